@@ -1,0 +1,223 @@
+// The argument binder and the parameter rules, with the interpreter-facing
+// wordings of every TypeError they raise.
+#include "frame/function.hpp"
+
+#include <new>
+
+namespace vantrel {
+
+namespace {
+
+// "send() takes at least 3 positional arguments (2 given)".
+void raise_count(const Prototype& p, bool too_few, Py_ssize_t given) {
+    const bool exact = p.required == p.count;
+    const char* how = exact ? "exactly" : too_few ? "at least" : "at most";
+    const Py_ssize_t bound = (too_few && !exact) ? p.required : p.count;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 p.bare_name, how, bound, bound == 1 ? "" : "s", given);
+}
+
+// Fills `bound` with one borrowed object per parameter; false with TypeError
+// set when the arguments do not fit the parameters.
+bool bind(const Prototype& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0) {
+        if (nargs < p.required || nargs > p.count) {
+            raise_count(p, nargs < p.required, nargs);
+            return false;
+        }
+        Py_ssize_t i = 0;
+        for (; i < nargs; ++i) bound[i] = args[i];
+        for (; i < p.count; ++i) bound[i] = PyTuple_GET_ITEM(p.defaults, i - p.required);
+        return true;
+    }
+    if (nargs > p.count) {
+        raise_count(p, false, nargs);
+        return false;
+    }
+    Py_ssize_t i = 0;
+    for (; i < nargs; ++i) bound[i] = args[i];
+    for (; i < p.count; ++i) bound[i] = nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", p.bare_name);
+            return false;
+        }
+        Py_ssize_t index = -1;
+        for (Py_ssize_t j = 0; j < p.count; ++j) {
+            if (p.names[j] == key) {
+                index = j;
+                break;
+            }
+        }
+        if (index < 0) {
+            for (Py_ssize_t j = 0; j < p.count; ++j) {
+                if (PyUnicode_Compare(p.names[j], key) == 0) {
+                    index = j;
+                    break;
+                }
+            }
+        }
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         p.bare_name, key);
+            return false;
+        }
+        if (bound[index]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         p.bare_name, key);
+            return false;
+        }
+        bound[index] = args[nargs + k];
+    }
+    for (Py_ssize_t j = nargs; j < p.count; ++j) {
+        if (bound[j]) continue;
+        if (j < p.required) {
+            raise_count(p, true, j);
+            return false;
+        }
+        bound[j] = PyTuple_GET_ITEM(p.defaults, j - p.required);
+    }
+    return true;
+}
+
+const char* expected_name(Rule rule) {
+    switch (rule) {
+    case Rule::Str:
+    case Rule::OptStr: return "str";
+    case Rule::List:
+    case Rule::OptList: return "list";
+    case Rule::Dict:
+    case Rule::OptDict: return "dict";
+    default: return "int";
+    }
+}
+
+PyTypeObject* expected_type(Rule rule) {
+    switch (rule) {
+    case Rule::Str:
+    case Rule::OptStr: return &PyUnicode_Type;
+    case Rule::List:
+    case Rule::OptList: return &PyList_Type;
+    case Rule::Dict:
+    case Rule::OptDict: return &PyDict_Type;
+    default: return &PyLong_Type;
+    }
+}
+
+// "Argument 'subject' has incorrect type (expected str, got NoneType)", with a
+// note when the object's type is a subclass of the expected one.
+void raise_type(const char* param, Rule rule, PyObject* value) {
+    PyTypeObject* got = Py_TYPE(value);
+    Ref got_name = Ref::steal(PyType_GetName(got));
+    if (!got_name) return;
+    const char* got_text = PyUnicode_AsUTF8(got_name.get());
+    if (!got_text) return;
+    const char* want = expected_name(rule);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 want, got_text);
+    if (!PyType_IsSubtype(got, expected_type(rule))) return;
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref note = Ref::steal(PyUnicode_FromFormat(
+        "Exact built-in types are required: '%s' takes a %s itself, and instances of "
+        "subclasses of built-in types such as %s are rejected.",
+        param, want, got_text));
+    if (note) {
+        Ref added = Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
+        if (!added) return; // the error from add_note replaces the TypeError
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+// Applies a parameter's test; false with TypeError set when it fails.
+inline bool passes(Rule rule, PyObject* value) {
+    switch (rule) {
+    case Rule::Str: return PyUnicode_CheckExact(value);
+    case Rule::OptStr: return value == Py_None || PyUnicode_CheckExact(value);
+    case Rule::List: return PyList_CheckExact(value);
+    case Rule::OptList: return value == Py_None || PyList_CheckExact(value);
+    case Rule::Dict: return PyDict_CheckExact(value);
+    case Rule::OptDict: return value == Py_None || PyDict_CheckExact(value);
+    default: return true;
+    }
+}
+
+bool check_types(const Prototype& p, PyObject* const* bound) {
+    for (Py_ssize_t i = 0; i < p.count; ++i) {
+        const Rule rule = p.params[i].rule;
+        if (rule == Rule::Any || rule == Rule::Int || rule == Rule::Truth) continue;
+        if (!passes(rule, bound[i])) {
+            raise_type(p.params[i].name, rule, bound[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Runs the int conversions and truth values, in parameter order, keeping the
+// converted objects alive in `converted`.
+bool convert(const Prototype& p, PyObject** bound, Ref* converted) {
+    for (Py_ssize_t i = 0; i < p.count; ++i) {
+        PyObject* value = bound[i];
+        if (p.params[i].rule == Rule::Int) {
+            if (PyLong_CheckExact(value)) continue;
+            if (!PyNumber_Check(value)) {
+                raise_type(p.params[i].name, Rule::Int, value);
+                return false;
+            }
+            converted[i] = Ref::steal(PyNumber_Long(value));
+            if (!converted[i]) return false;
+            bound[i] = converted[i].get();
+        } else if (p.params[i].rule == Rule::Truth) {
+            const int truth_value = PyObject_IsTrue(value);
+            if (truth_value < 0) return false;
+            bound[i] = truth_value ? Py_True : Py_False;
+        }
+    }
+    return true;
+}
+
+PyObject* check_result(const Prototype& p, PyObject* result) {
+    if (!result || p.result == Result::Any || PyUnicode_CheckExact(result) ||
+        (p.result == Result::OptStr && result == Py_None))
+        return result;
+    Ref owned = Ref::steal(result);
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(result)));
+    if (!type_name) return nullptr;
+    const char* text = PyUnicode_AsUTF8(type_name.get());
+    if (!text) return nullptr;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", text);
+    return nullptr;
+}
+
+PyObject* run_body(FunctionObject* self, const Prototype& p, PyObject* const* bound) {
+    try {
+        return check_result(p, p.body(self, bound));
+    } catch (const Error&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+} // namespace
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    auto* self = reinterpret_cast<FunctionObject*>(callable);
+    const Prototype& p = *self->prototype;
+    PyObject* bound[max_params];
+    if (!bind(p, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+    if (!p.converts) {
+        if (!check_types(p, bound)) return nullptr;
+        return run_body(self, p, bound);
+    }
+    Ref converted[max_params];
+    if (!convert(p, bound, converted) || !check_types(p, bound)) return nullptr;
+    return run_body(self, p, bound);
+}
+
+} // namespace vantrel

@@ -1,0 +1,279 @@
+// The frame shared by vantrel's extension modules: interned names, calls,
+// the native function type with its argument binder and type rules, and the
+// start-up guards of a module.
+#pragma once
+
+#include "frame/ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+namespace vantrel {
+
+// ---------------------------------------------------------------------------
+// Interned strings, made once when a module starts.
+
+// A string interned at module start-up.  Declare at namespace scope; every
+// Name of a shared library is interned by `intern_names()`.
+class Name {
+public:
+    explicit Name(const char* text) noexcept;
+    PyObject* get() const noexcept { return object_; }
+    const char* text() const noexcept { return text_; }
+
+private:
+    friend void intern_names();
+    const char* text_;
+    PyObject* object_ = nullptr;
+    Name* next_;
+};
+
+// A tuple of keyword names for vectorcall, built at module start-up.
+class KwNames {
+public:
+    KwNames(std::initializer_list<const char*> names) noexcept;
+    PyObject* get() const noexcept { return tuple_; }
+    Py_ssize_t size() const noexcept { return size_; }
+
+private:
+    friend void intern_names();
+    const char* names_[12];
+    Py_ssize_t size_;
+    PyObject* tuple_ = nullptr;
+    KwNames* next_;
+};
+
+// Interns every Name and builds every KwNames of this shared library; throws
+// Error on failure.  Idempotent.
+void intern_names();
+
+// ---------------------------------------------------------------------------
+// Calls.  Arguments are Refs or borrowed pointers; results are new references
+// or a thrown Error.
+
+template <class... Args> Ref call(PyObject* callable, const Args&... args) {
+    PyObject* stack[] = {nullptr, obj(args)...};
+    return checked(PyObject_Vectorcall(callable, stack + 1,
+                                       sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... Args> Ref call(const Ref& callable, const Args&... args) {
+    return call(callable.get(), args...);
+}
+
+// A call whose last `kwnames.size()` arguments are passed by those keywords.
+template <class... Args>
+Ref call_kw(PyObject* callable, const KwNames& kwnames, const Args&... args) {
+    PyObject* stack[] = {nullptr, obj(args)...};
+    const size_t positional = sizeof...(Args) - static_cast<size_t>(kwnames.size());
+    return checked(PyObject_Vectorcall(callable, stack + 1,
+                                       positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+template <class... Args>
+Ref call_kw(const Ref& callable, const KwNames& kwnames, const Args&... args) {
+    return call_kw(callable.get(), kwnames, args...);
+}
+
+// self.name(*args), looked up by ordinary attribute lookup.
+template <class... Args> Ref call_method(PyObject* self, const Name& name, const Args&... args) {
+    PyObject* stack[] = {self, obj(args)...};
+    return checked(PyObject_VectorcallMethod(
+        name.get(), stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... Args>
+Ref call_method(const Ref& self, const Name& name, const Args&... args) {
+    return call_method(self.get(), name, args...);
+}
+
+// self.name(*positional, **keywords) with the last kwnames.size() arguments
+// passed by keyword.
+template <class... Args>
+Ref call_method_kw(PyObject* self, const Name& name, const KwNames& kwnames, const Args&... args) {
+    PyObject* stack[] = {self, obj(args)...};
+    const size_t positional = sizeof...(Args) + 1 - static_cast<size_t>(kwnames.size());
+    return checked(PyObject_VectorcallMethod(
+        name.get(), stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+inline Ref getattr(PyObject* object, const Name& name) {
+    return checked(PyObject_GetAttr(object, name.get()));
+}
+inline Ref getattr(const Ref& object, const Name& name) { return getattr(object.get(), name); }
+
+inline void setattr(PyObject* object, const Name& name, PyObject* value) {
+    checked(PyObject_SetAttr(object, name.get(), value));
+}
+
+// The interpreter's truth test.
+inline bool truth(PyObject* object) { return checked(PyObject_IsTrue(object)) != 0; }
+inline bool truth(const Ref& object) { return truth(object.get()); }
+
+// For a parameter that holds None or an exact str: a string of length >= 1.
+inline bool non_empty_str(PyObject* object) {
+    return object != Py_None && PyUnicode_GET_LENGTH(object) > 0;
+}
+
+// A context manager that has been entered: its bound __exit__ and the value
+// that __enter__ returned.
+struct Context {
+    Ref exit;
+    Ref value;
+};
+
+// Looks up __enter__ and __exit__ on the manager's type and calls __enter__.
+Context enter_context(PyObject* manager);
+
+// Calls __exit__: with (None, None, None) when `pending` is null, otherwise
+// with the pending exception's type, value and traceback.  Returns the truth of
+// its result.
+bool exit_context(const Context& context, PyObject* pending);
+
+// Runs `block(entered)` as the body of `with manager as entered:`, with the
+// statement's semantics: __exit__ runs on every way out, sees the pending
+// exception and may suppress it.  Returns false when it suppressed one.
+template <class Block> bool with(PyObject* manager, Block&& block) {
+    Context context = enter_context(manager);
+    try {
+        block(context.value.get());
+    } catch (const Error&) {
+        Ref pending = Ref::steal(PyErr_GetRaisedException());
+        if (exit_context(context, pending.get())) return false;
+        PyErr_SetRaisedException(pending.release());
+        throw;
+    }
+    exit_context(context, nullptr);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Native functions.
+
+// What a parameter accepts when the function is called.
+enum class Rule : std::uint8_t {
+    Any,       // any object, unchanged
+    Str,       // exactly str
+    OptStr,    // None or exactly str
+    List,      // exactly list
+    OptList,   // None or exactly list
+    Dict,      // exactly dict
+    OptDict,   // None or exactly dict
+    Int,       // int, other numbers converted with int()
+    Truth,     // True or False by the object's truth value
+};
+
+enum class Default : std::uint8_t { Required, None, True, False };
+
+struct Param {
+    const char* name;
+    const char* annotation; // nullptr: not annotated
+    Rule rule;
+    Default value;
+};
+
+// How the result is checked before it is returned.
+enum class Result : std::uint8_t { Any, Str, OptStr };
+
+struct FunctionObject;
+
+// A function body receives the bound arguments, one per parameter, borrowed.
+using Body = PyObject* (*)(FunctionObject* self, PyObject* const* args);
+
+inline constexpr int max_params = 12;
+
+// The fixed description of one function.  Required parameters come first.
+struct Signature {
+    const char* name;
+    const char* qualname;
+    const char* doc; // nullptr: no docstring
+    std::initializer_list<Param> params;
+    const char* returns; // nullptr: no return annotation
+    Result result;
+    Body body;
+};
+
+struct Prototype;
+
+struct FunctionObject {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    const Prototype* prototype;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* closure; // what an inner function closes over, or null
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+// Prepares a signature for making functions from it (names interned,
+// defaults and annotations built); call at module start-up.  The result lives
+// as long as the process.
+const Prototype* prepare(const Signature& signature);
+
+// A new function object of this shared library's function type.
+Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* closure = nullptr);
+
+// ---------------------------------------------------------------------------
+// Modules.
+
+struct ModuleFrame;
+using ModuleBody = void (*)(ModuleFrame& frame, PyObject* module);
+
+// The process-wide state of one extension module and its start-up steps.
+struct ModuleFrame {
+    const char* short_name; // "mailer"
+    const char* full_name;  // "vantrel.mailer"
+    ModuleBody body;
+
+    // Set by the execution step; valid once the module has started.
+    PyObject* module = nullptr; // the module object held for the process
+    PyObject* globals = nullptr;
+    PyObject* builtins = nullptr; // the builtins module's namespace
+
+    PyModuleDef def{};
+    PyModuleDef_Slot slots[6]{};
+    std::int64_t interpreter = -1;
+
+    PyObject* init();
+
+    // A module-level name, looked up now in the module's namespace and then
+    // in builtins; NameError when it is in neither.
+    Ref global(const Name& name) const;
+
+    // `import name`, bound as `name` (throws Error).
+    void import(const char* name) const;
+    // `from source import names...` at the given level, each bound under its
+    // own name (throws Error).
+    void import_from(const char* source, std::initializer_list<const char*> names,
+                     int level = 0) const;
+    // Binds a value in the module's namespace.
+    void bind(const char* name, PyObject* value) const;
+    // A new class: type(name, (), namespace), with __module__ and __qualname__
+    // set first.
+    Ref make_class(const char* name, const char* doc,
+                   std::initializer_list<std::pair<const char*, PyObject*>> members) const;
+    // A function of this module.
+    Ref function(const Signature& signature) const;
+};
+
+// Runs `body` and turns a C++ Error into the NULL return of the C API.
+template <class F> PyObject* boundary(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const Error&) {
+        return nullptr;
+    }
+}
+
+} // namespace vantrel
+
+namespace vantrel {
+
+// callable(**mapping): the entries of a dict passed as keyword arguments.  The
+// callee never receives the caller's dict itself, so it cannot change it.
+Ref call_with_keywords(PyObject* callable, PyObject* mapping);
+
+} // namespace vantrel

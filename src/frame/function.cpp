@@ -1,0 +1,281 @@
+// The native function type: a callable with vectorcall that binds to
+// instances like a Python function and shows the same attributes.
+#include "frame/function.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+namespace vantrel {
+
+namespace {
+
+PyTypeObject* function_type;
+
+Name inspect_name{"inspect"};
+Name parameter_name{"Parameter"};
+Name signature_name{"Signature"};
+Name kind_name{"POSITIONAL_OR_KEYWORD"};
+Name empty_name{"empty"};
+KwNames parameter_keywords{"default", "annotation"};
+KwNames annotation_keyword{"annotation"};
+KwNames return_keyword{"return_annotation"};
+
+FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
+
+int function_traverse(PyObject* object, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(object);
+    Py_VISIT(Py_TYPE(object));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* object) {
+    FunctionObject* f = as_function(object);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject_GC_UnTrack(object);
+    if (as_function(object)->weakrefs) PyObject_ClearWeakRefs(object);
+    function_clear(object);
+    PyObject_GC_Del(object);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* object) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(object)->qualname, object);
+}
+
+// Bound to an instance it gives an ordinary method object; looked up on the
+// class (no instance) it gives itself, as a Python function does.
+PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module); }
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+
+int set_text(PyObject*& field, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(field, Py_NewRef(value));
+    return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_text(as_function(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text(as_function(self)->qualname, value, "__qualname__");
+}
+int set_any(PyObject*& field, PyObject* value) {
+    Py_XSETREF(field, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+int set_module(PyObject* self, PyObject* value, void*) {
+    return set_any(as_function(self)->module, value);
+}
+int set_doc(PyObject* self, PyObject* value, void*) {
+    return set_any(as_function(self)->doc, value);
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->prototype->defaults);
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_annotations(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->prototype->annotations);
+}
+
+// __annotate__(format): the annotations are plain strings already, so VALUE,
+// VALUE_WITH_FAKE_GLOBALS, FORWARDREF and STRING all give the same dict.
+PyObject* annotate(PyObject* self, PyObject* format) {
+    const long value = PyLong_Check(format) ? PyLong_AsLong(format) : -1;
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    if (value < 1 || value > 4) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    return Py_NewRef(as_function(self)->prototype->annotations);
+}
+
+PyMethodDef annotate_def = {"__annotate__", annotate, METH_O,
+                            "Return the annotations of the function for the given format."};
+
+PyObject* get_annotate(PyObject* self, void*) {
+    return PyCFunction_NewEx(&annotate_def, self, nullptr);
+}
+
+PyObject* default_object(Default value) {
+    switch (value) {
+    case Default::True: return Py_True;
+    case Default::False: return Py_False;
+    default: return Py_None;
+    }
+}
+
+// An inspect.Signature with the real parameters, defaults and annotations,
+// so that inspect.signature(), help() and type checkers' tools see them.
+PyObject* get_signature(PyObject* self, void*) {
+    try {
+        const Prototype& p = *as_function(self)->prototype;
+        Ref inspect = checked(PyImport_Import(inspect_name.get()));
+        Ref parameter = getattr(inspect, parameter_name);
+        Ref signature = getattr(inspect, signature_name);
+        Ref kind = getattr(parameter, kind_name);
+        Ref params = checked(PyList_New(p.count));
+        for (Py_ssize_t i = 0; i < p.count; ++i) {
+            const Param& param = p.params[i];
+            Ref annotation = param.annotation ? checked(PyUnicode_FromString(param.annotation))
+                                              : getattr(parameter, empty_name);
+            Ref item = param.value == Default::Required
+                           ? call_kw(parameter, annotation_keyword, p.names[i], kind, annotation)
+                           : call_kw(parameter, parameter_keywords, p.names[i], kind,
+                                     default_object(param.value), annotation);
+            PyList_SET_ITEM(params.get(), i, item.release());
+        }
+        Ref returns = p.returns ? checked(PyUnicode_FromString(p.returns))
+                                : getattr(signature, empty_name);
+        return call_kw(signature, return_keyword, params, returns).release();
+    } catch (const Error&) {
+        return nullptr;
+    }
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__annotate__", get_annotate, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "vantrel.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+PyTypeObject* ready_type() {
+    if (!function_type) {
+        function_type =
+            reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&function_spec)).release());
+    }
+    return function_type;
+}
+
+Ref text_or_none(const char* text) {
+    return text ? checked(PyUnicode_FromString(text)) : Ref::borrow(Py_None);
+}
+
+} // namespace
+
+const Prototype* prepare(const Signature& signature) {
+    ready_type();
+    auto* p = new Prototype{};
+    p->count = static_cast<Py_ssize_t>(signature.params.size());
+    p->result = signature.result;
+    p->body = signature.body;
+    p->returns = signature.returns;
+    p->bare_name = signature.name;
+    Py_ssize_t i = 0;
+    for (const Param& param : signature.params) {
+        p->params[i] = param;
+        if (param.value == Default::Required) p->required = i + 1;
+        if (param.rule == Rule::Int || param.rule == Rule::Truth) p->converts = true;
+        p->names[i] = checked(PyUnicode_InternFromString(param.name)).release();
+        ++i;
+    }
+    p->name = checked(PyUnicode_InternFromString(signature.name)).release();
+    p->qualname = checked(PyUnicode_FromString(signature.qualname)).release();
+    p->doc = text_or_none(signature.doc).release();
+    if (p->required == p->count) {
+        p->defaults = Py_NewRef(Py_None);
+    } else {
+        Ref defaults = checked(PyTuple_New(p->count - p->required));
+        for (Py_ssize_t j = p->required; j < p->count; ++j) {
+            PyTuple_SET_ITEM(defaults.get(), j - p->required,
+                             Py_NewRef(default_object(p->params[j].value)));
+        }
+        p->defaults = defaults.release();
+    }
+    Ref annotations = checked(PyDict_New());
+    for (Py_ssize_t j = 0; j < p->count; ++j) {
+        if (!p->params[j].annotation) continue;
+        Ref text = checked(PyUnicode_FromString(p->params[j].annotation));
+        checked(PyDict_SetItem(annotations.get(), p->names[j], text.get()));
+    }
+    if (p->returns) {
+        Ref text = checked(PyUnicode_FromString(p->returns));
+        checked(PyDict_SetItemString(annotations.get(), "return", text.get()));
+    }
+    p->annotations = annotations.release();
+    return p;
+}
+
+Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* closure) {
+    FunctionObject* f = PyObject_GC_New(FunctionObject, ready_type());
+    if (!f) raise_error();
+    f->vectorcall = function_vectorcall;
+    f->prototype = prototype;
+    f->name = Py_NewRef(prototype->name);
+    f->qualname = Py_NewRef(prototype->qualname);
+    f->module = Py_NewRef(module_name);
+    f->doc = Py_NewRef(prototype->doc);
+    f->closure = Py_XNewRef(closure);
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+} // namespace vantrel

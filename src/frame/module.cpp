@@ -1,0 +1,239 @@
+// Module start-up: the creation and execution steps with their guards, and the
+// import and class-building steps that module bodies are made of.
+#include "frame/function.hpp"
+
+#include <atomic>
+#include <cstddef>
+
+namespace vantrel {
+
+namespace {
+
+Name spec_name{"name"};
+Name spec_loader{"loader"};
+Name spec_origin{"origin"};
+Name spec_parent{"parent"};
+Name spec_locations{"submodule_search_locations"};
+Name dunder_loader{"__loader__"};
+Name dunder_file{"__file__"};
+Name dunder_package{"__package__"};
+Name dunder_path{"__path__"};
+Name dunder_builtins{"__builtins__"};
+Name dunder_module{"__module__"};
+Name dunder_qualname{"__qualname__"};
+Name dunder_doc{"__doc__"};
+Name builtins_name{"builtins"};
+
+ModuleFrame& frame_of(PyModuleDef* def) {
+    return *reinterpret_cast<ModuleFrame*>(reinterpret_cast<char*>(def) -
+                                           offsetof(ModuleFrame, def));
+}
+
+// The first interpreter that created a module of this library.
+std::atomic<std::int64_t> first_interpreter{-1};
+
+// Copies spec.<attribute> into the module namespace; a missing attribute is
+// skipped, and so is None where `skip_none` says so.
+void copy_spec(PyObject* spec, const Name& attribute, PyObject* globals, const Name& key,
+               bool skip_none) {
+    PyObject* value = nullptr;
+    checked(PyObject_GetOptionalAttr(spec, attribute.get(), &value));
+    Ref owned = Ref::steal(value);
+    if (!owned || (skip_none && owned.get() == Py_None)) return;
+    checked(PyDict_SetItem(globals, key.get(), owned.get()));
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef* def) {
+    ModuleFrame& frame = frame_of(def);
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    std::int64_t expected = -1;
+    if (!first_interpreter.compare_exchange_strong(expected, current) && expected != current) {
+        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
+                                           "loaded into one interpreter per process.");
+        return nullptr;
+    }
+    frame.interpreter = current;
+    if (frame.module) return Py_NewRef(frame.module);
+    try {
+        intern_names();
+        Ref name = getattr(spec, spec_name);
+        Ref module = checked(PyModule_NewObject(name.get()));
+        PyObject* globals = PyModule_GetDict(module.get());
+        copy_spec(spec, spec_loader, globals, dunder_loader, false);
+        copy_spec(spec, spec_origin, globals, dunder_file, false);
+        copy_spec(spec, spec_parent, globals, dunder_package, false);
+        copy_spec(spec, spec_locations, globals, dunder_path, true);
+        return module.release();
+    } catch (const Error&) {
+        return nullptr;
+    }
+}
+
+void warn_on_version_change(const ModuleFrame& frame) {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == VANTREL_TARGET_MAJOR && minor == VANTREL_TARGET_MINOR) return;
+    checked(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                             "compile time Python version %d.%d of module '%.100s' %s runtime "
+                             "version %d.%d",
+                             VANTREL_TARGET_MAJOR, VANTREL_TARGET_MINOR, frame.full_name,
+                             "does not match", major, minor));
+}
+
+int exec_module(PyObject* module) {
+    ModuleFrame& frame = frame_of(PyModule_GetDef(module));
+    if (frame.module) {
+        if (frame.module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     frame.short_name);
+        return -1;
+    }
+    frame.module = Py_NewRef(module);
+    try {
+        frame.globals = PyModule_GetDict(module);
+        Ref builtins = checked(PyImport_Import(builtins_name.get()));
+        setattr(module, dunder_builtins, builtins.get());
+        if (!frame.builtins) frame.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+        warn_on_version_change(frame);
+        Ref full_name = checked(PyUnicode_FromString(frame.full_name));
+        PyObject* modules = PyImport_GetModuleDict();
+        if (!checked(PyDict_Contains(modules, full_name.get()))) {
+            checked(PyDict_SetItem(modules, full_name.get(), module));
+        }
+        frame.body(frame, module);
+        return 0;
+    } catch (const Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    Py_CLEAR(frame.module);
+    frame.globals = nullptr;
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", frame.full_name);
+    return -1;
+}
+
+} // namespace
+
+PyObject* ModuleFrame::init() {
+    if (!def.m_name) {
+        slots[0] = {Py_mod_create, reinterpret_cast<void*>(create_module)};
+        slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_module)};
+        // The creation step itself refuses a second interpreter with its own
+        // message, so the interpreter must be let through to it.
+        slots[2] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+        slots[3] = {Py_mod_gil, Py_MOD_GIL_USED};
+        slots[4] = {0, nullptr};
+        def = {PyModuleDef_HEAD_INIT, short_name, nullptr, 0, nullptr, slots,
+               nullptr,               nullptr,    nullptr};
+    }
+    return PyModuleDef_Init(&def);
+}
+
+Ref ModuleFrame::global(const Name& name) const {
+    PyObject* value = nullptr;
+    if (checked(PyDict_GetItemRef(globals, name.get(), &value))) return Ref::steal(value);
+    if (checked(PyDict_GetItemRef(builtins, name.get(), &value))) return Ref::steal(value);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    raise_error();
+}
+
+void ModuleFrame::bind(const char* name, PyObject* value) const {
+    checked(PyDict_SetItemString(globals, name, value));
+}
+
+namespace {
+
+// sys.modules[name], or an empty Ref.
+Ref loaded_module(PyObject* name) {
+    PyObject* module = nullptr;
+    checked(PyDict_GetItemRef(PyImport_GetModuleDict(), name, &module));
+    return Ref::steal(module);
+}
+
+} // namespace
+
+void ModuleFrame::import(const char* name) const {
+    Ref text = checked(PyUnicode_FromString(name));
+    Ref imported = loaded_module(text.get());
+    if (!imported) {
+        imported = checked(PyImport_ImportModuleLevelObject(text.get(), globals, nullptr, nullptr, 0));
+    }
+    bind(name, imported.get());
+}
+
+void ModuleFrame::import_from(const char* source, std::initializer_list<const char*> names,
+                              int level) const {
+    Ref source_text = checked(PyUnicode_FromString(source));
+    Ref qualified = source_text;
+    if (level > 0) {
+        PyObject* package = nullptr;
+        checked(PyDict_GetItemRef(globals, dunder_package.get(), &package));
+        Ref owned = Ref::steal(package);
+        if (!owned || !PyUnicode_Check(owned.get())) {
+            PyErr_SetString(PyExc_ImportError,
+                            "attempted relative import with no known parent package");
+            raise_error();
+        }
+        qualified = checked(PyUnicode_FromFormat("%U.%s", owned.get(), source));
+    }
+    Ref fromlist = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyTuple_SET_ITEM(fromlist.get(), i++, checked(PyUnicode_FromString(name)).release());
+    }
+    // A imported already loaded that has every name is used as it is.
+    Ref imported = loaded_module(qualified.get());
+    if (imported) {
+        for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
+            if (!checked(PyObject_HasAttrWithError(imported.get(),
+                                                   PyTuple_GET_ITEM(fromlist.get(), i)))) {
+                imported.reset();
+                break;
+            }
+        }
+    }
+    if (!imported) {
+        imported = checked(PyImport_ImportModuleLevelObject(source_text.get(), globals, nullptr,
+                                                          fromlist.get(), level));
+    }
+    for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
+        PyObject* value = nullptr;
+        checked(PyObject_GetOptionalAttr(imported.get(), name, &value));
+        Ref found = Ref::steal(value);
+        if (!found) {
+            Ref submodule = checked(PyUnicode_FromFormat("%U.%U", qualified.get(), name));
+            found = loaded_module(submodule.get());
+        }
+        if (!found) {
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+            raise_error();
+        }
+        checked(PyDict_SetItem(globals, name, found.get()));
+    }
+}
+
+Ref ModuleFrame::make_class(const char* name,
+                            const char* doc,
+                            std::initializer_list<std::pair<const char*, PyObject*>> members) const {
+    Ref namespace_ = checked(PyDict_New());
+    Ref module_name = checked(PyUnicode_FromString(full_name));
+    Ref class_name = checked(PyUnicode_FromString(name));
+    Ref doc_text = checked(PyUnicode_FromString(doc));
+    checked(PyDict_SetItem(namespace_.get(), dunder_module.get(), module_name.get()));
+    checked(PyDict_SetItem(namespace_.get(), dunder_qualname.get(), class_name.get()));
+    checked(PyDict_SetItem(namespace_.get(), dunder_doc.get(), doc_text.get()));
+    for (const auto& [member, value] : members) {
+        checked(PyDict_SetItemString(namespace_.get(), member, value));
+    }
+    Ref bases = checked(PyTuple_New(0));
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases, namespace_);
+}
+
+Ref ModuleFrame::function(const Signature& signature) const {
+    Ref module_name = checked(PyUnicode_FromString(full_name));
+    return make_function(prepare(signature), module_name.get());
+}
+
+} // namespace vantrel

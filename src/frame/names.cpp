@@ -1,0 +1,100 @@
+// Interned names, keyword tuples and the with-statement helper.
+#include "frame/frame.hpp"
+
+namespace vantrel {
+
+namespace {
+// Intrusive lists of every Name and KwNames of this shared library.  Plain
+// pointers are zero-initialised before any constructor runs, so the order of
+// static construction across files does not matter.
+Name* all_names;
+KwNames* all_kwnames;
+} // namespace
+
+Name::Name(const char* text) noexcept : text_(text), next_(all_names) { all_names = this; }
+
+KwNames::KwNames(std::initializer_list<const char*> names) noexcept
+    : size_(static_cast<Py_ssize_t>(names.size())), next_(all_kwnames) {
+    Py_ssize_t i = 0;
+    for (const char* name : names) names_[i++] = name;
+    all_kwnames = this;
+}
+
+void intern_names() {
+    for (Name* name = all_names; name; name = name->next_) {
+        if (!name->object_) name->object_ = checked(PyUnicode_InternFromString(name->text_)).release();
+    }
+    for (KwNames* kw = all_kwnames; kw; kw = kw->next_) {
+        if (kw->tuple_) continue;
+        Ref tuple = checked(PyTuple_New(kw->size_));
+        for (Py_ssize_t i = 0; i < kw->size_; ++i) {
+            PyTuple_SET_ITEM(tuple.get(), i, checked(PyUnicode_InternFromString(kw->names_[i])).release());
+        }
+        kw->tuple_ = tuple.release();
+    }
+}
+
+namespace {
+Name enter_name{"__enter__"};
+Name exit_name{"__exit__"};
+
+Ref special_method(PyObject* manager, const Name& name) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager));
+    PyObject* method = nullptr;
+    checked(PyObject_GetOptionalAttr(type, name.get(), &method));
+    if (!method) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(manager)->tp_name);
+        raise_error();
+    }
+    return Ref::steal(method);
+}
+} // namespace
+
+Context enter_context(PyObject* manager) {
+    Ref enter = special_method(manager, enter_name);
+    Ref exit_unbound = special_method(manager, exit_name);
+    // Bind __exit__ to the manager now, as the with statement does.
+    Ref exit = checked(PyMethod_New(exit_unbound.get(), manager));
+    Ref value = call(enter, manager);
+    return Context{std::move(exit), std::move(value)};
+}
+
+bool exit_context(const Context& context, PyObject* pending) {
+    Ref result;
+    if (!pending) {
+        result = call(context.exit, Py_None, Py_None, Py_None);
+    } else {
+        Ref traceback = Ref::steal(PyException_GetTraceback(pending));
+        PyObject* tb = traceback ? traceback.get() : Py_None;
+        result = Ref::steal(PyObject_CallFunctionObjArgs(
+            context.exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending, tb,
+            nullptr));
+        if (!result) {
+            // As in the interpreter: an error raised by __exit__ while it
+            // handles another one carries that one as its context.
+            PyObject* raised = PyErr_GetRaisedException();
+            PyException_SetContext(raised, Py_NewRef(pending));
+            PyErr_SetRaisedException(raised);
+            raise_error();
+        }
+    }
+    return truth(result);
+}
+
+} // namespace vantrel
+
+namespace vantrel {
+
+Ref call_with_keywords(PyObject* callable, PyObject* mapping) {
+    if (PyVectorcall_Function(callable)) {
+        // Vectorcall unpacks the entries onto the stack: no dict is shared.
+        return checked(PyObject_VectorcallDict(callable, nullptr, 0, mapping));
+    }
+    Ref copy = checked(PyDict_Copy(mapping));
+    Ref no_args = checked(PyTuple_New(0));
+    return checked(PyObject_Call(callable, no_args.get(), copy.get()));
+}
+
+} // namespace vantrel

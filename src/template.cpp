@@ -1,0 +1,197 @@
+// vantrel.template: TemplateEngine, a Jinja2 environment with a fixed
+// configuration and a search path that callers can extend at the front.
+#include "frame/frame.hpp"
+
+#include <array>
+
+using namespace vantrel;
+
+namespace {
+
+void module_body(ModuleFrame& frame, PyObject* module);
+
+ModuleFrame self{"template", "vantrel.template", module_body};
+
+Name n_Path{"Path"};
+Name n_Environment{"Environment"};
+Name n_FileSystemLoader{"FileSystemLoader"};
+Name n_TemplateNotFound{"TemplateNotFound"};
+Name n_DEFAULT_TEMPLATE_DIR{"_DEFAULT_TEMPLATE_DIR"};
+Name n_file{"__file__"};
+Name n_parent{"parent"};
+Name n_env{"_env"};
+Name n_loader{"loader"};
+Name n_searchpath{"searchpath"};
+Name n_insert{"insert"};
+Name n_cache{"cache"};
+Name n_clear{"clear"};
+Name n_get_template{"get_template"};
+Name n_from_string{"from_string"};
+Name n_render{"render"};
+KwNames kw_environment{"loader", "autoescape"};
+
+// The rendered text of a template object, called with the context's entries as
+// keyword arguments.
+PyObject* render_template(const Ref& template_, PyObject* context) {
+    Ref render = getattr(template_, n_render);
+    return call_with_keywords(render.get(), context).release();
+}
+
+// ---------------------------------------------------------------------------
+// class TemplateEngine
+
+PyObject* TemplateEngine_init(FunctionObject*, PyObject* const* args) {
+    PyObject* engine = args[0];
+    PyObject* template_dir = args[1];
+    Ref search_paths = checked(PyList_New(0));
+    if (truth(template_dir)) checked(PyList_Append(search_paths.get(), template_dir));
+    Ref builtin_dir = self.global(n_DEFAULT_TEMPLATE_DIR);
+    if (!PyUnicode_CheckExact(builtin_dir.get())) {
+        builtin_dir = checked(PyObject_Str(builtin_dir.get()));
+    }
+    checked(PyList_Append(search_paths.get(), builtin_dir.get()));
+    Ref environment = self.global(n_Environment);
+    Ref file_system_loader = self.global(n_FileSystemLoader);
+    Ref loader = call(file_system_loader, search_paths);
+    Ref env = call_kw(environment, kw_environment, loader, Py_True);
+    setattr(engine, n_env, env.get());
+    Py_RETURN_NONE;
+}
+
+PyObject* TemplateEngine_render(FunctionObject*, PyObject* const* args) {
+    PyObject* engine = args[0];
+    PyObject* template_name = args[1];
+    PyObject* context = args[2];
+    Ref env = getattr(engine, n_env);
+    Ref template_ = Ref::steal(PyObject_VectorcallMethod(
+        n_get_template.get(), std::array<PyObject*, 2>{env.get(), template_name}.data(), 2,
+        nullptr));
+    if (!template_) {
+        // Only a template that cannot be found by this name means "no
+        // template"; a missing include or parent is an error in a template
+        // that exists, and is raised while rendering below.
+        Ref pending = Ref::steal(PyErr_GetRaisedException());
+        Ref not_found = self.global(n_TemplateNotFound);
+        if (PyErr_GivenExceptionMatches(pending.get(), not_found.get())) Py_RETURN_NONE;
+        PyErr_SetRaisedException(pending.release());
+        raise_error();
+    }
+    return render_template(template_, context);
+}
+
+PyObject* TemplateEngine_render_string(FunctionObject*, PyObject* const* args) {
+    Ref env = getattr(args[0], n_env);
+    Ref template_ = call_method(env, n_from_string, args[1]);
+    return render_template(template_, args[2]);
+}
+
+PyObject* TemplateEngine_add_template_dir(FunctionObject*, PyObject* const* args) {
+    Ref env = getattr(args[0], n_env);
+    Ref loader = getattr(env, n_loader);
+    Ref searchpath = getattr(loader, n_searchpath);
+    Ref front = checked(PyLong_FromLong(0));
+    call_method(searchpath, n_insert, front, args[1]);
+    // Jinja2 caches templates by name: without this, a name loaded before
+    // would keep coming from its old directory.
+    PyObject* cache = nullptr;
+    checked(PyObject_GetOptionalAttr(env.get(), n_cache.get(), &cache));
+    Ref owned = Ref::steal(cache);
+    if (owned && owned.get() != Py_None) call_method(owned, n_clear);
+    Py_RETURN_NONE;
+}
+
+PyObject* TemplateEngine_env(FunctionObject*, PyObject* const* args) {
+    return getattr(args[0], n_env).release();
+}
+
+const Param self_param{"self", nullptr, Rule::Any, Default::Required};
+
+const Signature init_signature{
+    "__init__",
+    "TemplateEngine.__init__",
+    nullptr,
+    {self_param, {"template_dir", "Optional[str]", Rule::OptStr, Default::None}},
+    nullptr,
+    Result::Any,
+    TemplateEngine_init,
+};
+
+const Signature render_signature{
+    "render",
+    "TemplateEngine.render",
+    "\n        Render a template by name.\n\n"
+    "        Returns the rendered string, or None if the template does not exist.\n        ",
+    {self_param,
+     {"template_name", "str", Rule::Str, Default::Required},
+     {"context", "dict", Rule::Dict, Default::Required}},
+    "Optional[str]",
+    Result::OptStr,
+    TemplateEngine_render,
+};
+
+const Signature render_string_signature{
+    "render_string",
+    "TemplateEngine.render_string",
+    "\n        Render an inline Jinja2 string with the given context.\n        ",
+    {self_param,
+     {"template_string", "str", Rule::Str, Default::Required},
+     {"context", "dict", Rule::Dict, Default::Required}},
+    "str",
+    Result::Str,
+    TemplateEngine_render_string,
+};
+
+const Signature add_template_dir_signature{
+    "add_template_dir",
+    "TemplateEngine.add_template_dir",
+    "Add an additional template search directory (prepended for priority).",
+    {self_param, {"directory", "str", Rule::Str, Default::Required}},
+    "None",
+    Result::Any,
+    TemplateEngine_add_template_dir,
+};
+
+const Signature env_signature{
+    "env",
+    "TemplateEngine.env",
+    "Access the underlying Jinja2 Environment for advanced usage.",
+    {self_param},
+    "Environment",
+    Result::Any,
+    TemplateEngine_env,
+};
+
+constexpr const char* class_doc = "\n    Jinja2-based template renderer.\n\n"
+                                  "    Templates are looked up in the following order:\n"
+                                  "    1. User-provided template directory (if given).\n"
+                                  "    2. Built-in templates directory (vantrel/templates).\n    ";
+
+void module_body(ModuleFrame& frame, PyObject*) {
+    frame.import_from("pathlib", {"Path"});
+    frame.import_from("typing", {"Optional"});
+    frame.import_from("jinja2", {"Environment", "FileSystemLoader", "TemplateNotFound"});
+
+    Ref path = call(frame.global(n_Path), frame.global(n_file));
+    Ref parent = getattr(path, n_parent);
+    Ref templates = checked(PyUnicode_FromString("templates"));
+    Ref builtin_dir = checked(PyNumber_TrueDivide(parent.get(), templates.get()));
+    frame.bind("_DEFAULT_TEMPLATE_DIR", builtin_dir.get());
+
+    Ref init = frame.function(init_signature);
+    Ref render = frame.function(render_signature);
+    Ref render_string = frame.function(render_string_signature);
+    Ref add_template_dir = frame.function(add_template_dir_signature);
+    Ref env_getter = frame.function(env_signature);
+    Ref env = call(reinterpret_cast<PyObject*>(&PyProperty_Type), env_getter);
+    Ref engine = frame.make_class("TemplateEngine", class_doc,
+                                  {{"__init__", init.get()},
+                                   {"render", render.get()},
+                                   {"render_string", render_string.get()},
+                                   {"add_template_dir", add_template_dir.get()},
+                                   {"env", env.get()}});
+    frame.bind("TemplateEngine", engine.get());
+}
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_template() { return self.init(); }
