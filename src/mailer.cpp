@@ -1,7 +1,671 @@
+// vantrel.mailer: EasyMailer composes MIME messages (text, HTML or both,
+// optionally from templates, with attachments) and delivers each over its own
+// SMTP connection.
 #include "frame/frame.hpp"
+
+#include <array>
+
 using namespace vantrel;
+
 namespace {
-void module_body(ModuleFrame&, PyObject*) {}
+
+void module_body(ModuleFrame& frame, PyObject* module);
+
 ModuleFrame self{"mailer", "vantrel.mailer", module_body};
+
+// Built-ins taken once at import and kept for the life of the process.
+PyObject* builtin_staticmethod;
+PyObject* builtin_open;
+
+// The function prototype and module name that each call of
+// _collect_recipients makes its inner function from.
+const Prototype* add_prototype;
+PyObject* module_name;
+
+Name n_host{"host"};
+Name n_port{"port"};
+Name n_username{"username"};
+Name n_password{"password"};
+Name n_use_ssl{"use_ssl"};
+Name n_use_tls{"use_tls"};
+Name n_default_sender{"default_sender"};
+Name n_template_engine{"_template_engine"};
+Name n_TemplateEngine{"TemplateEngine"};
+Name n_build_message{"_build_message"};
+Name n_collect_recipients{"_collect_recipients"};
+Name n_do_send{"_do_send"};
+Name n_attach_file{"_attach_file"};
+Name n_attach_binary{"_attach_binary"};
+Name n_send{"send"};
+Name n_render{"render"};
+Name n_render_string{"render_string"};
+Name n_datetime{"datetime"};
+Name n_now{"now"};
+Name n_strftime{"strftime"};
+Name n_occurred_at{"occurred_at"};
+Name n_MIMEMultipart{"MIMEMultipart"};
+Name n_MIMEText{"MIMEText"};
+Name n_MIMEBase{"MIMEBase"};
+Name n_formataddr{"formataddr"};
+Name n_formatdate{"formatdate"};
+Name n_attach{"attach"};
+Name n_From{"From"};
+Name n_To{"To"};
+Name n_Subject{"Subject"};
+Name n_Date{"Date"};
+Name n_Cc{"Cc"};
+Name n_Reply_To{"Reply-To"};
+Name n_mixed{"mixed"};
+Name n_alternative{"alternative"};
+Name n_plain{"plain"};
+Name n_html{"html"};
+Name n_utf_8{"utf-8"};
+Name n_comma_space{", "};
+Name n_Path{"Path"};
+Name n_is_file{"is_file"};
+Name n_name{"name"};
+Name n_mimetypes{"mimetypes"};
+Name n_guess_type{"guess_type"};
+Name n_octet_stream{"application/octet-stream"};
+Name n_split{"split"};
+Name n_slash{"/"};
+Name n_rb{"rb"};
+Name n_read{"read"};
+Name n_set_payload{"set_payload"};
+Name n_encoders{"encoders"};
+Name n_encode_base64{"encode_base64"};
+Name n_add_header{"add_header"};
+Name n_Content_Disposition{"Content-Disposition"};
+Name n_attachment{"attachment"};
+Name n_filename{"filename"};
+Name n_data{"data"};
+Name n_content_type{"content_type"};
+Name n_ssl{"ssl"};
+Name n_create_default_context{"create_default_context"};
+Name n_smtplib{"smtplib"};
+Name n_SMTP_SSL{"SMTP_SSL"};
+Name n_SMTP{"SMTP"};
+Name n_starttls{"starttls"};
+Name n_login{"login"};
+Name n_as_string{"as_string"};
+Name n_sendmail{"sendmail"};
+Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
+Name n_add_note{"add_note"};
+
+KwNames kw_build_message{"to",     "subject",     "body",        "html",    "cc",
+                         "sender", "sender_name", "attachments", "reply_to"};
+KwNames kw_send{"to",  "subject", "body",        "html",        "cc",
+                "bcc", "sender",  "sender_name", "attachments", "reply_to"};
+KwNames kw_localtime{"localtime"};
+KwNames kw_context{"context"};
+KwNames kw_filename{"filename"};
+
+// msg[name] = value: appends a header, replacing nothing.
+void set_header(PyObject* msg, const Name& name, PyObject* value) {
+    checked(PyObject_SetItem(msg, name.get(), value));
+}
+
+// An address field: a list (or list subclass) is joined with ", ", anything
+// else is used as it is.
+Ref address_field(PyObject* value) {
+    if (PyList_Check(value)) return checked(PyUnicode_Join(n_comma_space.get(), value));
+    return Ref::borrow(value);
+}
+
+// `maintype, subtype = content_type.split("/", 1)`.
+std::array<Ref, 2> split_content_type(PyObject* content_type) {
+    Ref one = checked(PyLong_FromLong(1));
+    Ref parts = call_method(content_type, n_split, n_slash.get(), one);
+    Ref items = checked(PySequence_Fast(parts.get(), "cannot unpack non-iterable object"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    if (count < 2) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
+                     count == 1 ? "" : "s");
+        raise_error();
+    }
+    if (count > 2) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        raise_error();
+    }
+    PyObject** item = PySequence_Fast_ITEMS(items.get());
+    return {Ref::borrow(item[0]), Ref::borrow(item[1])};
+}
+
+// A content type, or the fallback when it is false by the truth test.
+Ref or_octet_stream(Ref content_type) {
+    if (content_type && truth(content_type)) return content_type;
+    return Ref::borrow(n_octet_stream.get());
+}
+
+// The first element of mimetypes.guess_type(name).
+Ref guessed_type(PyObject* name) {
+    Ref guess = call_method(self.global(n_mimetypes), n_guess_type, name);
+    Ref zero = checked(PyLong_FromLong(0));
+    return checked(PyObject_GetItem(guess.get(), zero.get()));
+}
+
+// An RFC 2045 token: printable ASCII without space or tspecials.
+bool is_token(PyObject* name) {
+    if (!PyUnicode_IS_ASCII(name) || PyUnicode_GET_LENGTH(name) == 0) return false;
+    const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(name));
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(name); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c <= 0x20 || c >= 0x7f) return false;
+        for (const char* special = "()<>@,;:\\\"/[]?="; *special; ++special) {
+            if (c == static_cast<unsigned char>(*special)) return false;
+        }
+    }
+    return true;
+}
+
+// Labels an attachment part with its file name.  A token goes into the header
+// as it is; any other name is left to the email package, which quotes it and
+// uses RFC 2231 for non-ASCII text, so that every name reaches the recipient.
+void add_disposition(PyObject* part, PyObject* name) {
+    if (is_token(name)) {
+        Ref value = checked(PyUnicode_FromFormat("attachment; filename=%U", name));
+        call_method(part, n_add_header, n_Content_Disposition.get(), value);
+    } else {
+        call_method_kw(part, n_add_header, kw_filename, n_Content_Disposition.get(),
+                       n_attachment.get(), name);
+    }
+}
+
+// A new part MIMEBase(maintype, subtype) for a content type.
+Ref make_part(PyObject* content_type) {
+    auto [maintype, subtype] = split_content_type(content_type);
+    return call(self.global(n_MIMEBase), maintype, subtype);
+}
+
+// Encodes a filled part, labels it and appends it to the message: the message
+// is touched only in this last step, so a failure before leaves it as it was.
+void finish_part(PyObject* msg, const Ref& part, PyObject* name) {
+    call_method(self.global(n_encoders), n_encode_base64, part);
+    add_disposition(part.get(), name);
+    call_method(msg, n_attach, part);
+}
+
+// ---------------------------------------------------------------------------
+// class EasyMailer
+
+PyObject* EasyMailer_init(FunctionObject*, PyObject* const* args) {
+    auto [mailer, host, port, username, password, use_ssl, use_tls, default_sender, template_dir] =
+        std::array<PyObject*, 9>{args[0], args[1], args[2], args[3], args[4],
+                                 args[5], args[6], args[7], args[8]};
+    if (use_ssl == Py_True && use_tls == Py_True) {
+        PyErr_SetString(PyExc_ValueError, "use_ssl and use_tls cannot both be True.");
+        raise_error();
+    }
+    setattr(mailer, n_host, host);
+    setattr(mailer, n_port, port);
+    setattr(mailer, n_username, username);
+    setattr(mailer, n_password, password);
+    setattr(mailer, n_use_ssl, use_ssl);
+    setattr(mailer, n_use_tls, use_tls);
+    setattr(mailer, n_default_sender, truth(default_sender) ? default_sender : username);
+    Ref engine = call(self.global(n_TemplateEngine), template_dir);
+    setattr(mailer, n_template_engine, engine.get());
+    Py_RETURN_NONE;
+}
+
+PyObject* EasyMailer_send(FunctionObject*, PyObject* const* args) {
+    auto [mailer, to, subject, body, html, cc, bcc, sender, sender_name, attachments, reply_to] =
+        std::array<PyObject*, 11>{args[0], args[1], args[2], args[3], args[4], args[5],
+                                  args[6], args[7], args[8], args[9], args[10]};
+    // Blind copies go to the envelope only: _build_message never sees them.
+    Ref msg = call_method_kw(mailer, n_build_message, kw_build_message, to, subject, body, html, cc,
+                             sender, sender_name, attachments, reply_to);
+    Ref recipients = call_method(mailer, n_collect_recipients, to, cc, bcc);
+    Ref envelope_sender = truth(sender) ? Ref::borrow(sender) : getattr(mailer, n_default_sender);
+    call_method(mailer, n_do_send, msg, recipients, envelope_sender);
+    Py_RETURN_NONE;
+}
+
+PyObject* EasyMailer_send_template(FunctionObject*, PyObject* const* args) {
+    auto [mailer, to, subject, template_name, context, cc, bcc, sender, sender_name, attachments,
+          reply_to] =
+        std::array<PyObject*, 11>{args[0], args[1], args[2], args[3], args[4], args[5],
+                                  args[6], args[7], args[8], args[9], args[10]};
+    Ref variables = truth(context) ? Ref::borrow(context) : checked(PyDict_New());
+    Ref now = call_method(self.global(n_datetime), n_now);
+    Ref format = checked(PyUnicode_FromString("%Y-%m-%d %H:%M:%S"));
+    Ref stamp = call_method(now, n_strftime, format);
+    checked(PyDict_SetDefaultRef(variables.get(), n_occurred_at.get(), stamp.get(), nullptr));
+
+    Ref html_name = checked(PyUnicode_FromFormat("%U.html", template_name));
+    Ref html = call_method(getattr(mailer, n_template_engine), n_render, html_name, variables);
+    Ref text_name = checked(PyUnicode_FromFormat("%U.txt", template_name));
+    Ref text = call_method(getattr(mailer, n_template_engine), n_render, text_name, variables);
+    Ref rendered_subject =
+        call_method(getattr(mailer, n_template_engine), n_render_string, subject, variables);
+
+    call_method_kw(mailer, n_send, kw_send, to, rendered_subject, text, html, cc, bcc, sender,
+                   sender_name, attachments, reply_to);
+    Py_RETURN_NONE;
+}
+
+PyObject* EasyMailer_build_message(FunctionObject*, PyObject* const* args) {
+    auto [mailer, to, subject, body, html, cc, sender, sender_name, attachments, reply_to] =
+        std::array<PyObject*, 10>{args[0], args[1], args[2], args[3], args[4],
+                                  args[5], args[6], args[7], args[8], args[9]};
+    Ref msg = call(self.global(n_MIMEMultipart), n_mixed.get());
+    Ref from_addr = truth(sender) ? Ref::borrow(sender) : getattr(mailer, n_default_sender);
+    if (non_empty_str(sender_name)) {
+        Ref pair = checked(PyTuple_Pack(2, sender_name, from_addr.get()));
+        set_header(msg.get(), n_From, call(self.global(n_formataddr), pair).get());
+    } else {
+        set_header(msg.get(), n_From, from_addr.get());
+    }
+    set_header(msg.get(), n_To, address_field(to).get());
+    set_header(msg.get(), n_Subject, subject);
+    set_header(msg.get(), n_Date, call_kw(self.global(n_formatdate), kw_localtime, Py_True).get());
+    if (truth(cc)) set_header(msg.get(), n_Cc, address_field(cc).get());
+    if (non_empty_str(reply_to)) set_header(msg.get(), n_Reply_To, reply_to);
+
+    if (non_empty_str(html) && non_empty_str(body)) {
+        Ref alt = call(self.global(n_MIMEMultipart), n_alternative.get());
+        call_method(alt, n_attach,
+                    call(self.global(n_MIMEText), body, n_plain.get(), n_utf_8.get()));
+        call_method(alt, n_attach,
+                    call(self.global(n_MIMEText), html, n_html.get(), n_utf_8.get()));
+        call_method(msg, n_attach, alt);
+    } else if (non_empty_str(html)) {
+        call_method(msg, n_attach,
+                    call(self.global(n_MIMEText), html, n_html.get(), n_utf_8.get()));
+    } else if (non_empty_str(body)) {
+        call_method(msg, n_attach,
+                    call(self.global(n_MIMEText), body, n_plain.get(), n_utf_8.get()));
+    }
+
+    if (attachments != Py_None) {
+        // Indexing afresh each time keeps list-iteration semantics even if an
+        // attachment method changes the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(attachments); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(attachments, i));
+            const Name& method = PyDict_Check(item.get()) ? n_attach_binary : n_attach_file;
+            call_method(mailer, method, msg, item);
+        }
+    }
+    return msg.release();
+}
+
+PyObject* EasyMailer_attach_file(FunctionObject*, PyObject* const* args) {
+    PyObject* msg = args[0];
+    PyObject* filepath = args[1];
+    Ref path = call(self.global(n_Path), filepath);
+    // Only a regular file: a directory, a FIFO or a device is refused before
+    // anything is opened.
+    if (!truth(call_method(path, n_is_file))) {
+        Ref message = checked(PyUnicode_FromFormat("Attachment not found: %U", filepath));
+        PyErr_SetObject(PyExc_FileNotFoundError, message.get());
+        raise_error();
+    }
+    Ref path_text = checked(PyObject_Str(path.get()));
+    Ref content_type = or_octet_stream(guessed_type(path_text.get()));
+    Ref part = make_part(content_type.get());
+    Ref file = call(builtin_open, path, n_rb.get());
+    with(file.get(),
+         [&](PyObject* f) { call_method(part, n_set_payload, call_method(f, n_read)); });
+    finish_part(msg, part, getattr(path, n_name).get());
+    Py_RETURN_NONE;
+}
+
+PyObject* EasyMailer_attach_binary(FunctionObject*, PyObject* const* args) {
+    PyObject* msg = args[0];
+    PyObject* item = args[1];
+    Ref filename = checked(PyObject_GetItem(item, n_filename.get()));
+    Ref data = checked(PyObject_GetItem(item, n_data.get()));
+    PyObject* given = nullptr;
+    checked(PyDict_GetItemRef(item, n_content_type.get(), &given));
+    Ref content_type = Ref::steal(given);
+    if (!content_type || !truth(content_type)) {
+        content_type = or_octet_stream(guessed_type(filename.get()));
+    }
+    Ref part = make_part(content_type.get());
+    call_method(part, n_set_payload, data);
+    Ref empty = checked(PyUnicode_FromString(""));
+    Ref name = checked(PyObject_Format(filename.get(), empty.get()));
+    finish_part(msg, part, name.get());
+    Py_RETURN_NONE;
+}
+
+// _add(val): the rule for one address argument, closing over the list.
+PyObject* collect_add(FunctionObject* add, PyObject* const* args) {
+    PyObject* recipients = add->closure;
+    PyObject* val = args[0];
+    if (val == Py_None) Py_RETURN_NONE;
+    if (PyUnicode_Check(val)) {
+        checked(PyList_Append(recipients, val));
+    } else {
+        checked(PyList_Extend(recipients, val));
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* EasyMailer_collect_recipients(FunctionObject*, PyObject* const* args) {
+    Ref recipients = checked(PyList_New(0));
+    Ref add = make_function(add_prototype, module_name, recipients.get());
+    for (int i = 0; i < 3; ++i)
+        call(add, args[i]);
+    return recipients.release();
+}
+
+PyObject* EasyMailer_do_send(FunctionObject*, PyObject* const* args) {
+    PyObject* mailer = args[0];
+    PyObject* msg = args[1];
+    PyObject* recipients = args[2];
+    PyObject* sender = args[3];
+    Ref context = call_method(self.global(n_ssl), n_create_default_context);
+    Ref refused;
+    // Login and submission are the same on both roads; only the way the
+    // connection is secured differs.
+    auto submit = [&](PyObject* connection) {
+        Ref username = getattr(mailer, n_username);
+        Ref password = getattr(mailer, n_password);
+        call_method(connection, n_login, username, password);
+        Ref text = call_method(msg, n_as_string);
+        refused = call_method(connection, n_sendmail, sender, recipients, text);
+    };
+    if (truth(getattr(mailer, n_use_ssl))) {
+        Ref smtp_ssl = getattr(self.global(n_smtplib), n_SMTP_SSL);
+        Ref host = getattr(mailer, n_host);
+        Ref port = getattr(mailer, n_port);
+        Ref connection = call_kw(smtp_ssl, kw_context, host, port, context);
+        with(connection.get(), submit);
+    } else {
+        Ref smtp = getattr(self.global(n_smtplib), n_SMTP);
+        Ref host = getattr(mailer, n_host);
+        Ref port = getattr(mailer, n_port);
+        Ref connection = call(smtp, host, port);
+        with(connection.get(), [&](PyObject* connected) {
+            if (truth(getattr(mailer, n_use_tls))) {
+                call_method_kw(connected, n_starttls, kw_context, context);
+            }
+            submit(connected);
+        });
+    }
+    // The server took the message for some recipients and refused others: the
+    // caller must learn which, so that it can retry just those.
+    if (refused && truth(refused)) {
+        Ref error_type = getattr(self.global(n_smtplib), n_SMTPRecipientsRefused);
+        Ref error = call(error_type, refused);
+        Ref note = checked(
+            PyUnicode_FromString("The message was accepted for the other recipients; only those in "
+                                 ".recipients were refused."));
+        call_method(error, n_add_note, note);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+        raise_error();
+    }
+    Py_RETURN_NONE;
+}
+
+const Param self_param{"self", nullptr, Rule::Any, Default::Required};
+const Param to_param{"to", "Union[str, List[str]]", Rule::Any, Default::Required};
+const Param subject_param{"subject", "str", Rule::Str, Default::Required};
+constexpr const char* optional_addresses = "Optional[Union[str, List[str]]]";
+constexpr const char* optional_attachments = "Optional[List[Union[str, Dict]]]";
+
+const Signature init_signature{
+    "__init__",
+    "EasyMailer.__init__",
+    "\n"
+    "        初始化邮件发送器。\n"
+    "\n"
+    "        参数说明：\n"
+    "            host: SMTP 服务器地址\n"
+    "            port: SMTP 服务器端口(465 对应SSL加密,587对应TLS加密,25为无加密明文端口)\n"
+    "            username: SMTP 登录账号\n"
+    "            password: SMTP 登录密码\n"
+    "            use_ssl: 是否启用SSL连接(通常搭配465端口使用)\n"
+    "            use_tls: 是否启用STARTTLS加密升级(通常搭配587端口使用),不可与use_ssl同时开启\n"
+    "            default_sender: 默认发件邮箱,未配置时将使用登录账号username作为发件人\n"
+    "            template_dir: 自定义邮件模板目录路径;传None则使用内置模板\n"
+    "        ",
+    {self_param,
+     {"host", "str", Rule::Str, Default::Required},
+     {"port", "int", Rule::Int, Default::Required},
+     {"username", "str", Rule::Str, Default::Required},
+     {"password", "str", Rule::Str, Default::Required},
+     {"use_ssl", "bool", Rule::Truth, Default::True},
+     {"use_tls", "bool", Rule::Truth, Default::False},
+     {"default_sender", "Optional[str]", Rule::OptStr, Default::None},
+     {"template_dir", "Optional[str]", Rule::OptStr, Default::None}},
+    nullptr,
+    Result::Any,
+    EasyMailer_init,
+};
+
+const Signature send_signature{
+    "send",
+    "EasyMailer.send",
+    "\n"
+    "        发送邮件。\n"
+    "\n"
+    "        参数说明：\n"
+    "            to: 收件人邮箱（可多个）\n"
+    "            subject: 邮件主题\n"
+    "            body: 纯文本正文\n"
+    "            html: HTML格式正文,若同时传入body与html,优先使用html内容\n"
+    "            cc: 抄送邮箱列表\n"
+    "            bcc: 密送邮箱列表\n"
+    "            sender: 发件人邮箱，会覆盖默认发件人配置\n"
+    "            sender_name: 发件人对外显示名称\n"
+    "            attachments: 附件列表，列表元素支持两种格式：\n"
+    "                - 字符串：待附加文件的本地路径\n"
+    "                - 字典：{\"filename\": \"name.png\", \"data\": bytes, \"content_type\": "
+    "\"image/png\"}\n"
+    "                (content_type 选填，未指定时将根据文件名自动识别文件类型)\n"
+    "            reply_to: 回复收件邮箱地址\n"
+    "        ",
+    {self_param,
+     to_param,
+     subject_param,
+     {"body", "Optional[str]", Rule::OptStr, Default::None},
+     {"html", "Optional[str]", Rule::OptStr, Default::None},
+     {"cc", optional_addresses, Rule::Any, Default::None},
+     {"bcc", optional_addresses, Rule::Any, Default::None},
+     {"sender", "Optional[str]", Rule::OptStr, Default::None},
+     {"sender_name", "Optional[str]", Rule::OptStr, Default::None},
+     {"attachments", optional_attachments, Rule::OptList, Default::None},
+     {"reply_to", "Optional[str]", Rule::OptStr, Default::None}},
+    "None",
+    Result::Any,
+    EasyMailer_send,
+};
+
+const Signature send_template_signature{
+    "send_template",
+    "EasyMailer.send_template",
+    "\n"
+    "        使用模板发送邮件。\n"
+    "\n"
+    "        参数说明：\n"
+    "            to: 收件人邮箱地址（支持多个地址）\n"
+    "            subject: 邮件主题（同样支持通过 context 传入 Jinja2 变量渲染）\n"
+    "            template_name: 模板名称（无需填写文件后缀）\n"
+    "            context: 用于渲染模板的变量字典\n"
+    "            cc: 抄送邮箱列表\n"
+    "            bcc: 密送邮箱列表\n"
+    "            sender: 发件人邮箱地址\n"
+    "            sender_name: 发件人展示名称\n"
+    "            attachments: 附件列表，列表内元素支持两种格式：\n"
+    "                - 字符串：本地文件路径，直接作为附件上传\n"
+    "                - 字典：{\"filename\": \"name.png\", \"data\": bytes, \"content_type\": "
+    "\"image/png\"}\n"
+    "                (content_type 为选填项，不传时会根据文件名自动识别文件类型)\n"
+    "            reply_to: 回复邮箱地址\n"
+    "        ",
+    {self_param,
+     to_param,
+     subject_param,
+     {"template_name", "str", Rule::Str, Default::Required},
+     {"context", "Optional[dict]", Rule::OptDict, Default::None},
+     {"cc", optional_addresses, Rule::Any, Default::None},
+     {"bcc", optional_addresses, Rule::Any, Default::None},
+     {"sender", "Optional[str]", Rule::OptStr, Default::None},
+     {"sender_name", "Optional[str]", Rule::OptStr, Default::None},
+     {"attachments", optional_attachments, Rule::OptList, Default::None},
+     {"reply_to", "Optional[str]", Rule::OptStr, Default::None}},
+    "None",
+    Result::Any,
+    EasyMailer_send_template,
+};
+
+const Signature build_message_signature{
+    "_build_message",
+    "EasyMailer._build_message",
+    nullptr,
+    {self_param,
+     to_param,
+     subject_param,
+     {"body", "Optional[str]", Rule::OptStr, Default::Required},
+     {"html", "Optional[str]", Rule::OptStr, Default::Required},
+     {"cc", optional_addresses, Rule::Any, Default::Required},
+     {"sender", "Optional[str]", Rule::OptStr, Default::Required},
+     {"sender_name", "Optional[str]", Rule::OptStr, Default::Required},
+     {"attachments", optional_attachments, Rule::OptList, Default::Required},
+     {"reply_to", "Optional[str]", Rule::OptStr, Default::Required}},
+    "MIMEMultipart",
+    Result::Any,
+    EasyMailer_build_message,
+};
+
+const Param msg_param{"msg", "MIMEMultipart", Rule::Any, Default::Required};
+
+const Signature attach_file_signature{
+    "_attach_file",
+    "EasyMailer._attach_file",
+    "Attach a file from a file path.",
+    {msg_param, {"filepath", "str", Rule::Str, Default::Required}},
+    "None",
+    Result::Any,
+    EasyMailer_attach_file,
+};
+
+const Signature attach_binary_signature{
+    "_attach_binary",
+    "EasyMailer._attach_binary",
+    "Attach binary data.\n"
+    "\n"
+    "        Args:\n"
+    "            item: {\"filename\": \"name.png\", \"data\": bytes, \"content_type\": "
+    "\"image/png\"}\n"
+    "                  content_type is optional, auto-detected from filename.\n"
+    "        ",
+    {msg_param, {"item", "Dict", Rule::Dict, Default::Required}},
+    "None",
+    Result::Any,
+    EasyMailer_attach_binary,
+};
+
+const Signature collect_recipients_signature{
+    "_collect_recipients",
+    "EasyMailer._collect_recipients",
+    nullptr,
+    {to_param,
+     {"cc", optional_addresses, Rule::Any, Default::Required},
+     {"bcc", optional_addresses, Rule::Any, Default::Required}},
+    "List[str]",
+    Result::Any,
+    EasyMailer_collect_recipients,
+};
+
+const Signature add_signature{
+    "_add",      "EasyMailer._collect_recipients.<locals>._add",
+    nullptr,     {{"val", optional_addresses, Rule::Any, Default::Required}},
+    "None",      Result::Any,
+    collect_add,
+};
+
+const Signature do_send_signature{
+    "_do_send",
+    "EasyMailer._do_send",
+    nullptr,
+    {self_param,
+     msg_param,
+     {"recipients", "List[str]", Rule::List, Default::Required},
+     {"sender", "str", Rule::Str, Default::Required}},
+    "None",
+    Result::Any,
+    EasyMailer_do_send,
+};
+
+constexpr const char* class_doc =
+    "\n"
+    "    简易邮件发送工具,支持纯文本、HTML格式以及基于模板的邮件发送。\n"
+    "\n"
+    "    使用示例：\n"
+    "        mailer = EasyMailer(\n"
+    "            host=\"smtp.example.com\",\n"
+    "            port=465,\n"
+    "            username=\"sender@example.com\",\n"
+    "            password=\"your-password\",\n"
+    "            use_ssl=True,\n"
+    "        )\n"
+    "        mailer.send(\n"
+    "            to=\"recipient@example.com\",\n"
+    "            subject=\"Hello\",\n"
+    "            body=\"This is a test email.\",\n"
+    "        )\n"
+    "    ";
+
+// A built-in taken from the builtins module at import.
+PyObject* keep_builtin(ModuleFrame& frame, const char* name) {
+    PyObject* value = nullptr;
+    checked(PyDict_GetItemStringRef(frame.builtins, name, &value));
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        raise_error();
+    }
+    return value;
+}
+
+Ref static_method(ModuleFrame& frame, const Signature& signature) {
+    return call(builtin_staticmethod, frame.function(signature));
+}
+
+void module_body(ModuleFrame& frame, PyObject*) {
+    if (!builtin_staticmethod) builtin_staticmethod = keep_builtin(frame, "staticmethod");
+    if (!builtin_open) builtin_open = keep_builtin(frame, "open");
+
+    frame.import("smtplib");
+    frame.import("ssl");
+    frame.import("mimetypes");
+    frame.import_from("datetime", {"datetime"});
+    frame.import_from("email.mime.multipart", {"MIMEMultipart"});
+    frame.import_from("email.mime.text", {"MIMEText"});
+    frame.import_from("email.mime.base", {"MIMEBase"});
+    frame.import_from("email", {"encoders"});
+    frame.import_from("email.utils", {"formataddr", "formatdate"});
+    frame.import_from("typing", {"List", "Optional", "Union", "Dict"});
+    frame.import_from("pathlib", {"Path"});
+    frame.import_from("template", {"TemplateEngine"}, 1);
+
+    if (!module_name) module_name = checked(PyUnicode_FromString(frame.full_name)).release();
+    if (!add_prototype) add_prototype = prepare(add_signature);
+
+    Ref init = frame.function(init_signature);
+    Ref send = frame.function(send_signature);
+    Ref send_template = frame.function(send_template_signature);
+    Ref build_message = frame.function(build_message_signature);
+    Ref attach_file = static_method(frame, attach_file_signature);
+    Ref attach_binary = static_method(frame, attach_binary_signature);
+    Ref collect_recipients = static_method(frame, collect_recipients_signature);
+    Ref do_send = frame.function(do_send_signature);
+    Ref mailer = frame.make_class("EasyMailer", class_doc,
+                                  {{"__init__", init.get()},
+                                   {"send", send.get()},
+                                   {"send_template", send_template.get()},
+                                   {"_build_message", build_message.get()},
+                                   {"_attach_file", attach_file.get()},
+                                   {"_attach_binary", attach_binary.get()},
+                                   {"_collect_recipients", collect_recipients.get()},
+                                   {"_do_send", do_send.get()}});
+    frame.bind("EasyMailer", mailer.get());
+}
+
 } // namespace
-PyMODINIT_FUNC PyInit_mailer() { return self.init(); }
+
+PyMODINIT_FUNC PyInit_mailer() {
+    return self.init();
+}

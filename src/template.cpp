@@ -194,4 +194,6 @@ void module_body(ModuleFrame& frame, PyObject*) {
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_template() { return self.init(); }
+PyMODINIT_FUNC PyInit_template() {
+    return self.init();
+}

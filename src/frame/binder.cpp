@@ -28,8 +28,10 @@ bool bind(const Prototype& p, PyObject* const* args, Py_ssize_t nargs, PyObject*
             return false;
         }
         Py_ssize_t i = 0;
-        for (; i < nargs; ++i) bound[i] = args[i];
-        for (; i < p.count; ++i) bound[i] = PyTuple_GET_ITEM(p.defaults, i - p.required);
+        for (; i < nargs; ++i)
+            bound[i] = args[i];
+        for (; i < p.count; ++i)
+            bound[i] = PyTuple_GET_ITEM(p.defaults, i - p.required);
         return true;
     }
     if (nargs > p.count) {
@@ -37,8 +39,10 @@ bool bind(const Prototype& p, PyObject* const* args, Py_ssize_t nargs, PyObject*
         return false;
     }
     Py_ssize_t i = 0;
-    for (; i < nargs; ++i) bound[i] = args[i];
-    for (; i < p.count; ++i) bound[i] = nullptr;
+    for (; i < nargs; ++i)
+        bound[i] = args[i];
+    for (; i < p.count; ++i)
+        bound[i] = nullptr;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
@@ -86,24 +90,32 @@ bool bind(const Prototype& p, PyObject* const* args, Py_ssize_t nargs, PyObject*
 const char* expected_name(Rule rule) {
     switch (rule) {
     case Rule::Str:
-    case Rule::OptStr: return "str";
+    case Rule::OptStr:
+        return "str";
     case Rule::List:
-    case Rule::OptList: return "list";
+    case Rule::OptList:
+        return "list";
     case Rule::Dict:
-    case Rule::OptDict: return "dict";
-    default: return "int";
+    case Rule::OptDict:
+        return "dict";
+    default:
+        return "int";
     }
 }
 
 PyTypeObject* expected_type(Rule rule) {
     switch (rule) {
     case Rule::Str:
-    case Rule::OptStr: return &PyUnicode_Type;
+    case Rule::OptStr:
+        return &PyUnicode_Type;
     case Rule::List:
-    case Rule::OptList: return &PyList_Type;
+    case Rule::OptList:
+        return &PyList_Type;
     case Rule::Dict:
-    case Rule::OptDict: return &PyDict_Type;
-    default: return &PyLong_Type;
+    case Rule::OptDict:
+        return &PyDict_Type;
+    default:
+        return &PyLong_Type;
     }
 }
 
@@ -117,8 +129,8 @@ void raise_type(const char* param, Rule rule, PyObject* value) {
     if (!got_text) return;
     const char* want = expected_name(rule);
     PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
-                 want, got_text);
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, want,
+                 got_text);
     if (!PyType_IsSubtype(got, expected_type(rule))) return;
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref note = Ref::steal(PyUnicode_FromFormat(
@@ -135,13 +147,20 @@ void raise_type(const char* param, Rule rule, PyObject* value) {
 // Applies a parameter's test; false with TypeError set when it fails.
 inline bool passes(Rule rule, PyObject* value) {
     switch (rule) {
-    case Rule::Str: return PyUnicode_CheckExact(value);
-    case Rule::OptStr: return value == Py_None || PyUnicode_CheckExact(value);
-    case Rule::List: return PyList_CheckExact(value);
-    case Rule::OptList: return value == Py_None || PyList_CheckExact(value);
-    case Rule::Dict: return PyDict_CheckExact(value);
-    case Rule::OptDict: return value == Py_None || PyDict_CheckExact(value);
-    default: return true;
+    case Rule::Str:
+        return PyUnicode_CheckExact(value);
+    case Rule::OptStr:
+        return value == Py_None || PyUnicode_CheckExact(value);
+    case Rule::List:
+        return PyList_CheckExact(value);
+    case Rule::OptList:
+        return value == Py_None || PyList_CheckExact(value);
+    case Rule::Dict:
+        return PyDict_CheckExact(value);
+    case Rule::OptDict:
+        return value == Py_None || PyDict_CheckExact(value);
+    default:
+        return true;
     }
 }
 

@@ -83,8 +83,7 @@ template <class... Args> Ref call_method(PyObject* self, const Name& name, const
         name.get(), stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-template <class... Args>
-Ref call_method(const Ref& self, const Name& name, const Args&... args) {
+template <class... Args> Ref call_method(const Ref& self, const Name& name, const Args&... args) {
     return call_method(self.get(), name, args...);
 }
 
@@ -101,15 +100,21 @@ Ref call_method_kw(PyObject* self, const Name& name, const KwNames& kwnames, con
 inline Ref getattr(PyObject* object, const Name& name) {
     return checked(PyObject_GetAttr(object, name.get()));
 }
-inline Ref getattr(const Ref& object, const Name& name) { return getattr(object.get(), name); }
+inline Ref getattr(const Ref& object, const Name& name) {
+    return getattr(object.get(), name);
+}
 
 inline void setattr(PyObject* object, const Name& name, PyObject* value) {
     checked(PyObject_SetAttr(object, name.get(), value));
 }
 
 // The interpreter's truth test.
-inline bool truth(PyObject* object) { return checked(PyObject_IsTrue(object)) != 0; }
-inline bool truth(const Ref& object) { return truth(object.get()); }
+inline bool truth(PyObject* object) {
+    return checked(PyObject_IsTrue(object)) != 0;
+}
+inline bool truth(const Ref& object) {
+    return truth(object.get());
+}
 
 // For a parameter that holds None or an exact str: a string of length >= 1.
 inline bool non_empty_str(PyObject* object) {
@@ -153,15 +158,15 @@ template <class Block> bool with(PyObject* manager, Block&& block) {
 
 // What a parameter accepts when the function is called.
 enum class Rule : std::uint8_t {
-    Any,       // any object, unchanged
-    Str,       // exactly str
-    OptStr,    // None or exactly str
-    List,      // exactly list
-    OptList,   // None or exactly list
-    Dict,      // exactly dict
-    OptDict,   // None or exactly dict
-    Int,       // int, other numbers converted with int()
-    Truth,     // True or False by the object's truth value
+    Any,     // any object, unchanged
+    Str,     // exactly str
+    OptStr,  // None or exactly str
+    List,    // exactly list
+    OptList, // None or exactly list
+    Dict,    // exactly dict
+    OptDict, // None or exactly dict
+    Int,     // int, other numbers converted with int()
+    Truth,   // True or False by the object's truth value
 };
 
 enum class Default : std::uint8_t { Required, None, True, False };
@@ -179,7 +184,7 @@ enum class Result : std::uint8_t { Any, Str, OptStr };
 struct FunctionObject;
 
 // A function body receives the bound arguments, one per parameter, borrowed.
-using Body = PyObject* (*)(FunctionObject* self, PyObject* const* args);
+using Body = PyObject* (*)(FunctionObject * self, PyObject* const* args);
 
 inline constexpr int max_params = 12;
 

@@ -21,7 +21,9 @@ KwNames parameter_keywords{"default", "annotation"};
 KwNames annotation_keyword{"annotation"};
 KwNames return_keyword{"return_annotation"};
 
-FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
+FunctionObject* as_function(PyObject* object) {
+    return reinterpret_cast<FunctionObject*>(object);
+}
 
 int function_traverse(PyObject* object, visitproc visit, void* arg) {
     FunctionObject* f = as_function(object);
@@ -66,10 +68,18 @@ PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
     return PyMethod_New(self, instance);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module); }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->name);
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+PyObject* get_module(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->module);
+}
+PyObject* get_doc(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->doc);
+}
 
 int set_text(PyObject*& field, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -100,7 +110,9 @@ int set_doc(PyObject* self, PyObject* value, void*) {
 PyObject* get_defaults(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->prototype->defaults);
 }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_none(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
 PyObject* get_annotations(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->prototype->annotations);
 }
@@ -126,9 +138,12 @@ PyObject* get_annotate(PyObject* self, void*) {
 
 PyObject* default_object(Default value) {
     switch (value) {
-    case Default::True: return Py_True;
-    case Default::False: return Py_False;
-    default: return Py_None;
+    case Default::True:
+        return Py_True;
+    case Default::False:
+        return Py_False;
+    default:
+        return Py_None;
     }
 }
 
@@ -152,8 +167,8 @@ PyObject* get_signature(PyObject* self, void*) {
                                      default_object(param.value), annotation);
             PyList_SET_ITEM(params.get(), i, item.release());
         }
-        Ref returns = p.returns ? checked(PyUnicode_FromString(p.returns))
-                                : getattr(signature, empty_name);
+        Ref returns =
+            p.returns ? checked(PyUnicode_FromString(p.returns)) : getattr(signature, empty_name);
         return call_kw(signature, return_keyword, params, returns).release();
     } catch (const Error&) {
         return nullptr;
@@ -178,8 +193,7 @@ PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
      nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY,
-     nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -200,8 +214,7 @@ PyType_Spec function_spec = {
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 

@@ -124,8 +124,15 @@ PyObject* ModuleFrame::init() {
         slots[2] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
         slots[3] = {Py_mod_gil, Py_MOD_GIL_USED};
         slots[4] = {0, nullptr};
-        def = {PyModuleDef_HEAD_INIT, short_name, nullptr, 0, nullptr, slots,
-               nullptr,               nullptr,    nullptr};
+        def = {PyModuleDef_HEAD_INIT,
+               short_name,
+               nullptr,
+               0,
+               nullptr,
+               slots,
+               nullptr,
+               nullptr,
+               nullptr};
     }
     return PyModuleDef_Init(&def);
 }
@@ -157,7 +164,8 @@ void ModuleFrame::import(const char* name) const {
     Ref text = checked(PyUnicode_FromString(name));
     Ref imported = loaded_module(text.get());
     if (!imported) {
-        imported = checked(PyImport_ImportModuleLevelObject(text.get(), globals, nullptr, nullptr, 0));
+        imported =
+            checked(PyImport_ImportModuleLevelObject(text.get(), globals, nullptr, nullptr, 0));
     }
     bind(name, imported.get());
 }
@@ -195,7 +203,7 @@ void ModuleFrame::import_from(const char* source, std::initializer_list<const ch
     }
     if (!imported) {
         imported = checked(PyImport_ImportModuleLevelObject(source_text.get(), globals, nullptr,
-                                                          fromlist.get(), level));
+                                                            fromlist.get(), level));
     }
     for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
@@ -214,9 +222,9 @@ void ModuleFrame::import_from(const char* source, std::initializer_list<const ch
     }
 }
 
-Ref ModuleFrame::make_class(const char* name,
-                            const char* doc,
-                            std::initializer_list<std::pair<const char*, PyObject*>> members) const {
+Ref ModuleFrame::make_class(
+    const char* name, const char* doc,
+    std::initializer_list<std::pair<const char*, PyObject*>> members) const {
     Ref namespace_ = checked(PyDict_New());
     Ref module_name = checked(PyUnicode_FromString(full_name));
     Ref class_name = checked(PyUnicode_FromString(name));

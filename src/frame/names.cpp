@@ -11,24 +11,29 @@ Name* all_names;
 KwNames* all_kwnames;
 } // namespace
 
-Name::Name(const char* text) noexcept : text_(text), next_(all_names) { all_names = this; }
+Name::Name(const char* text) noexcept : text_(text), next_(all_names) {
+    all_names = this;
+}
 
 KwNames::KwNames(std::initializer_list<const char*> names) noexcept
     : size_(static_cast<Py_ssize_t>(names.size())), next_(all_kwnames) {
     Py_ssize_t i = 0;
-    for (const char* name : names) names_[i++] = name;
+    for (const char* name : names)
+        names_[i++] = name;
     all_kwnames = this;
 }
 
 void intern_names() {
     for (Name* name = all_names; name; name = name->next_) {
-        if (!name->object_) name->object_ = checked(PyUnicode_InternFromString(name->text_)).release();
+        if (!name->object_)
+            name->object_ = checked(PyUnicode_InternFromString(name->text_)).release();
     }
     for (KwNames* kw = all_kwnames; kw; kw = kw->next_) {
         if (kw->tuple_) continue;
         Ref tuple = checked(PyTuple_New(kw->size_));
         for (Py_ssize_t i = 0; i < kw->size_; ++i) {
-            PyTuple_SET_ITEM(tuple.get(), i, checked(PyUnicode_InternFromString(kw->names_[i])).release());
+            PyTuple_SET_ITEM(tuple.get(), i,
+                             checked(PyUnicode_InternFromString(kw->names_[i])).release());
         }
         kw->tuple_ = tuple.release();
     }

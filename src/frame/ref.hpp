@@ -15,7 +15,9 @@ namespace vantrel {
 // A Python exception is set; the C++ side unwinds to the nearest boundary.
 struct Error {};
 
-[[noreturn]] inline void raise_error() { throw Error{}; }
+[[noreturn]] inline void raise_error() {
+    throw Error{};
+}
 
 class Ref {
 public:
@@ -59,7 +61,11 @@ inline int checked(int status) {
 }
 
 // Anything that names an object: a Ref or a borrowed pointer.
-inline PyObject* obj(PyObject* object) noexcept { return object; }
-inline PyObject* obj(const Ref& ref) noexcept { return ref.get(); }
+inline PyObject* obj(PyObject* object) noexcept {
+    return object;
+}
+inline PyObject* obj(const Ref& ref) noexcept {
+    return ref.get();
+}
 
 } // namespace vantrel
