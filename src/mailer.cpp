@@ -399,11 +399,27 @@ PyObject* EasyMailer_do_send(FunctionObject*, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-const Param self_param{"self", nullptr, Rule::Any, Default::Required};
-const Param to_param{"to", "Union[str, List[str]]", Rule::Any, Default::Required};
-const Param subject_param{"subject", "str", Rule::Str, Default::Required};
+// The parameters that send, send_template and _build_message share.
 constexpr const char* optional_addresses = "Optional[Union[str, List[str]]]";
 constexpr const char* optional_attachments = "Optional[List[Union[str, Dict]]]";
+constexpr Param self_param{"self", nullptr, Rule::Any, Default::Required};
+constexpr Param to_param{"to", "Union[str, List[str]]", Rule::Any, Default::Required};
+constexpr Param subject_param{"subject", "str", Rule::Str, Default::Required};
+constexpr Param body_param{"body", "Optional[str]", Rule::OptStr, Default::None};
+constexpr Param html_param{"html", "Optional[str]", Rule::OptStr, Default::None};
+constexpr Param cc_param{"cc", optional_addresses, Rule::Any, Default::None};
+constexpr Param bcc_param{"bcc", optional_addresses, Rule::Any, Default::None};
+constexpr Param sender_param{"sender", "Optional[str]", Rule::OptStr, Default::None};
+constexpr Param sender_name_param{"sender_name", "Optional[str]", Rule::OptStr, Default::None};
+constexpr Param attachments_param{"attachments", optional_attachments, Rule::OptList,
+                                  Default::None};
+constexpr Param reply_to_param{"reply_to", "Optional[str]", Rule::OptStr, Default::None};
+
+// The same parameter without its default.
+constexpr Param required(Param param) {
+    param.value = Default::Required;
+    return param;
+}
 
 const Signature init_signature{
     "__init__",
@@ -457,17 +473,8 @@ const Signature send_signature{
     "                (content_type 选填，未指定时将根据文件名自动识别文件类型)\n"
     "            reply_to: 回复收件邮箱地址\n"
     "        ",
-    {self_param,
-     to_param,
-     subject_param,
-     {"body", "Optional[str]", Rule::OptStr, Default::None},
-     {"html", "Optional[str]", Rule::OptStr, Default::None},
-     {"cc", optional_addresses, Rule::Any, Default::None},
-     {"bcc", optional_addresses, Rule::Any, Default::None},
-     {"sender", "Optional[str]", Rule::OptStr, Default::None},
-     {"sender_name", "Optional[str]", Rule::OptStr, Default::None},
-     {"attachments", optional_attachments, Rule::OptList, Default::None},
-     {"reply_to", "Optional[str]", Rule::OptStr, Default::None}},
+    {self_param, to_param, subject_param, body_param, html_param, cc_param, bcc_param, sender_param,
+     sender_name_param, attachments_param, reply_to_param},
     "None",
     Result::Any,
     EasyMailer_send,
@@ -500,12 +507,12 @@ const Signature send_template_signature{
      subject_param,
      {"template_name", "str", Rule::Str, Default::Required},
      {"context", "Optional[dict]", Rule::OptDict, Default::None},
-     {"cc", optional_addresses, Rule::Any, Default::None},
-     {"bcc", optional_addresses, Rule::Any, Default::None},
-     {"sender", "Optional[str]", Rule::OptStr, Default::None},
-     {"sender_name", "Optional[str]", Rule::OptStr, Default::None},
-     {"attachments", optional_attachments, Rule::OptList, Default::None},
-     {"reply_to", "Optional[str]", Rule::OptStr, Default::None}},
+     cc_param,
+     bcc_param,
+     sender_param,
+     sender_name_param,
+     attachments_param,
+     reply_to_param},
     "None",
     Result::Any,
     EasyMailer_send_template,
@@ -515,22 +522,15 @@ const Signature build_message_signature{
     "_build_message",
     "EasyMailer._build_message",
     nullptr,
-    {self_param,
-     to_param,
-     subject_param,
-     {"body", "Optional[str]", Rule::OptStr, Default::Required},
-     {"html", "Optional[str]", Rule::OptStr, Default::Required},
-     {"cc", optional_addresses, Rule::Any, Default::Required},
-     {"sender", "Optional[str]", Rule::OptStr, Default::Required},
-     {"sender_name", "Optional[str]", Rule::OptStr, Default::Required},
-     {"attachments", optional_attachments, Rule::OptList, Default::Required},
-     {"reply_to", "Optional[str]", Rule::OptStr, Default::Required}},
+    {self_param, to_param, subject_param, required(body_param), required(html_param),
+     required(cc_param), required(sender_param), required(sender_name_param),
+     required(attachments_param), required(reply_to_param)},
     "MIMEMultipart",
     Result::Any,
     EasyMailer_build_message,
 };
 
-const Param msg_param{"msg", "MIMEMultipart", Rule::Any, Default::Required};
+constexpr Param msg_param{"msg", "MIMEMultipart", Rule::Any, Default::Required};
 
 const Signature attach_file_signature{
     "_attach_file",

@@ -240,7 +240,6 @@ struct ModuleFrame {
 
     PyModuleDef def{};
     PyModuleDef_Slot slots[6]{};
-    std::int64_t interpreter = -1;
 
     PyObject* init();
 

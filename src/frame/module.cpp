@@ -52,7 +52,6 @@ PyObject* create_module(PyObject* spec, PyModuleDef* def) {
                                            "loaded into one interpreter per process.");
         return nullptr;
     }
-    frame.interpreter = current;
     if (frame.module) return Py_NewRef(frame.module);
     try {
         intern_names();
