@@ -159,6 +159,8 @@ inline bool passes(Rule rule, PyObject* value) {
         return PyDict_CheckExact(value);
     case Rule::OptDict:
         return value == Py_None || PyDict_CheckExact(value);
+    case Rule::Int:
+        return PyLong_CheckExact(value);
     default:
         return true;
     }
@@ -167,7 +169,7 @@ inline bool passes(Rule rule, PyObject* value) {
 bool check_types(const Prototype& p, PyObject* const* bound) {
     for (Py_ssize_t i = 0; i < p.count; ++i) {
         const Rule rule = p.params[i].rule;
-        if (rule == Rule::Any || rule == Rule::Int || rule == Rule::Truth) continue;
+        if (rule == Rule::Any || rule == Rule::Truth) continue;
         if (!passes(rule, bound[i])) {
             raise_type(p.params[i].name, rule, bound[i]);
             return false;
@@ -182,11 +184,9 @@ bool convert(const Prototype& p, PyObject** bound, Ref* converted) {
     for (Py_ssize_t i = 0; i < p.count; ++i) {
         PyObject* value = bound[i];
         if (p.params[i].rule == Rule::Int) {
-            if (PyLong_CheckExact(value)) continue;
-            if (!PyNumber_Check(value)) {
-                raise_type(p.params[i].name, Rule::Int, value);
-                return false;
-            }
+            // What is no number is left for the type test, which runs after
+            // every conversion and rejects it in parameter order.
+            if (PyLong_CheckExact(value) || !PyNumber_Check(value)) continue;
             converted[i] = Ref::steal(PyNumber_Long(value));
             if (!converted[i]) return false;
             bound[i] = converted[i].get();
