@@ -321,14 +321,14 @@ def test_failed_import_can_be_retried():
     assert result.stdout == "refused\nok\n"
 
 
-def test_creation_copies_the_spec():
+def test_creation_copies_the_import_spec():
     result = run_python("""
         import _imp, importlib.util, types
         origin = importlib.util.find_spec("vantrel.template").origin
         spec = types.SimpleNamespace(name="vantrel.template", origin=origin,
                                      submodule_search_locations=["somewhere"])
         module = _imp.create_dynamic(spec)
-        # Missing spec attributes are skipped: these keep the module defaults.
+        # Attributes missing from the ModuleSpec are skipped: these keep the module defaults.
         assert module.__loader__ is None and module.__package__ is None
         assert module.__file__ == origin and module.__path__ == ["somewhere"]
 
@@ -370,6 +370,11 @@ def test_one_interpreter_per_process(main_first):
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout == f"ImportError {INTERPRETER_CHANGE}\n"
+
+
+def test_no_version_warning_for_the_interpreter_built_for():
+    result = run_python("import vantrel.template", "-W", "error")
+    assert result.returncode == 0, result.stderr
 
 
 # The test job (tools/env test) builds a copy of the module that declares 3.13.
