@@ -1,0 +1,422 @@
+"""The module frame, seen through vantrel.template: start-up guards, the
+argument binder's wordings, the exact-type rules and the function objects."""
+
+import annotationlib
+import builtins
+import collections
+import importlib
+import importlib.util
+import inspect
+import os
+import pathlib
+import pydoc
+import re
+import subprocess
+import sys
+import textwrap
+import typing
+
+import jinja2
+import pytest
+
+import vantrel.template
+from vantrel.template import TemplateEngine
+
+INTERPRETER_CHANGE = (
+    "Interpreter change detected - this module can only be loaded into one interpreter per process."
+)
+
+
+@pytest.fixture
+def engine():
+    return TemplateEngine()
+
+
+def run_python(code, *options, env=None):
+    """Runs code in a fresh interpreter, so that a crash or a poisoned
+    process-wide state cannot reach the test session."""
+    return subprocess.run(
+        [sys.executable, *options, "-P", "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
+
+
+class StrSub(str):
+    pass
+
+
+# --- argument binding -------------------------------------------------------
+
+
+BINDING_ERRORS = [
+    (lambda e: TemplateEngine.__init__(), "__init__() takes at least 1 positional argument (0 given)"),
+    (lambda e: TemplateEngine("a", "b"), "__init__() takes at most 2 positional arguments (3 given)"),
+    (lambda e: e.render("a", {}, {}), "render() takes exactly 3 positional arguments (4 given)"),
+    # With keywords: too many positionals, then a required parameter left empty.
+    (lambda e: e.render("a", {}, "b", context={}), "render() takes exactly 3 positional arguments (4 given)"),
+    (lambda e: e.render(template_name="a"), "render() takes exactly 3 positional arguments (2 given)"),
+    (lambda e: TemplateEngine.env.fget(), "env() takes exactly 1 positional argument (0 given)"),
+    (lambda e: e.render("a", template_name="b"), "render() got multiple values for keyword argument 'template_name'"),
+    (lambda e: e.add_template_dir("a", self=e), "add_template_dir() got multiple values for keyword argument 'self'"),
+    (lambda e: TemplateEngine(templatedir="a"), "__init__() got an unexpected keyword argument 'templatedir'"),
+    (lambda e: e.render(context={}, **{"größe": 1}), "render() got an unexpected keyword argument 'größe'"),
+]
+
+
+@pytest.mark.parametrize("call, message", BINDING_ERRORS, ids=[message for _, message in BINDING_ERRORS])
+def test_binding_errors(engine, call, message):
+    with pytest.raises(TypeError) as info:
+        call(engine)
+    assert str(info.value) == message
+
+
+def test_keywords_match_by_value_not_identity(engine):
+    # Keyword names built at run time are not the interned parameter names.
+    name = "".join(["template", "_string"])
+    assert engine.render_string(**{name: "{{ x }}", "context": {"x": 1}}) == "1"
+    assert TemplateEngine.render(self=engine, template_name="no-such", context={}) is None
+
+
+def test_non_string_keyword_through_unpacking(engine):
+    # The interpreter itself may refuse the key before the method sees it.
+    with pytest.raises(TypeError) as info:
+        engine.render(**{1: "a"})
+    assert str(info.value).endswith("keywords must be strings")
+
+
+def test_non_string_keyword_reaching_the_binder(engine):
+    # Only a C caller can hand a non-string keyword name to vectorcall.
+    ctypes = pytest.importorskip("ctypes")
+    vectorcall = ctypes.pythonapi["PyObject_Vectorcall"]  # a private function pointer
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.py_object * 4)(engine, "a", {}, "value")
+    with pytest.raises(TypeError) as info:
+        vectorcall(TemplateEngine.render, args, 3, (1,))
+    assert str(info.value) == "render() keywords must be strings"
+
+
+# --- exact types --------------------------------------------------------------
+
+
+SUBCLASSES = {"StrSub", "OrderedDict", "defaultdict"}
+
+
+@pytest.mark.parametrize(
+    "call, parameter, expected, got",
+    [
+        (lambda e: e.render(None, None), "template_name", "str", "NoneType"),
+        (lambda e: e.render("a", None), "context", "dict", "NoneType"),
+        (lambda e: e.render(context=None, template_name=1), "template_name", "str", "int"),
+        (lambda e: e.render_string("a", [("x", 1)]), "context", "dict", "list"),
+        (lambda e: e.add_template_dir(None), "directory", "str", "NoneType"),
+        (lambda e: TemplateEngine(pathlib.Path("a")), "template_dir", "str", "PosixPath"),
+        (lambda e: e.render(StrSub("a"), {}), "template_name", "str", "StrSub"),
+        (lambda e: e.render("a", collections.OrderedDict()), "context", "dict", "OrderedDict"),
+        (lambda e: e.render_string("a", collections.defaultdict(int)), "context", "dict", "defaultdict"),
+        (lambda e: e.add_template_dir(StrSub("a")), "directory", "str", "StrSub"),
+        (lambda e: TemplateEngine(StrSub("")), "template_dir", "str", "StrSub"),
+    ],
+)
+def test_exact_types(engine, call, parameter, expected, got):
+    with pytest.raises(TypeError) as info:
+        call(engine)
+    assert str(info.value) == f"Argument '{parameter}' has incorrect type (expected {expected}, got {got})"
+    notes = getattr(info.value, "__notes__", [])
+    if got in SUBCLASSES:
+        # Only a subclass of the expected type gets the explanation.
+        (note,) = notes
+        assert "exact" in note.lower() and expected in note
+    else:
+        assert notes == []
+
+
+# --- function objects -----------------------------------------------------------
+
+RENDER_DOC = (
+    "\n        Render a template by name.\n\n"
+    "        Returns the rendered string, or None if the template does not exist.\n        "
+)
+RENDER_STRING_DOC = "\n        Render an inline Jinja2 string with the given context.\n        "
+ADD_DIR_DOC = "Add an additional template search directory (prepended for priority)."
+ENV_DOC = "Access the underlying Jinja2 Environment for advanced usage."
+
+# name: (docstring, defaults, annotations, signature)
+FUNCTIONS = {
+    "__init__": (None, (None,), {"template_dir": "Optional[str]"}, "(self, template_dir: 'Optional[str]' = None)"),
+    "render": (
+        RENDER_DOC,
+        None,
+        {"template_name": "str", "context": "dict", "return": "Optional[str]"},
+        "(self, template_name: 'str', context: 'dict') -> 'Optional[str]'",
+    ),
+    "render_string": (
+        RENDER_STRING_DOC,
+        None,
+        {"template_string": "str", "context": "dict", "return": "str"},
+        "(self, template_string: 'str', context: 'dict') -> 'str'",
+    ),
+    "add_template_dir": (ADD_DIR_DOC, None, {"directory": "str", "return": "None"}, "(self, directory: 'str') -> 'None'"),
+    "env": (ENV_DOC, None, {"return": "Environment"}, "(self) -> 'Environment'"),
+}
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_attributes(name):
+    doc, defaults, annotations, signature = FUNCTIONS[name]
+    function = TemplateEngine.env.fget if name == "env" else getattr(TemplateEngine, name)
+    assert function.__name__ == name
+    assert function.__qualname__ == f"TemplateEngine.{name}"
+    assert function.__module__ == "vantrel.template"
+    assert function.__doc__ == doc
+    assert function.__defaults__ == defaults
+    assert function.__kwdefaults__ is None
+    assert function.__annotations__ is function.__annotations__
+    assert list(function.__annotations__.items()) == list(annotations.items())
+    for format in range(1, 5):
+        assert function.__annotate__(format) == annotations
+    for format in (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF, annotationlib.Format.STRING):
+        assert annotationlib.get_annotations(function, format=format) == annotations
+    assert str(inspect.signature(function)) == signature
+    assert re.fullmatch(rf"<function TemplateEngine\.{name} at 0x[0-9a-fA-F]+>", repr(function))
+
+
+def test_methods_bind_like_python_functions(engine):
+    method = engine.render
+    assert inspect.ismethod(method)
+    assert method.__func__ is TemplateEngine.render and method.__self__ is engine
+    assert TemplateEngine.__dict__["render"].__get__(None, TemplateEngine) is TemplateEngine.render
+    assert str(inspect.signature(method)) == "(template_name: 'str', context: 'dict') -> 'Optional[str]'"
+    assert str(inspect.signature(TemplateEngine)) == "(template_dir: 'Optional[str]' = None)"
+
+    class Holder:
+        render = staticmethod(TemplateEngine.render)
+
+    assert Holder().render(engine, "no-such", {}) is None
+
+
+def test_help_shows_signatures_and_docstrings():
+    # pydoc may or may not quote string annotations; the signature is the point.
+    text = pydoc.render_doc(TemplateEngine, renderer=pydoc.plaintext).replace("'", "")
+    for name, (doc, _, _, signature) in FUNCTIONS.items():
+        shown = f"{name}{signature}".replace("'", "").replace("(self) -> Environment", "")
+        assert shown in text
+        assert all(line in text for line in inspect.cleandoc(doc or "").splitlines())
+
+
+# --- module and class surface ---------------------------------------------------
+
+
+def test_module_namespace():
+    module = vantrel.template
+    assert module.__doc__ is None
+    assert set(vars(module)) == {
+        "__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__",
+        "Path", "Optional", "Environment", "FileSystemLoader", "TemplateNotFound",
+        "_DEFAULT_TEMPLATE_DIR", "TemplateEngine",
+    }  # fmt: skip
+    assert module.__name__ == "vantrel.template"
+    assert module.__package__ == "vantrel"
+    assert module.__file__ == module.__spec__.origin
+    assert module.__loader__ is module.__spec__.loader
+    assert module.__builtins__ is builtins
+    imported = {"Path": pathlib.Path, "Optional": typing.Optional, "Environment": jinja2.Environment,
+                "FileSystemLoader": jinja2.FileSystemLoader, "TemplateNotFound": jinja2.TemplateNotFound}  # fmt: skip
+    assert all(getattr(module, name) is value for name, value in imported.items())
+    assert module._DEFAULT_TEMPLATE_DIR == pathlib.Path(module.__file__).parent / "templates"
+    assert module._DEFAULT_TEMPLATE_DIR.is_dir()
+
+
+def test_class_surface():
+    assert TemplateEngine.__module__ == "vantrel.template"
+    assert TemplateEngine.__qualname__ == "TemplateEngine"
+    assert TemplateEngine.__bases__ == (object,)
+    assert TemplateEngine.__doc__ == (
+        "\n    Jinja2-based template renderer.\n\n"
+        "    Templates are looked up in the following order:\n"
+        "    1. User-provided template directory (if given).\n"
+        "    2. Built-in templates directory (vantrel/templates).\n    "
+    )
+    members = ["__init__", "render", "render_string", "add_template_dir", "env"]
+    assert [name for name in vars(TemplateEngine) if name in members] == members
+    env = TemplateEngine.env
+    assert isinstance(env, property) and env.fset is None and env.fdel is None
+    assert env.__doc__ == ENV_DOC
+
+
+# --- start-up -----------------------------------------------------------------
+
+
+@pytest.fixture
+def forget_template_module():
+    """Lets a test drop vantrel.template from sys.modules; puts it back."""
+    module = sys.modules["vantrel.template"]
+    yield module
+    sys.modules["vantrel.template"] = module
+    vantrel.template = module
+
+
+def test_reimport_returns_the_same_module(forget_template_module):
+    module = forget_template_module
+    marker = module._DEFAULT_TEMPLATE_DIR
+    module._DEFAULT_TEMPLATE_DIR = "rebound"
+    try:
+        del sys.modules["vantrel.template"]
+        again = importlib.import_module("vantrel.template")
+        assert again is module
+        assert again.TemplateEngine is TemplateEngine
+        # The body did not run a second time.
+        assert again._DEFAULT_TEMPLATE_DIR == "rebound"
+        assert importlib.util.module_from_spec(module.__spec__) is module
+    finally:
+        module._DEFAULT_TEMPLATE_DIR = marker
+
+
+def test_module_level_names_fall_back_to_builtins(monkeypatch):
+    monkeypatch.delattr(vantrel.template, "FileSystemLoader")
+    with pytest.raises(NameError) as info:
+        TemplateEngine()
+    assert str(info.value) == "name 'FileSystemLoader' is not defined"
+    monkeypatch.setattr(builtins, "FileSystemLoader", jinja2.FileSystemLoader, raising=False)
+    assert isinstance(TemplateEngine().env.loader, jinja2.FileSystemLoader)
+
+
+def test_second_module_object_is_not_initialised():
+    result = run_python("""
+        import importlib.util, sys
+        spec = importlib.util.find_spec("vantrel.template")
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)
+        assert first is not second
+        spec.loader.exec_module(first)
+        assert sys.modules["vantrel.template"] is first
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as error:
+            print(error)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (
+        "Module 'template' has already been imported. Re-initialisation is not supported.\n"
+    )
+
+
+def test_failed_import_can_be_retried():
+    result = run_python("""
+        import sys
+        sys.modules["jinja2"] = None
+        try:
+            import vantrel.template
+        except ImportError:
+            print("refused")
+        assert "vantrel.template" not in sys.modules
+        del sys.modules["jinja2"]
+        from vantrel.template import TemplateEngine
+        print(TemplateEngine().render_string("{{ x }}", {"x": "ok"}))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "refused\nok\n"
+
+
+def test_creation_copies_the_import_spec():
+    result = run_python("""
+        import _imp, importlib.util, types
+        origin = importlib.util.find_spec("vantrel.template").origin
+        spec = types.SimpleNamespace(name="vantrel.template", origin=origin,
+                                     submodule_search_locations=["somewhere"])
+        module = _imp.create_dynamic(spec)
+        # Attributes missing from the ModuleSpec are skipped: these keep the module defaults.
+        assert module.__loader__ is None and module.__package__ is None
+        assert module.__file__ == origin and module.__path__ == ["somewhere"]
+
+        class Broken:
+            name = "vantrel.template"
+            origin = spec.origin
+            @property
+            def parent(self):
+                raise ValueError("no parent today")
+        try:
+            _imp.create_dynamic(Broken())
+        except ValueError as error:
+            print(error)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "no parent today\n"
+
+
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "subinterpreter-first"])
+def test_one_interpreter_per_process(main_first):
+    result = run_python(f"""
+        from concurrent import interpreters
+        interpreter = interpreters.create()
+        try:
+            if {main_first}:
+                import vantrel.template
+                try:
+                    interpreter.exec("import vantrel.template")
+                except interpreters.ExecutionFailed as failure:
+                    print(failure.excinfo.type.__name__, failure.excinfo.msg)
+            else:
+                interpreter.exec("import vantrel.template")
+                try:
+                    import vantrel.template
+                except ImportError as error:
+                    print("ImportError", error)
+        finally:
+            interpreter.close()
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"ImportError {INTERPRETER_CHANGE}\n"
+
+
+def test_no_version_warning_for_the_interpreter_built_for():
+    result = run_python("import vantrel.template", "-W", "error")
+    assert result.returncode == 0, result.stderr
+
+
+# The test job (tools/env test) builds a copy of the module that declares 3.13.
+@pytest.fixture
+def version_probe():
+    probe = os.environ.get("VANTREL_VERSION_PROBE")
+    if not probe:
+        pytest.skip("VANTREL_VERSION_PROBE is not set: run through `tools/env test` to build the 3.13 module")
+    env = dict(os.environ, PYTHONPATH=probe)
+    return probe, env
+
+
+def test_version_warning_as_error(version_probe):
+    _, env = version_probe
+    result = run_python("import vantrel.template", "-W", "error::RuntimeWarning", env=env)
+    assert result.returncode != 0
+    assert (
+        "RuntimeWarning: compile time Python version 3.13 of module 'vantrel.template' "
+        "does not match runtime version 3.14" in result.stderr
+    )
+
+
+def test_version_warning_lets_the_import_go_on(version_probe):
+    probe, env = version_probe
+    result = run_python(
+        """
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import vantrel.template
+        for warning in caught:
+            print(warning.category.__name__, warning.message)
+        print(vantrel.template.__file__)
+        print(vantrel.template.TemplateEngine().render_string("{{ x }}", {"x": "ok"}))
+        """,
+        env=env,
+    )
+    assert result.returncode == 0, result.stderr
+    warning, location, rendered = result.stdout.splitlines()
+    assert warning == (
+        "RuntimeWarning compile time Python version 3.13 of module 'vantrel.template' "
+        "does not match runtime version 3.14"
+    )
+    assert location.startswith(os.path.join(probe, "vantrel", "template."))
+    assert rendered == "ok"
