@@ -4,11 +4,13 @@ argument binder's wordings, the exact-type rules and the function objects."""
 import annotationlib
 import builtins
 import collections
+import copy
 import importlib
 import importlib.util
 import inspect
 import os
 import pathlib
+import pickle
 import pydoc
 import re
 import subprocess
@@ -420,3 +422,12 @@ def test_version_warning_lets_the_import_go_on(version_probe):
     )
     assert location.startswith(os.path.join(probe, "vantrel", "template."))
     assert rendered == "ok"
+
+
+@pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
+def test_methods_pickle_and_copy_as_references(protocol):
+    from vantrel.mailer import EasyMailer
+
+    for function in (TemplateEngine.render, EasyMailer.send, EasyMailer._attach_file):
+        assert pickle.loads(pickle.dumps(function, protocol)) is function
+        assert copy.deepcopy(function) is function

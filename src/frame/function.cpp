@@ -175,6 +175,16 @@ PyObject* get_signature(PyObject* self, void*) {
     }
 }
 
+// Pickled, like a Python function, as a reference to where it is defined.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -204,6 +214,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr},
