@@ -1,0 +1,279 @@
+"""Real SMTP servers for the delivery tests.
+
+Every server is an aiosmtpd instance on 127.0.0.1 with a port chosen by the
+kernel, run in its own thread by a Controller and stopped at teardown.  Each
+one insists on AUTH before MAIL, checks the credentials itself and records
+what it was given (``Server.auths`` and ``Server.messages``).
+
+Certificates come from trustme.  The client side trusts the test CA through
+``SSL_CERT_FILE``: OpenSSL reads that variable whenever a context loads its
+default verify paths, so the mailer's own ``ssl.create_default_context()``
+(full verification, host name checking) trusts the test CA and nothing in the
+product is replaced.  A second CA that the client does not trust signs the
+certificate of the "untrusted" variant.
+"""
+
+import asyncio
+import contextlib
+import dataclasses
+import gc
+import os
+import ssl
+import warnings
+
+import pytest
+import trustme
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import SMTP, AuthResult
+
+USER = "mailer@example.test"
+PASSWORD = "correct horse battery"
+MODES = ("ssl", "starttls", "plain")
+
+
+@dataclasses.dataclass
+class Auth:
+    mechanism: str
+    login: str
+    password: str
+    accepted: bool
+    tls: bool  # whether the credentials travelled over TLS
+
+
+@dataclasses.dataclass
+class Received:
+    mail_from: str
+    rcpt_tos: list  # accepted envelope recipients, in RCPT order
+    data: bytes  # the message as it came in through DATA
+    login: str  # the login the session authenticated with
+
+
+class _Handler:
+    """Records every transaction; can refuse or hang up at chosen steps."""
+
+    def __init__(self, server):
+        self.s = server
+
+    async def handle_MAIL(self, server, session, envelope, address, options):
+        if self.s.drop == "MAIL":
+            server.transport.abort()
+            return "421 closing"
+        if self.s.refuse_mail:
+            return "553 5.7.1 sender not allowed"
+        envelope.mail_from = address
+        envelope.mail_options.extend(options)
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, options):
+        self.s.rcpt_attempts.append(address)
+        if address in self.s.refuse_rcpt:
+            return "550 5.1.1 no such user"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        self.s.messages.append(Received(
+            envelope.mail_from, list(envelope.rcpt_tos),
+            envelope.original_content, session.auth_data.login.decode()))
+        if self.s.drop == "DATA":
+            server.transport.abort()
+            return "421 closing"
+        if self.s.refuse_data:
+            return "554 5.6.0 message rejected"
+        return "250 OK"
+
+
+class Server:
+    """One running server; ``mailer_args`` are the EasyMailer settings for it."""
+
+    def __init__(self, mode, tls_context, *, password=PASSWORD,
+                 offer_starttls=True, mechanisms=("LOGIN", "PLAIN"),
+                 refuse_rcpt=(), refuse_mail=False, refuse_data=False,
+                 drop=None):
+        self.mode = mode
+        self.password = password
+        self.refuse_rcpt = set(refuse_rcpt)
+        self.refuse_mail = refuse_mail
+        self.refuse_data = refuse_data
+        self.drop = drop
+        self.auths = []
+        self.messages = []
+        self.rcpt_attempts = []
+        smtp_kwargs = dict(
+            auth_required=True,
+            # aiosmtpd only counts STARTTLS as TLS; implicit TLS is TLS anyway.
+            auth_require_tls=mode == "starttls",
+            authenticator=self._authenticate,
+            auth_exclude_mechanism=[m for m in ("LOGIN", "PLAIN")
+                                    if m not in mechanisms],
+        )
+        if mode == "starttls" and offer_starttls:
+            smtp_kwargs.update(tls_context=tls_context, require_starttls=True)
+        self._controller = _Controller(
+            _Handler(self),
+            ssl_context=tls_context if mode == "ssl" else None, **smtp_kwargs)
+        self._controller.start()
+        self.host = "127.0.0.1"
+        self.port = self._controller.port
+
+    @property
+    def mailer_args(self):
+        return dict(host=self.host, port=self.port, username=USER,
+                    password=PASSWORD, use_ssl=self.mode == "ssl",
+                    use_tls=self.mode == "starttls")
+
+    def _authenticate(self, server, session, envelope, mechanism, data):
+        login, password = data.login.decode(), data.password.decode()
+        ok = login == USER and password == self.password
+        tls = server.transport.get_extra_info("ssl_object") is not None
+        self.auths.append(Auth(mechanism, login, password, ok, tls))
+        return AuthResult(success=ok, handled=False, auth_data=data)
+
+    def wait_idle(self, timeout=20):
+        """Wait until the server has closed every connection and finished
+        every session task (logging included).
+
+        Its accepted sockets live in this process too, so a descriptor count
+        taken while the server is still tearing a session down would be off.
+        """
+        server = self._controller.server
+
+        async def settled():
+            while server._clients or len(asyncio.all_tasks()) > 1:
+                await asyncio.sleep(0.01)
+
+        future = asyncio.run_coroutine_threadsafe(settled(), self._controller.loop)
+        try:
+            future.result(timeout)
+        except TimeoutError:
+            future.cancel()
+            return False
+        return True
+
+    def stop(self):
+        c = self._controller
+        if c.server is not None:
+            c.loop.call_soon_threadsafe(c.server.close)
+            c.loop.call_soon_threadsafe(c.server.abort_clients)
+        c.stop()
+
+
+class _Controller(Controller):
+    """A Controller on a port chosen by the kernel."""
+
+    def __init__(self, handler, **kwargs):
+        super().__init__(handler, hostname="127.0.0.1", port=0,
+                         server_hostname="localhost", **kwargs)
+
+    def factory(self):
+        return SMTP(self.handler, loop=self.loop, **self.SMTP_kwargs)
+
+    def _trigger_server(self):
+        # Bound to port 0: learn the real port before the first connection.
+        self.port = self.server.sockets[0].getsockname()[1]
+        super()._trigger_server()
+
+
+def pytest_configure(config):
+    # The plain-text server asks for AUTH without TLS on purpose.
+    config.addinivalue_line(
+        "filterwarnings",
+        "ignore:Requiring AUTH while not requiring TLS:UserWarning")
+
+
+# --- certificates and client trust -----------------------------------------
+
+@pytest.fixture(scope="session")
+def test_ca():
+    return trustme.CA()
+
+
+@pytest.fixture(scope="session", autouse=True)
+def trust_test_ca(test_ca, tmp_path_factory):
+    """Make ``ssl.create_default_context()`` trust the test CA, for the session.
+
+    SSL_CERT_FILE replaces the default CA bundle for every default context the
+    process creates from now on; verification and host name checks stay on.
+    """
+    path = tmp_path_factory.mktemp("ca") / "test-ca.pem"
+    test_ca.cert_pem.write_to_path(str(path))
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("SSL_CERT_FILE", str(path))
+        mp.delenv("SSL_CERT_DIR", raising=False)
+        yield path
+
+
+def _server_context(ca, *names):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ca.issue_cert(*names).configure_cert(ctx)
+    return ctx
+
+
+@pytest.fixture(scope="session")
+def server_contexts(test_ca):
+    return {
+        "good": _server_context(test_ca, "127.0.0.1", "localhost"),
+        "untrusted": _server_context(trustme.CA(), "127.0.0.1", "localhost"),
+        "wrong-host": _server_context(test_ca, "mail.example.test"),
+    }
+
+
+# --- servers ----------------------------------------------------------------
+
+@pytest.fixture
+def smtp_server(server_contexts):
+    """Factory: ``smtp_server(mode, cert="good", **variant)`` starts a server.
+
+    mode is "ssl" (implicit TLS), "starttls" or "plain".  Variants:
+    password= (the one the server accepts), offer_starttls=False,
+    mechanisms=("LOGIN",), refuse_rcpt={addr, ...}, refuse_mail=True,
+    refuse_data=True, drop="MAIL" or "DATA" (hang up instead of answering).
+    Every server started is stopped at teardown.
+    """
+    started = []
+
+    def start(mode, cert="good", **variant):
+        server = Server(mode, server_contexts[cert], **variant)
+        started.append(server)
+        return server
+
+    yield start
+    for server in reversed(started):
+        server.stop()
+
+
+@pytest.fixture(params=MODES)
+def server(request, smtp_server):
+    """A well-behaved server, once per encryption mode."""
+    return smtp_server(request.param)
+
+
+def _fds():
+    fds = {}
+    for name in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(FileNotFoundError):
+            fds[name] = os.readlink(f"/proc/self/fd/{name}")
+    return fds
+
+
+@pytest.fixture
+def no_leaks():
+    """Context manager: ``with no_leaks(server): ...`` checks the block leaves
+    no descriptor open (client or server side) and raises no ResourceWarning.
+    """
+
+    @contextlib.contextmanager
+    def check(server):
+        assert server.wait_idle(), "server never became idle"
+        gc.collect()
+        before = _fds()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", ResourceWarning)
+            yield
+            gc.collect()
+        assert server.wait_idle(), "a connection to the server is still open"
+        after = _fds()
+        assert {k: v for k, v in after.items() if before.get(k) != v} == {}
+        assert [w for w in caught if w.category is ResourceWarning] == []
+
+    return check
