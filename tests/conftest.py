@@ -72,19 +72,24 @@ class _Handler:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
-        self.s.messages.append(Received(
-            envelope.mail_from, list(envelope.rcpt_tos),
-            envelope.original_content, session.auth_data.login.decode()))
         if self.s.drop == "DATA":
             server.transport.abort()
             return "421 closing"
         if self.s.refuse_data:
             return "554 5.6.0 message rejected"
+        self.s.messages.append(Received(
+            envelope.mail_from, list(envelope.rcpt_tos),
+            envelope.original_content, session.auth_data.login.decode()))
         return "250 OK"
 
 
 class Server:
-    """One running server; ``mailer_args`` are the EasyMailer settings for it."""
+    """One running server; ``mailer_args`` are the EasyMailer settings for it.
+
+    Records: ``auths`` (every AUTH attempt), ``messages`` (every message accepted),
+    ``rcpt_attempts`` (every RCPT address, refused ones included) and
+    ``connections`` (connections accepted).
+    """
 
     def __init__(self, mode, tls_context, *, password=PASSWORD,
                  offer_starttls=True, mechanisms=("LOGIN", "PLAIN"),
@@ -99,10 +104,13 @@ class Server:
         self.auths = []
         self.messages = []
         self.rcpt_attempts = []
+        self.connections = 0
         smtp_kwargs = dict(
             auth_required=True,
             # aiosmtpd only counts STARTTLS as TLS; implicit TLS is TLS anyway.
-            auth_require_tls=mode == "starttls",
+            # Without STARTTLS on offer AUTH is allowed in the clear, so that a
+            # client skipping STARTTLS would be seen sending its credentials.
+            auth_require_tls=mode == "starttls" and offer_starttls,
             authenticator=self._authenticate,
             auth_exclude_mechanism=[m for m in ("LOGIN", "PLAIN")
                                     if m not in mechanisms],
@@ -110,9 +118,10 @@ class Server:
         if mode == "starttls" and offer_starttls:
             smtp_kwargs.update(tls_context=tls_context, require_starttls=True)
         self._controller = _Controller(
-            _Handler(self),
+            _Handler(self), self._connected,
             ssl_context=tls_context if mode == "ssl" else None, **smtp_kwargs)
         self._controller.start()
+        self.connections = 0  # accepted after start-up's own probe
         self.host = "127.0.0.1"
         self.port = self._controller.port
 
@@ -121,6 +130,9 @@ class Server:
         return dict(host=self.host, port=self.port, username=USER,
                     password=PASSWORD, use_ssl=self.mode == "ssl",
                     use_tls=self.mode == "starttls")
+
+    def _connected(self):
+        self.connections += 1
 
     def _authenticate(self, server, session, envelope, mechanism, data):
         login, password = data.login.decode(), data.password.decode()
@@ -161,11 +173,13 @@ class Server:
 class _Controller(Controller):
     """A Controller on a port chosen by the kernel."""
 
-    def __init__(self, handler, **kwargs):
+    def __init__(self, handler, on_connect, **kwargs):
         super().__init__(handler, hostname="127.0.0.1", port=0,
                          server_hostname="localhost", **kwargs)
+        self._on_connect = on_connect
 
-    def factory(self):
+    def factory(self):  # called once for every connection accepted
+        self._on_connect()
         return SMTP(self.handler, loop=self.loop, **self.SMTP_kwargs)
 
     def _trigger_server(self):
