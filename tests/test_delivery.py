@@ -1,0 +1,260 @@
+"""Delivery over SMTP: the order of library calls (with recording fakes, since
+the order is the point), then every way a real server can fail the delivery.
+"""
+
+import smtplib
+import ssl
+import types
+
+import pytest
+
+import vantrel.mailer as mailer_module
+from vantrel.mailer import EasyMailer
+
+A, B = "ann@example.com", "bob@example.org"
+SENDER = "sender@example.com"
+WATCHED = {"host", "port", "username", "password", "use_ssl", "use_tls"}
+
+
+class Boom(Exception):
+    pass
+
+
+class Watched(EasyMailer):
+    """Logs every read of the settings that delivery uses."""
+
+    log = None
+
+    def __getattribute__(self, name):
+        log = object.__getattribute__(self, "log")
+        if log is not None and name in WATCHED:
+            log.append(("read", name))
+        return object.__getattribute__(self, name)
+
+
+@pytest.fixture
+def fake(monkeypatch):
+    """Rebinds the module's ``smtplib`` and ``ssl`` to recording fakes;
+    ``fake.msg`` is a message whose ``as_string`` is recorded as well.
+
+    ``fake.fail`` names a call that raises ``fake.error``; ``fake.refused`` is
+    what sendmail returns; ``fake.exit_result`` what ``__exit__`` returns.
+    """
+    f = types.SimpleNamespace(log=[], ctx=object(), fail=None, error=Boom("x"),
+                              refused={}, exit_result=None)
+
+    def record(name, *args, **kwargs):
+        f.log.append((name, args, kwargs))
+        if f.fail == name:
+            raise f.error
+
+    class Session:  # what __enter__ returns; not the connection object itself
+        def starttls(self, *args, **kwargs):
+            record("starttls", *args, **kwargs)
+
+        def login(self, *args, **kwargs):
+            record("login", *args, **kwargs)
+
+        def sendmail(self, *args, **kwargs):
+            record("sendmail", *args, **kwargs)
+            return f.refused
+
+    class Connection:
+        def __init__(self, kind, args, kwargs):
+            record(kind, *args, **kwargs)
+
+        def __enter__(self):
+            record("__enter__")
+            return Session()
+
+        def __exit__(self, kind, value, tb):
+            record("__exit__", kind, value)
+            return f.exit_result
+
+    def create_default_context(*args, **kwargs):
+        record("create_default_context", *args, **kwargs)
+        return f.ctx
+
+    class Message:
+        def as_string(self, *args, **kwargs):
+            record("as_string", *args, **kwargs)
+            return "TEXT"
+
+    f.msg = Message()
+    monkeypatch.setattr(mailer_module, "ssl", types.SimpleNamespace(
+        create_default_context=create_default_context))
+    monkeypatch.setattr(mailer_module, "smtplib", types.SimpleNamespace(
+        SMTP=lambda *a, **k: Connection("SMTP", a, k),
+        SMTP_SSL=lambda *a, **k: Connection("SMTP_SSL", a, k),
+        SMTPRecipientsRefused=smtplib.SMTPRecipientsRefused))
+    return f
+
+
+def expected_calls(f, use_ssl, use_tls, recipients, fail=None):
+    calls = [("create_default_context", (), {}), ("read", "use_ssl"),
+             ("read", "host"), ("read", "port")]
+    if use_ssl:
+        calls += [("SMTP_SSL", ("mx.example.com", 2525), {"context": f.ctx}),
+                  ("__enter__", (), {})]
+    else:
+        calls += [("SMTP", ("mx.example.com", 2525), {}), ("__enter__", (), {}),
+                  ("read", "use_tls")]
+        if use_tls:
+            calls.append(("starttls", (), {"context": f.ctx}))
+    calls += [("read", "username"), ("read", "password"),
+              ("login", ("user", "pw"), {}), ("as_string", (), {}),
+              ("sendmail", (SENDER, recipients, "TEXT"), {})]
+    if fail:
+        cut = next(i for i, c in enumerate(calls) if c[0] == fail) + 1
+        calls = calls[:cut]
+        if "__enter__" in [c[0] for c in calls]:
+            calls.append(("__exit__", (Boom, f.error), {}))
+        return calls
+    return calls + [("__exit__", (None, None), {})]
+
+
+def watched(f, use_ssl, use_tls):
+    m = Watched("mx.example.com", 2525, "user", "pw", use_ssl=use_ssl)
+    m.use_tls = use_tls  # both true is possible by changing it afterwards
+    m.log = f.log
+    return m
+
+
+MODES = [(True, False), (True, True), (False, True), (False, False)]
+
+
+@pytest.mark.parametrize("use_ssl, use_tls", MODES)
+@pytest.mark.parametrize("recipients", [[A, B], []])
+def test_call_sequence(fake, use_ssl, use_tls, recipients):
+    m = watched(fake, use_ssl, use_tls)
+    assert m._do_send(fake.msg, recipients, SENDER) is None
+    assert fake.log == expected_calls(fake, use_ssl, use_tls, recipients)
+    assert fake.log[-2][1][1] is recipients
+
+
+def failure_points():
+    for use_ssl, use_tls in MODES:
+        for fail in ["create_default_context", "connect", "starttls", "login",
+                     "as_string", "sendmail"]:
+            if fail == "starttls" and (use_ssl or not use_tls):
+                continue  # no STARTTLS on this road
+            if fail == "connect":
+                fail = "SMTP_SSL" if use_ssl else "SMTP"
+            yield pytest.param(use_ssl, use_tls, fail, id=f"{fail}-{use_ssl}-{use_tls}")
+
+
+@pytest.mark.parametrize("use_ssl, use_tls, fail", list(failure_points()))
+def test_failure_leaves_the_connection_and_propagates(fake, use_ssl, use_tls, fail):
+    fake.fail = fail
+    m = watched(fake, use_ssl, use_tls)
+    with pytest.raises(Boom) as info:
+        m._do_send(fake.msg, [A], SENDER)
+    assert info.value is fake.error
+    assert fake.log == expected_calls(fake, use_ssl, use_tls, [A], fail=fail)
+
+
+def test_exit_may_suppress_the_failure(fake):
+    fake.fail, fake.exit_result = "login", True
+    m = watched(fake, False, False)
+    assert m._do_send(fake.msg, [A], SENDER) is None
+    assert [c[0] for c in fake.log][-2:] == ["login", "__exit__"]
+
+
+@pytest.mark.parametrize("use_ssl", [True, False])
+def test_partial_refusal_raises_after_the_session_ended(fake, use_ssl):
+    fake.refused = {B: (550, b"5.1.1 no such user")}
+    m = watched(fake, use_ssl, False)
+    with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
+        m._do_send(fake.msg, [A, B], SENDER)
+    assert info.value.recipients == fake.refused
+    assert fake.log[-1] == ("__exit__", (None, None), {})
+    [note] = info.value.__notes__
+    assert "accepted" in note and "other recipients" in note
+
+
+@pytest.mark.parametrize("recipients, sender, text", [
+    ((A,), SENDER, "Argument 'recipients' has incorrect type (expected list, got tuple)"),
+    ([A], None, "Argument 'sender' has incorrect type (expected str, got NoneType)"),
+])
+def test_bad_arguments_open_nothing(fake, recipients, sender, text):
+    m = watched(fake, True, False)
+    with pytest.raises(TypeError) as info:
+        m._do_send(fake.msg, recipients, sender)
+    assert info.value.args == (text,)
+    assert fake.log == []
+
+
+# --- against a real server -----------------------------------------------------
+
+def deliver(server, **settings):
+    m = EasyMailer(**{**server.mailer_args, **settings})
+    m.send([A, B], "Hello", body="Hi there.", sender=SENDER)
+
+
+@pytest.mark.parametrize("mode", ["ssl", "starttls", "plain"])
+@pytest.mark.parametrize("mechanism", ["PLAIN", "LOGIN"])
+def test_delivers_after_login(smtp_server, no_leaks, mode, mechanism):
+    server = smtp_server(mode, mechanisms=(mechanism,))
+    m = EasyMailer(**{**server.mailer_args, "password": "stale"})
+    m.password = server.mailer_args["password"]  # read at delivery, not before
+    with no_leaks(server):
+        assert m.send([A, B], "Hello", body="Hi.", sender=SENDER) is None
+    [auth] = server.auths
+    assert (auth.mechanism, auth.login, auth.accepted) == (mechanism, m.username, True)
+    assert auth.tls == (mode != "plain")
+    [got] = server.messages
+    assert (got.mail_from, got.rcpt_tos, got.login) == (SENDER, [A, B], m.username)
+    assert server.connections == 1
+
+
+ALL = ["ssl", "starttls", "plain"]
+TLS = ["ssl", "starttls"]
+FAILURES = [
+    # id, server modes, server variant, mailer settings, expected exception
+    ("wrong-password", ALL, dict(password="other"), {}, smtplib.SMTPAuthenticationError),
+    ("starttls-not-offered", ["starttls"], dict(offer_starttls=False), {},
+     smtplib.SMTPNotSupportedError),
+    ("auth-only-after-tls", ["starttls"], {}, dict(use_tls=False),
+     smtplib.SMTPNotSupportedError),
+    ("untrusted-ca", TLS, dict(cert="untrusted"), {}, ssl.SSLCertVerificationError),
+    ("wrong-host", TLS, dict(cert="wrong-host"), {}, ssl.SSLCertVerificationError),
+    ("mail-refused", ALL, dict(refuse_mail=True), {}, smtplib.SMTPSenderRefused),
+    ("all-refused", ALL, dict(refuse_rcpt={A, B}), {}, smtplib.SMTPRecipientsRefused),
+    ("data-refused", ALL, dict(refuse_data=True), {}, smtplib.SMTPDataError),
+    ("drop-at-mail", ALL, dict(drop="MAIL"), {}, smtplib.SMTPServerDisconnected),
+    ("drop-at-data", ALL, dict(drop="DATA"), {}, smtplib.SMTPServerDisconnected),
+]
+
+
+@pytest.mark.parametrize("mode, variant, settings, error", [
+    pytest.param(mode, variant, settings, error, id=f"{name}-{mode}")
+    for name, modes, variant, settings, error in FAILURES for mode in modes
+])
+def test_failure_reaches_the_caller(smtp_server, no_leaks, mode, variant, settings, error):
+    server = smtp_server(mode, **variant)
+    with no_leaks(server):
+        with pytest.raises(error) as info:
+            deliver(server, **settings)
+    assert type(info.value) is error
+    assert server.connections == 1  # nothing retried
+    if error in (smtplib.SMTPNotSupportedError, ssl.SSLCertVerificationError):
+        assert server.auths == []  # no credentials sent
+    if error is smtplib.SMTPAuthenticationError:
+        assert server.auths and not any(a.accepted for a in server.auths)
+        assert server.rcpt_attempts == []
+    if error is smtplib.SMTPRecipientsRefused:
+        assert set(info.value.recipients) == {A, B}
+    assert server.messages == []
+
+
+@pytest.mark.parametrize("mode", ALL)
+def test_partial_refusal(smtp_server, no_leaks, mode):
+    server = smtp_server(mode, refuse_rcpt={B})
+    with no_leaks(server):
+        with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
+            deliver(server)
+    assert info.value.recipients == {B: (550, b"5.1.1 no such user")}
+    assert any("accepted" in note for note in info.value.__notes__)
+    [got] = server.messages
+    assert got.rcpt_tos == [A]
+    assert server.connections == 1
