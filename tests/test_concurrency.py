@@ -21,29 +21,6 @@ from vantrel.mailer import EasyMailer
 THREADS = 8
 
 
-class _NamedSmtplib(types.ModuleType):
-    """smtplib as the mailer sees it, with the client's own name given.
-
-    Left to itself, smtplib finds the name for EHLO by looking this machine up
-    in the name service on every connection; some name services stall for
-    seconds when several such look-ups run at once, which has nothing to do
-    with the mailer.  Everything else is the real smtplib."""
-
-    def __init__(self):
-        super().__init__("smtplib")
-        self.SMTP = functools.partial(smtplib.SMTP, local_hostname="client.example.test")
-        self.SMTP_SSL = functools.partial(smtplib.SMTP_SSL,
-                                          local_hostname="client.example.test")
-
-    def __getattr__(self, name):
-        return getattr(smtplib, name)
-
-
-@pytest.fixture(autouse=True)
-def no_name_lookups(monkeypatch):
-    monkeypatch.setattr(vantrel.mailer, "smtplib", _NamedSmtplib())
-
-
 def recipients(t, i):
     return (f"to-{t}-{i}@example.test", f"cc-{t}@example.test", f"bcc-{t}-{i}@example.test")
 

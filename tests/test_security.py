@@ -23,26 +23,6 @@ ANN, BOB = "ann@example.test", "bob@example.test"
 EVIL = "injected@evil.test"
 
 
-class _NamedSmtplib(types.ModuleType):
-    """smtplib as the mailer sees it, with the client's own name given: left to
-    itself, smtplib looks this machine up in the name service on every
-    connection, and some name services stall for seconds."""
-
-    def __init__(self):
-        super().__init__("smtplib")
-        self.SMTP = functools.partial(smtplib.SMTP, local_hostname="client.example.test")
-        self.SMTP_SSL = functools.partial(smtplib.SMTP_SSL,
-                                          local_hostname="client.example.test")
-
-    def __getattr__(self, name):
-        return getattr(smtplib, name)
-
-
-@pytest.fixture(autouse=True)
-def no_name_lookups(monkeypatch):
-    monkeypatch.setattr(vantrel.mailer, "smtplib", _NamedSmtplib())
-
-
 # --- who gets the credentials -----------------------------------------------
 
 @pytest.mark.parametrize("cert, reason", [("untrusted", "unable to get local issuer"),
