@@ -6,10 +6,7 @@ receive each id exactly once, addressed to the recipients of that message.
 
 import collections
 import email
-import functools
-import smtplib
 import threading
-import types
 import uuid
 from concurrent.futures import ThreadPoolExecutor
 

@@ -6,13 +6,11 @@ header or an SMTP command, an attachment read from anything but a regular file.
 import contextlib
 import email
 import email.errors
-import functools
 import os
 import re
 import smtplib
 import ssl
 import threading
-import types
 
 import pytest
 
