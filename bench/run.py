@@ -1,0 +1,514 @@
+"""vantrel's benchmarks: each row measures vantrel and a plain-Python baseline
+in the same run and prints one table with the targets.
+
+    tools/bench [--quick] [--only ROW,...]
+
+Rows that time calls run both sides in this process, alternating vantrel and
+baseline samples (ABAB...) so that a slow spell of a noisy machine hits both;
+memory and import time are measured in fresh processes, alternating as well.
+Every row reports the minimum and the median of its samples; the ratio is
+that of the medians.
+"""
+
+import argparse
+import contextlib
+import datetime
+import gc
+import os
+import platform
+import random
+import re
+import socket
+import ssl
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import timeit
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import baseline  # noqa: E402
+import jinja2  # noqa: E402
+
+from vantrel.mailer import EasyMailer  # noqa: E402
+from vantrel.template import TemplateEngine  # noqa: E402
+
+
+@dataclass
+class Plan:
+    """Repeat counts: pairs of samples per row, and sizes."""
+
+    micro_pairs: int = 61
+    micro_sample: float = 0.005  # seconds per sample of a call row
+    keyword_pairs: int = 301
+    compose_pairs: int = 41
+    render_pairs: int = 41
+    deliver_runs: int = 5
+    deliver_messages: int = 300
+    memory_pairs: int = 5
+    import_pairs: int = 15
+
+
+QUICK = Plan(micro_pairs=7, keyword_pairs=31, compose_pairs=5, render_pairs=5, deliver_runs=2,
+             deliver_messages=50, memory_pairs=1, import_pairs=3)
+
+
+@dataclass
+class Row:
+    name: str
+    unit: str
+    vantrel: list
+    baseline: list
+    target: float
+    # "time": ratio = vantrel / baseline, met when <= target.
+    # "throughput": samples are times per item; the ratio is the throughput
+    # ratio baseline / vantrel, met when >= target.
+    kind: str = "time"
+    notes: list = field(default_factory=list)
+
+    @property
+    def ratio(self):
+        v, b = statistics.median(self.vantrel), statistics.median(self.baseline)
+        return b / v if self.kind == "throughput" else v / b
+
+    @property
+    def met(self):
+        return self.ratio >= self.target if self.kind == "throughput" else self.ratio <= self.target
+
+    @property
+    def target_text(self):
+        return (">= " if self.kind == "throughput" else "<= ") + f"{self.target:.2f}"
+
+
+def progress(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def alternate(measure_vantrel, measure_baseline, pairs, warmup=1):
+    """Samples of both sides, ABAB..., after `warmup` pairs that are dropped."""
+    for _ in range(warmup):
+        measure_vantrel()
+        measure_baseline()
+    vantrel, base = [], []
+    for _ in range(pairs):
+        vantrel.append(measure_vantrel())
+        base.append(measure_baseline())
+    return vantrel, base
+
+
+class CallTimer:
+    """Times one statement, written out `unroll` times per loop turn, in
+    samples of `number` turns; gives seconds per call.  `setup` runs before
+    each sample, outside the timed part."""
+
+    def __init__(self, stmt, namespace, setup="pass", unroll=10):
+        self.timer = timeit.Timer("\n".join([stmt] * unroll), setup, globals=namespace)
+        self.unroll = unroll
+        self.number = 1
+
+    def calibrate(self, seconds, limit=None):
+        while self.timer.timeit(self.number) < seconds / 2:
+            if limit and self.number * 2 > limit:
+                break
+            self.number *= 2
+
+    def __call__(self):
+        return self.timer.timeit(self.number) / (self.number * self.unroll)
+
+
+class Timed:
+    """Times `work()` in samples of `number` calls with the collector paused,
+    collecting in between; gives seconds per call."""
+
+    def __init__(self, work, number=1):
+        self.work = work
+        self.number = number
+
+    def calibrate(self, seconds):
+        self.number = max(1, round(seconds / max(self._once(), 1e-9)))
+
+    def _once(self):
+        start = time.perf_counter()
+        self.work()
+        return time.perf_counter() - start
+
+    def __call__(self):
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.perf_counter()
+            for _ in range(self.number):
+                self.work()
+            return (time.perf_counter() - start) / self.number
+        finally:
+            gc.enable()
+
+
+def to_unit(samples, scale):
+    return [s * scale for s in samples]
+
+
+# ---------------------------------------------------------------------------
+# Rows measured in this process
+
+
+TO = "a@example.com"
+CC = ["b@example.com", "c@example.com"]
+BCC = "d@example.com"
+
+
+def frame_call(plan):
+    namespace = {"collect": EasyMailer._collect_recipients, "to": TO, "cc": CC, "bcc": BCC}
+    base_namespace = dict(namespace, collect=baseline.collect_recipients)
+    assert namespace["collect"](TO, CC, BCC) == base_namespace["collect"](TO, CC, BCC)
+    v = CallTimer("collect(to, cc, bcc)", namespace)
+    b = CallTimer("collect(to, cc, bcc)", base_namespace)
+    v.calibrate(plan.micro_sample)
+    b.number = v.number
+    vs, bs = alternate(v, b, plan.micro_pairs)
+    return Row("frame call", "ns/call", to_unit(vs, 1e9), to_unit(bs, 1e9), 0.60)
+
+
+def keyword_call(plan):
+    engine = TemplateEngine()
+    env = jinja2.Environment(loader=jinja2.FileSystemLoader([str(_builtin_dir())]),
+                             autoescape=True)
+    python_engine = baseline.Engine(env)
+    sides = []
+    for target in (engine, python_engine):
+        searchpath = target._env.loader.searchpath
+        namespace = {"engine": target, "searchpath": searchpath, "keep": len(searchpath)}
+        # A fresh search path for every sample: the list would otherwise grow
+        # and each insert at its front would cost more than the last.
+        sides.append(CallTimer('engine.add_template_dir(directory="x")', namespace,
+                               setup="del searchpath[:-keep]"))
+    v, b = sides
+    v.calibrate(plan.micro_sample, limit=20)
+    b.number = v.number
+    vs, bs = alternate(v, b, plan.keyword_pairs)
+    row = Row("keyword call", "ns/call", to_unit(vs, 1e9), to_unit(bs, 1e9), 0.80)
+    row.notes.append("keyword call: both sides insert into the search path and empty "
+                     "Jinja2's template cache, as TemplateEngine.add_template_dir does")
+    return row
+
+
+def binding_error(plan):
+    mailer = EasyMailer("127.0.0.1", 25, "bench@example.com", "secret", use_ssl=False)
+    stmt = "try:\n    mailer.send(to)\nexcept TypeError:\n    pass"
+    v = CallTimer(stmt, {"mailer": mailer, "to": TO})
+    b = CallTimer(stmt, {"mailer": baseline.Mailer(), "to": TO})
+    v.calibrate(plan.micro_sample)
+    b.number = v.number
+    vs, bs = alternate(v, b, plan.micro_pairs)
+    return Row("binding error", "ns/call", to_unit(vs, 1e9), to_unit(bs, 1e9), 0.80)
+
+
+BOUNDARY = re.compile(r"={15}\d+==")
+DATE = re.compile(r"^Date: .*$", re.M)
+
+
+def same_text(a, b):
+    normal = [DATE.sub("Date:", BOUNDARY.sub("=BOUNDARY=", text)) for text in (a, b)]
+    return normal[0] == normal[1]
+
+
+def compose(plan, scratch):
+    rng = random.Random(1)
+    path = scratch / "report.pdf"
+    path.write_bytes(rng.randbytes(100 * 1024))
+    attachments = [str(path), {"filename": "data.bin", "data": rng.randbytes(100 * 1024)}]
+    body = "Hello,\n\nthe report is attached.\n" * 20
+    html = "<p>Hello,</p><p>the report is <b>attached</b>.</p>\n" * 20
+    args = (TO, "Monthly report", body, html, CC, None, None, attachments, "reply@example.com")
+    mailer = EasyMailer("127.0.0.1", 25, "bench@example.com", "secret", use_ssl=False)
+
+    def with_vantrel():
+        return mailer._build_message(*args).as_string()
+
+    def with_email():
+        return baseline.build_message("bench@example.com", *args).as_string()
+
+    if not same_text(with_vantrel(), with_email()):
+        raise SystemExit("compose: vantrel and the baseline build different messages")
+    v, b = Timed(with_vantrel), Timed(with_email)
+    v.calibrate(0.02)
+    b.number = v.number
+    vs, bs = alternate(v, b, plan.compose_pairs)
+    return Row("compose", "us/msg", to_unit(vs, 1e6), to_unit(bs, 1e6), 1.03)
+
+
+HTML_TEMPLATE = """<html><body>
+<h1>Welcome, {{ name }}!</h1>
+<ul>{% for item in items %}<li>{{ item.title }}: {{ item.price }}</li>{% endfor %}</ul>
+<p>Sent {{ occurred_at }}</p>
+</body></html>
+"""
+TEXT_TEMPLATE = """Welcome, {{ name }}!
+{% for item in items %}- {{ item.title }}: {{ item.price }}
+{% endfor %}Sent {{ occurred_at }}
+"""
+
+
+def _builtin_dir():
+    import vantrel.template
+
+    return vantrel.template._DEFAULT_TEMPLATE_DIR
+
+
+def render(plan, scratch):
+    templates = scratch / "templates"
+    templates.mkdir()
+    (templates / "welcome.html").write_text(HTML_TEMPLATE)
+    (templates / "welcome.txt").write_text(TEXT_TEMPLATE)
+    context = {
+        "name": "Ada <admin>",
+        "items": [{"title": f"item {i} & co", "price": i * 3} for i in range(10)],
+        "occurred_at": "2026-12-08 10:00:00",
+    }
+    subject = "Welcome, {{ name }}: {{ items|length }} items"
+    engine = TemplateEngine(str(templates))
+    env = jinja2.Environment(
+        loader=jinja2.FileSystemLoader([str(templates), str(_builtin_dir())]), autoescape=True)
+
+    def with_vantrel():
+        return (engine.render("welcome.html", context), engine.render("welcome.txt", context),
+                engine.render_string(subject, context))
+
+    def with_jinja2():
+        return (baseline.render(env, "welcome.html", context),
+                baseline.render(env, "welcome.txt", context),
+                baseline.render_string(env, subject, context))
+
+    if with_vantrel() != with_jinja2():
+        raise SystemExit("render: vantrel and the baseline render different text")
+    v, b = Timed(with_vantrel), Timed(with_jinja2)
+    v.calibrate(0.02)
+    b.number = v.number
+    vs, bs = alternate(v, b, plan.render_pairs)
+    return Row("render", "us/3 renders", to_unit(vs, 1e6), to_unit(bs, 1e6), 1.03)
+
+
+def answered_once(lookup):
+    """`lookup` with its answers, failures included, kept by argument."""
+    answers = {}
+
+    def once(*args):
+        if args not in answers:
+            try:
+                answers[args] = (lookup(*args), None)
+            except OSError as error:
+                answers[args] = (None, error)
+        value, error = answers[args]
+        if error is not None:
+            raise type(error)(*error.args)
+        return value
+
+    return once
+
+
+@contextlib.contextmanager
+def host_names_looked_up_once():
+    """smtplib looks this host's own name up on every connection
+    (socket.getfqdn, then socket.gethostbyname when the name has no dot).
+    Where the name is not in /etc/hosts each lookup is a DNS query that takes
+    tens of milliseconds or a five-second time-out before it fails.  Both sides
+    connect the same way, so the answers are taken once and the row times
+    SMTP, not the resolver."""
+    saved = {name: getattr(socket, name) for name in ("getfqdn", "gethostbyname")}
+    for name, real in saved.items():
+        setattr(socket, name, answered_once(real))
+    try:
+        yield
+    finally:
+        for name, real in saved.items():
+            setattr(socket, name, real)
+
+
+@contextlib.contextmanager
+def smtp_server():
+    """The local SMTP server in a process of its own; yields its port."""
+    server = subprocess.Popen([sys.executable, "-P", str(HERE / "smtp_server.py")],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        yield int(server.stdout.readline())
+    finally:
+        server.stdin.close()
+        server.wait(timeout=30)
+
+
+DELIVER_CHUNK = 10
+
+
+def deliver(plan):
+    user, password = "bench@example.com", "secret"
+    message = {
+        "body": "Hello,\n\nyour order has shipped.\n" * 10,
+        "html": "<p>Hello,</p><p>your order has <b>shipped</b>.</p>\n" * 10,
+        "cc": CC,
+        "bcc": BCC,
+    }
+    count = plan.deliver_messages
+    with host_names_looked_up_once(), smtp_server() as port:
+        mailer = EasyMailer("127.0.0.1", port, user, password, use_ssl=False, use_tls=False)
+
+        def with_vantrel(first, n):
+            start = time.perf_counter()
+            for i in range(first, first + n):
+                mailer.send(TO, f"Order {i}", **message)
+            return time.perf_counter() - start
+
+        def with_smtplib(first, n, context=False):
+            start = time.perf_counter()
+            for i in range(first, first + n):
+                if context:
+                    ssl.create_default_context()
+                baseline.send("127.0.0.1", port, user, password, user, TO, f"Order {i}", **message)
+            return time.perf_counter() - start
+
+        # One message each way first: both must reach the server.
+        with_vantrel(0, 1)
+        with_smtplib(0, 1)
+
+        # A run sends `count` messages each way in alternating chunks, so that
+        # a busy spell of the machine falls on both.  A third side, for the
+        # notes only: the baseline plus the TLS context that vantrel makes for
+        # every message.
+        vs, bs, with_context = [], [], []
+        for _ in range(plan.deliver_runs):
+            totals = [0.0, 0.0, 0.0]
+            for first in range(0, count, DELIVER_CHUNK):
+                n = min(DELIVER_CHUNK, count - first)
+                totals[0] += with_vantrel(first, n)
+                totals[1] += with_smtplib(first, n)
+                totals[2] += with_smtplib(first, n, context=True)
+            vs.append(totals[0] / count)
+            bs.append(totals[1] / count)
+            with_context.append(totals[2] / count)
+    row = Row("deliver", "ms/msg", to_unit(vs, 1e3), to_unit(bs, 1e3), 0.97, kind="throughput")
+    made = statistics.median(with_context) - statistics.median(bs)
+    row.notes.append(
+        f"deliver: ratio is throughput (baseline time / vantrel time), {count} messages per run; "
+        f"creating the TLS context that vantrel makes for every message, also without "
+        f"encryption, costs the baseline {made * 1e3:.2f} ms/msg; with it the baseline would give "
+        f"a ratio of {statistics.median(with_context) / statistics.median(vs):.2f}")
+    return row
+
+
+# ---------------------------------------------------------------------------
+# Rows measured in fresh processes
+
+
+def fresh(args, cwd):
+    done = subprocess.run([sys.executable, "-P", *args], cwd=cwd, capture_output=True, text=True)
+    if done.returncode:
+        raise SystemExit(f"{args}: exit status {done.returncode}\n{done.stderr}")
+    return done.stdout
+
+
+def memory(plan, scratch):
+    probe = str(HERE / "memory_probe.py")
+
+    def measure(side):
+        peak_kib, length = fresh([probe, side], scratch).split()
+        return int(peak_kib) / 1024
+
+    vs, bs = alternate(lambda: measure("vantrel"), lambda: measure("baseline"), plan.memory_pairs,
+                       warmup=0)
+    return Row("memory", "MiB peak", vs, bs, 1.05)
+
+
+BASELINE_IMPORTS = ("jinja2, email.mime.multipart, email.mime.text, email.mime.base, "
+                    "email.encoders, email.utils, smtplib, ssl, mimetypes, pathlib, datetime, "
+                    "typing")
+
+
+def import_time(plan, scratch):
+    template = ("import time\nstart = time.perf_counter()\nimport {}\n"
+                "print(time.perf_counter() - start)\n")
+
+    def measure(modules):
+        return float(fresh(["-c", template.format(modules)], scratch)) * 1e3
+
+    vs, bs = alternate(lambda: measure("vantrel.mailer"), lambda: measure(BASELINE_IMPORTS),
+                       plan.import_pairs, warmup=2)
+    return Row("import", "ms", vs, bs, 1.10)
+
+
+ROWS = {
+    "frame": lambda plan, scratch: frame_call(plan),
+    "keyword": lambda plan, scratch: keyword_call(plan),
+    "binding": lambda plan, scratch: binding_error(plan),
+    "compose": compose,
+    "render": render,
+    "deliver": lambda plan, scratch: deliver(plan),
+    "memory": memory,
+    "import": import_time,
+}
+
+
+def number(value):
+    if value >= 100:
+        return f"{value:.0f}"
+    if value >= 10:
+        return f"{value:.1f}"
+    return f"{value:.2f}"
+
+
+def table(rows):
+    header = ("row", "unit", "vantrel min", "median", "baseline min", "median", "ratio",
+              "target", "")
+    lines = [header]
+    for row in rows:
+        lines.append((row.name, row.unit, number(min(row.vantrel)),
+                      number(statistics.median(row.vantrel)), number(min(row.baseline)),
+                      number(statistics.median(row.baseline)), f"{row.ratio:.2f}",
+                      row.target_text, "met" if row.met else "NOT MET"))
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    out = []
+    for line in lines:
+        cells = [line[0].ljust(widths[0]), line[1].ljust(widths[1])]
+        cells += [cell.rjust(width) for cell, width in zip(line[2:7], widths[2:7])]
+        cells += [line[7].ljust(widths[7]), line[8]]
+        out.append("  ".join(cells).rstrip())
+    return "\n".join(out)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="few repeats and 50 messages: a smoke run, not a measurement")
+    parser.add_argument("--only", metavar="ROW,...",
+                        help="measure only these rows: " + ", ".join(ROWS))
+    options = parser.parse_args()
+    names = options.only.split(",") if options.only else list(ROWS)
+    unknown = [name for name in names if name not in ROWS]
+    if unknown:
+        parser.error(f"unknown rows: {', '.join(unknown)}")
+    plan = QUICK if options.quick else Plan()
+
+    started = time.perf_counter()
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as scratch:
+        for name in names:
+            progress(f"measuring {name} ...")
+            rows.append(ROWS[name](plan, Path(scratch)))
+    elapsed = time.perf_counter() - started
+
+    print(f"vantrel benchmarks, {datetime.date.today().isoformat()}: Python "
+          f"{platform.python_version()}, Jinja2 {jinja2.__version__}, {platform.machine()}, "
+          f"{os.cpu_count()} CPUs{', --quick' if options.quick else ''}; "
+          f"{elapsed:.0f} s")
+    print(table(rows))
+    for row in rows:
+        for note in row.notes:
+            print("note:", note)
+    print(f"{sum(row.met for row in rows)} of {len(rows)} targets met")
+
+
+if __name__ == "__main__":
+    main()

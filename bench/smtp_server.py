@@ -1,0 +1,56 @@
+"""A local SMTP server for the delivery benchmark, run as its own process.
+
+Plain SMTP with AUTH (PLAIN and LOGIN) offered without TLS; every login and
+every message is accepted and the message is dropped.  Prints the port it
+listens on, then serves until its standard input is closed.
+"""
+
+import logging
+import socket
+import sys
+import warnings
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult
+
+
+class Sink:
+    async def handle_DATA(self, server, session, envelope):
+        return "250 Message accepted for delivery"
+
+
+def accept_any(server, session, envelope, mechanism, auth_data):
+    return AuthResult(success=True)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def main():
+    # Quiet: aiosmtpd warns about AUTH without TLS at start-up, and about its
+    # own deprecated attributes on every login.
+    logging.getLogger("mail.log").setLevel(logging.ERROR)
+    warnings.simplefilter("ignore")
+    controller = Controller(
+        Sink(),
+        hostname="127.0.0.1",
+        port=free_port(),
+        # A fixed greeting name: otherwise every connection asks for this
+        # host's fully qualified name, a DNS query on some machines.
+        server_hostname="bench.localhost",
+        authenticator=accept_any,
+        auth_require_tls=False,
+    )
+    controller.start()
+    try:
+        print(controller.port, flush=True)
+        sys.stdin.read()
+    finally:
+        controller.stop()
+
+
+if __name__ == "__main__":
+    main()
