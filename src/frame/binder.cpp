@@ -2,19 +2,29 @@
 // wordings of every TypeError they raise.
 #include "frame/function.hpp"
 
+#include <charconv>
+#include <cstdio>
+#include <cstring>
 #include <new>
 
 namespace vantrel {
 
 namespace {
 
-// "send() takes at least 3 positional arguments (2 given)".
+// "send() takes at least 3 positional arguments (2 given)".  Everything up to
+// the count is written once per function by prepare_count_texts, so a failed
+// call formats only the number.
 void raise_count(const Prototype& p, bool too_few, Py_ssize_t given) {
-    const bool exact = p.required == p.count;
-    const char* how = exact ? "exactly" : too_few ? "at least" : "at most";
-    const Py_ssize_t bound = (too_few && !exact) ? p.required : p.count;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 p.bare_name, how, bound, bound == 1 ? "" : "s", given);
+    const char* start = too_few ? p.too_few : p.too_many;
+    const std::size_t length = too_few ? p.too_few_length : p.too_many_length;
+    constexpr char tail[] = " given)";
+    char text[count_text_size + 24 + sizeof tail];
+    std::memcpy(text, start, length);
+    char* end = std::to_chars(text + length, text + length + 24, given).ptr;
+    std::memcpy(end, tail, sizeof tail - 1);
+    end += sizeof tail - 1;
+    Ref message = Ref::steal(PyUnicode_DecodeUTF8(text, end - text, "replace"));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
 }
 
 // Fills `bound` with one borrowed object per parameter; false with TypeError
@@ -223,6 +233,20 @@ PyObject* run_body(FunctionObject* self, const Prototype& p, PyObject* const* bo
 }
 
 } // namespace
+
+void prepare_count_texts(Prototype& p) {
+    const bool exact = p.required == p.count;
+    auto write = [&](char* out, bool too_few) {
+        const char* how = exact ? "exactly" : too_few ? "at least" : "at most";
+        const Py_ssize_t bound = (too_few && !exact) ? p.required : p.count;
+        const int length =
+            std::snprintf(out, count_text_size, "%.200s() takes %.8s %zd positional argument%.1s (",
+                          p.bare_name, how, bound, bound == 1 ? "" : "s");
+        return static_cast<std::size_t>(length);
+    };
+    p.too_few_length = write(p.too_few, true);
+    p.too_many_length = write(p.too_many, false);
+}
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {

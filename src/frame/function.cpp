@@ -283,6 +283,7 @@ const Prototype* prepare(const Signature& signature) {
         checked(PyDict_SetItemString(annotations.get(), "return", text.get()));
     }
     p->annotations = annotations.release();
+    prepare_count_texts(*p);
     return p;
 }
 
