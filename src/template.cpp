@@ -89,8 +89,13 @@ PyObject* TemplateEngine_add_template_dir(FunctionObject*, PyObject* const* args
     Ref env = getattr(args[0], n_env);
     Ref loader = getattr(env, n_loader);
     Ref searchpath = getattr(loader, n_searchpath);
-    Ref front = checked(PyLong_FromLong(0));
-    call_method(searchpath, n_insert, front, args[1]);
+    if (PyList_CheckExact(searchpath.get())) {
+        // An exact list has no insert but list.insert: call it directly.
+        checked(PyList_Insert(searchpath.get(), 0, args[1]));
+    } else {
+        Ref front = checked(PyLong_FromLong(0));
+        call_method(searchpath, n_insert, front, args[1]);
+    }
     // Jinja2 caches templates by name: without this, a name loaded before
     // would keep coming from its old directory.
     PyObject* cache = nullptr;

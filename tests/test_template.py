@@ -69,6 +69,21 @@ def test_added_directory_wins_over_a_template_loaded_before(tmp_path, cached):
     assert engine.render("who.txt", {}) == "A"
 
 
+def test_a_replaced_search_path_gets_its_own_insert():
+    # A plain list is inserted into directly; anything else must see the call.
+    class Recording(list):
+        def insert(self, index, value):
+            calls.append((index, value))
+            super().insert(index, value)
+
+    calls = []
+    engine = TemplateEngine()
+    engine.env.loader.searchpath = Recording([BUILTIN])
+    engine.add_template_dir("x")
+    assert calls == [(0, "x")]
+    assert engine.env.loader.searchpath == ["x", BUILTIN]
+
+
 def test_add_template_dir_needs_a_search_path():
     engine = TemplateEngine()
     engine.env.loader = jinja2.DictLoader({})
