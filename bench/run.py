@@ -43,15 +43,15 @@ from vantrel.template import TemplateEngine  # noqa: E402
 class Plan:
     """Repeat counts: pairs of samples per row, and sizes."""
 
-    micro_pairs: int = 61
+    micro_pairs: int = 101
     micro_sample: float = 0.005  # seconds per sample of a call row
-    keyword_pairs: int = 301
-    compose_pairs: int = 101
-    render_pairs: int = 101
-    deliver_runs: int = 7
+    keyword_pairs: int = 401
+    compose_pairs: int = 151
+    render_pairs: int = 151
+    deliver_runs: int = 9
     deliver_messages: int = 300
     memory_pairs: int = 3
-    import_pairs: int = 21
+    import_pairs: int = 61
 
 
 QUICK = Plan(micro_pairs=7, keyword_pairs=31, compose_pairs=5, render_pairs=5, deliver_runs=2,
