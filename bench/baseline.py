@@ -46,10 +46,11 @@ class Engine:
                 f"Argument 'directory' has incorrect type (expected str, got {type(directory).__name__})"
             )
         self._env.loader.searchpath.insert(0, directory)
-        # vantrel also empties Jinja2's template cache here, so that a name
-        # loaded before is looked up again along the new search path.
+        # vantrel also empties Jinja2's template cache here (when it holds
+        # anything), so that a name loaded before is looked up again along the
+        # new search path.
         cache = getattr(self._env, "cache", None)
-        if cache is not None:
+        if cache is not None and len(cache):
             cache.clear()
 
 

@@ -204,9 +204,10 @@ def keyword_call(plan):
     # off, so that there is nothing to clear and the frame's own cost shows.
     bare_v, bare_b = alternate(*keyword_timers(plan, template_cache=False), plan.keyword_pairs)
     row.notes.append(
-        "keyword call: both sides insert into the search path and then empty Jinja2's template "
-        "cache (LRUCache.clear, Python code taking a lock), as TemplateEngine.add_template_dir "
-        "does; with the cache turned off on both sides (nothing to clear) the ratio is "
+        "keyword call: both sides insert into the search path and then ask Jinja2's template "
+        "cache for its length (LRUCache.__len__, Python code) to empty it when it holds "
+        "anything, as TemplateEngine.add_template_dir does; with the cache turned off on both "
+        "sides (nothing to ask) the ratio is "
         f"{statistics.median(bare_v) / statistics.median(bare_b):.2f}")
     return row
 

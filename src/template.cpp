@@ -101,7 +101,13 @@ PyObject* TemplateEngine_add_template_dir(FunctionObject*, PyObject* const* args
     PyObject* cache = nullptr;
     checked(PyObject_GetOptionalAttr(env.get(), n_cache.get(), &cache));
     Ref owned = Ref::steal(cache);
-    if (owned && owned.get() != Py_None) call_method(owned, n_clear);
+    if (owned && owned.get() != Py_None) {
+        // Clearing takes the cache's lock; a cache that says it is empty has
+        // nothing to drop.  One that cannot tell is cleared all the same.
+        const Py_ssize_t size = PyObject_Size(owned.get());
+        if (size < 0) PyErr_Clear();
+        if (size != 0) call_method(owned, n_clear);
+    }
     Py_RETURN_NONE;
 }
 
