@@ -162,7 +162,14 @@ bool is_token(PyObject* name) {
 // as it is; any other name is left to the email package, which quotes it and
 // uses RFC 2231 for non-ASCII text, so that every name reaches the recipient.
 void add_disposition(PyObject* part, PyObject* name) {
-    if (is_token(name)) {
+    if (!PyUnicode_Check(name)) {
+        // Only a rebound Path can give a name that is no string; it joins the
+        // header text as `+` would, with the interpreter's TypeError when it
+        // cannot.
+        Ref prefix = checked(PyUnicode_FromString("attachment; filename="));
+        Ref value = checked(PyNumber_Add(prefix.get(), name));
+        call_method(part, n_add_header, n_Content_Disposition.get(), value);
+    } else if (is_token(name)) {
         Ref value = checked(PyUnicode_FromFormat("attachment; filename=%U", name));
         call_method(part, n_add_header, n_Content_Disposition.get(), value);
     } else {
