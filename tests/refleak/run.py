@@ -1,0 +1,916 @@
+"""Reference-leak hunt over every method of vantrel, on good and bad paths.
+
+Run by tools/refleaks under the debug interpreter.  Each case is a small
+function that drives one method down one or more paths (a success, a binding
+error, an error raised half-way, ...) and checks that the path went where it
+was meant to go.  A case runs ``--warmup`` times to fill the caches that the
+standard library and Jinja2 keep, then ``--rounds`` more times; after each run
+the cyclic garbage collector runs and sys.gettotalrefcount() and
+sys.getallocatedblocks() are read.  The case passes when every one of the
+counted rounds leaves both numbers exactly where the round before left them.
+
+Delivery goes to real aiosmtpd servers (plain, STARTTLS and implicit TLS, all
+with AUTH) run by tests/refleak/server.py in a separate process, so that no
+server thread allocates here while the counts are taken.  The server's test
+CA reaches the mailer's own ssl.create_default_context() through
+SSL_CERT_FILE; nothing in the package is replaced for those cases.
+"""
+
+import argparse
+import contextlib
+import ctypes
+import gc
+import importlib
+import inspect
+import json
+import os
+import re
+import smtplib
+import subprocess
+import sys
+import tempfile
+import types
+import weakref
+from email.mime.multipart import MIMEMultipart
+
+# MarkupSafe's C speedups are built for the release interpreter, whose
+# extensions the debug one loads as well; they do not count references, which
+# would skew every count below.  Its pure-Python twin does the same work.
+sys.modules["markupsafe._speedups"] = None
+
+import vantrel.mailer as mailer_module
+import vantrel.template as template_module
+from vantrel.mailer import EasyMailer
+from vantrel.template import TemplateEngine
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+USER = "leak@example.test"
+PASSWORD = "secret"
+
+# ---------------------------------------------------------------------------
+# Hostile and odd arguments, made once so that no case creates classes.
+
+
+class Str(str):
+    pass
+
+
+class List(list):
+    pass
+
+
+class Dict(dict):
+    pass
+
+
+class Boom(Exception):
+    pass
+
+
+class BadBool:
+    def __bool__(self):
+        raise Boom("bool")
+
+
+class BadInt:
+    """Has the number protocol, but int() fails."""
+
+    def __int__(self):
+        raise Boom("int")
+
+    def __index__(self):
+        raise Boom("index")
+
+    def __float__(self):
+        return 1.0
+
+
+class BadIter:
+    def __iter__(self):
+        raise Boom("iter")
+
+
+def failing_generator():
+    yield "a@example.test"
+    raise Boom("generator")
+
+
+class BadFormat:
+    def __format__(self, spec):
+        raise Boom("format")
+
+
+class NamedPath:
+    """A stand-in for pathlib.Path whose name is not a string."""
+
+    def __init__(self, path):
+        self._path = path
+
+    def is_file(self):
+        return True
+
+    def __str__(self):
+        return self._path
+
+    def __fspath__(self):
+        return self._path
+
+    name = 42
+
+
+def raises(expected, function, *args, match=None, **kwargs):
+    """Calls function and checks that it raises `expected` (message regex)."""
+    try:
+        function(*args, **kwargs)
+    except expected as error:
+        if match is not None and not re.search(match, str(error)):
+            raise AssertionError(f"{expected.__name__} message {str(error)!r} "
+                                 f"does not match {match!r}") from None
+        return
+    raise AssertionError(f"{getattr(function, '__qualname__', function)} did "
+                         f"not raise {expected.__name__}")
+
+
+@contextlib.contextmanager
+def rebound(module, name, value):
+    """Temporarily rebinds (or, with value=DELETE, removes) a module global."""
+    old = module.__dict__[name]
+    if value is DELETE:
+        del module.__dict__[name]
+    else:
+        module.__dict__[name] = value
+    try:
+        yield
+    finally:
+        module.__dict__[name] = old
+
+
+DELETE = object()
+
+# ---------------------------------------------------------------------------
+# Files and servers.
+
+TMP = tempfile.mkdtemp(prefix="vantrel-refleak-")
+TEXT_FILE = os.path.join(TMP, "note.txt")
+BARE_FILE = os.path.join(TMP, "README")
+SPACED_FILE = os.path.join(TMP, "year report.pdf")
+TEMPLATES = os.path.join(TMP, "templates")
+MISSING = os.path.join(TMP, "missing.txt")
+for path, data in [(TEXT_FILE, b"hello\n"), (BARE_FILE, b"\x00\x01"),
+                   (SPACED_FILE, b"%PDF-1.4\n")]:
+    with open(path, "wb") as f:
+        f.write(data)
+os.mkdir(TEMPLATES)
+for name, text in [
+        ("welcome.html", "<p>Hello {{ name }} at {{ occurred_at }}</p>"),
+        ("welcome.txt", "Hello {{ name }}"),
+        ("only.txt", "text only {{ name }}"),
+        ("broken.html", "{% if %}"),
+        ("failing.html", "{{ 1 // zero }}"),
+        ("includes.html", "{% include 'nowhere.html' %}")]:
+    with open(os.path.join(TEMPLATES, name), "w", encoding="utf-8") as f:
+        f.write(text)
+FIFO = os.path.join(TMP, "fifo")
+os.mkfifo(FIFO)
+
+
+def closed_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Servers:
+    def __init__(self):
+        ca_file = os.path.join(TMP, "ca.pem")
+        self.process = subprocess.Popen(
+            [sys.executable, "-P", os.path.join(HERE, "server.py"), ca_file],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        if not line:
+            raise SystemExit("refleak: the SMTP servers did not start")
+        self.ports = json.loads(line)
+        os.environ["SSL_CERT_FILE"] = ca_file
+        os.environ.pop("SSL_CERT_DIR", None)
+
+    def mailer(self, mode, password=PASSWORD):
+        return EasyMailer("127.0.0.1", self.ports[mode], USER, password,
+                          use_ssl=mode == "ssl", use_tls=mode == "starttls",
+                          template_dir=TEMPLATES)
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=30)
+        self.process.stdout.close()
+
+
+SERVERS = None
+
+# ---------------------------------------------------------------------------
+# Cases.
+
+CASES = {}
+
+
+def case(function):
+    CASES[function.__name__] = function
+    return function
+
+
+def mailer(**kwargs):
+    args = dict(host="127.0.0.1", port=2525, username=USER, password=PASSWORD,
+                use_ssl=False)
+    args.update(kwargs)
+    return EasyMailer(**args)
+
+
+def new_msg():
+    return MIMEMultipart("mixed")
+
+
+# Each method with valid arguments (as keywords) and the parameters that its
+# binder checks, with a value of the wrong type for each.
+def method_table():
+    m = mailer()
+    engine = TemplateEngine()
+    message = new_msg()
+    send_args = dict(to="a@example.test", subject="s", body=None, html=None,
+                     cc=None, bcc=None, sender=None, sender_name=None,
+                     attachments=None, reply_to=None)
+    build_args = dict(send_args)
+    del build_args["bcc"]
+    template_args = dict(to="a@example.test", subject="s",
+                         template_name="welcome", context=None, cc=None,
+                         bcc=None, sender=None, sender_name=None,
+                         attachments=None, reply_to=None)
+    return [
+        ("__init__", EasyMailer, dict(host="h", port=25, username="u",
+                                      password="p", use_ssl=False,
+                                      use_tls=False, default_sender=None,
+                                      template_dir=None),
+         {"host": Str("h"), "username": None, "password": 1,
+          "default_sender": Str("d"), "template_dir": b"t", "port": "25"}),
+        ("send", m.send, send_args,
+         {"subject": Str("s"), "body": 1, "html": Str(), "sender": b"",
+          "sender_name": 1.5, "attachments": List(), "reply_to": Str()}),
+        ("send_template", m.send_template, template_args,
+         {"subject": None, "template_name": Str("t"), "context": Dict(),
+          "sender": Str(), "sender_name": [], "attachments": (),
+          "reply_to": 0}),
+        ("_build_message", m._build_message, build_args,
+         {"subject": Str(), "body": b"", "html": 0, "sender": Str(),
+          "sender_name": Str(), "attachments": List(), "reply_to": []}),
+        ("_attach_file", EasyMailer._attach_file,
+         dict(msg=message, filepath=TEXT_FILE), {"filepath": Str("x")}),
+        ("_attach_binary", EasyMailer._attach_binary,
+         dict(msg=message, item={"filename": "a.txt", "data": b"x"}),
+         {"item": Dict()}),
+        ("_collect_recipients", EasyMailer._collect_recipients,
+         dict(to="a", cc=None, bcc=None), {}),
+        ("_do_send", m._do_send, dict(msg=message, recipients=[], sender="s"),
+         {"recipients": List(), "sender": Str()}),
+        ("TemplateEngine.__init__", TemplateEngine, dict(template_dir=None),
+         {"template_dir": Str()}),
+        ("render", engine.render, dict(template_name="x", context={}),
+         {"template_name": None, "context": Dict()}),
+        ("render_string", engine.render_string,
+         dict(template_string="x", context={}),
+         {"template_string": Str(), "context": None}),
+        ("add_template_dir", engine.add_template_dir,
+         dict(directory="/nowhere"), {"directory": Str()}),
+    ]
+
+
+def vectorcall_with_non_string_keyword(function, args):
+    """Calls through PyObject_Vectorcall with a keyword name that is no str,
+    which Python code itself cannot do."""
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object,
+                                        ctypes.POINTER(ctypes.py_object),
+                                        ctypes.c_size_t, ctypes.py_object]
+    stack = (ctypes.py_object * (len(args) + 1))(*args, 0)
+    return api.PyObject_Vectorcall(function, stack, len(args), (1,))
+
+
+def binder_case(name, function, good, wrong):
+    names = list(good)
+    values = list(good.values())
+
+    def run():
+        # Positional counts: none, one too many.
+        if name != "TemplateEngine.__init__":
+            raises(TypeError, function, match=r"takes (exactly|at least) ")
+        raises(TypeError, function, *values, 0, match=r"takes (exactly|at most) ")
+        raises(TypeError, function, *values, **{names[0]: values[0]},
+               match="multiple values for keyword argument")
+        raises(TypeError, function, **good, surplus=1,
+               match="unexpected keyword argument 'surplus'")
+        # The first parameter left empty while a later one comes by keyword.
+        if name != "TemplateEngine.__init__" and len(names) > 1:
+            raises(TypeError, function, **{names[-1]: values[-1]},
+                   match=r"takes (exactly|at least) ")
+        raises(TypeError, vectorcall_with_non_string_keyword, function,
+               values[:1], match="keywords must be strings")
+        for parameter, value in wrong.items():
+            args = dict(good)
+            args[parameter] = value
+            raises(TypeError, function, **args,
+                   match=f"Argument '{parameter}' has incorrect type")
+    run.__name__ = f"binder[{name}]"
+    return run
+
+
+def register_binder_cases():
+    for name, function, good, wrong in method_table():
+        CASES[f"binder[{name}]"] = binder_case(name, function, good, wrong)
+
+
+@case
+def subclass_note():
+    try:
+        mailer(host=Str("h"))
+    except TypeError as error:
+        assert error.__notes__ and "Exact built-in types" in error.__notes__[0]
+    else:
+        raise AssertionError("no TypeError")
+
+
+@case
+def construction():
+    m = mailer()
+    assert m.default_sender == USER and m.use_ssl is False
+    m = mailer(port=587.9, use_ssl=0, use_tls="yes", default_sender="d@x",
+               template_dir=TEMPLATES)
+    assert m.port == 587 and m.use_tls is True
+    m = mailer(port=True, default_sender="", template_dir="")
+    raises(ValueError, mailer, use_ssl=True, use_tls=True,
+           match="cannot both be True")
+    raises(TypeError, mailer, port="587", match="expected int, got str")
+    raises(TypeError, mailer, port=None, match="expected int, got NoneType")
+    raises(Boom, mailer, port=BadInt())
+    raises(Boom, mailer, use_ssl=BadBool())
+    raises(Boom, mailer, use_tls=BadBool())
+
+
+@case
+def construction_engine_errors():
+    with rebound(mailer_module, "TemplateEngine", DELETE):
+        raises(NameError, mailer, match="name 'TemplateEngine' is not defined")
+    with rebound(mailer_module, "TemplateEngine", BadFormat):
+        raises(TypeError, mailer)
+
+
+class Frozen(EasyMailer):
+    def __setattr__(self, name, value):
+        if name == "password":
+            raise Boom("frozen")
+        super().__setattr__(name, value)
+
+
+@case
+def construction_setattr_error():
+    raises(Boom, Frozen, "h", 25, "u", "p")
+
+
+@case
+def function_attributes():
+    send = EasyMailer.send
+    assert send.__name__ == "send" and send.__qualname__ == "EasyMailer.send"
+    assert send.__module__ == "vantrel.mailer" and send.__doc__
+    assert send.__defaults__ == (None,) * 8 and send.__kwdefaults__ is None
+    assert send.__annotations__["return"] == "None"
+    assert send.__annotate__(1) is send.__annotations__
+    raises(NotImplementedError, send.__annotate__, 5)
+    raises(NotImplementedError, send.__annotate__, "x")
+    raises(OverflowError, send.__annotate__, 1 << 100)
+    assert str(inspect.signature(send)).startswith("(self, to: 'Union")
+    assert repr(send).startswith("<function EasyMailer.send at ")
+    raises(TypeError, setattr, send, "__name__", 1)
+    raises(TypeError, setattr, send, "__qualname__", None)
+    assert weakref.ref(send)() is send
+    m = mailer()
+    assert m.send.__func__ is send
+    assert send.__get__(None, EasyMailer) is send
+    raises(AttributeError, setattr, send, "__defaults__", ())
+
+
+@case
+def function_attributes_writable():
+    # Writes go to a function of its own: a fresh module import is not
+    # possible, so the old values are put back.
+    f = EasyMailer._build_message
+    name, qualname, module, doc = (f.__name__, f.__qualname__, f.__module__,
+                                   f.__doc__)
+    f.__name__ = "renamed"
+    f.__qualname__ = "Renamed"
+    f.__module__ = None
+    f.__doc__ = "doc"
+    f.extra = [1, 2]
+    del f.__doc__
+    f.__name__, f.__qualname__, f.__module__, f.__doc__ = (name, qualname,
+                                                           module, doc)
+    del f.extra
+
+
+@case
+def collect_recipients():
+    collect = EasyMailer._collect_recipients
+    assert collect("a", None, None) == ["a"]
+    assert collect("a", ["b", "c"], "d") == ["a", "b", "c", "d"]
+    assert collect(("a", "b"), {"c": 1}, {"d"}) == ["a", "b", "c", "d"]
+    assert collect(Str("a,b"), [], "") == ["a,b", ""]
+    assert collect(iter(["a"]), (x for x in "bc"), None) == ["a", "b", "c"]
+    assert mailer()._collect_recipients(to=None, cc=None, bcc=None) == []
+    raises(TypeError, collect, "a", 1, None, match="not iterable")
+    raises(Boom, collect, BadIter(), None, None)
+    raises(Boom, collect, "a", None, failing_generator())
+
+
+@case
+def build_message_shapes():
+    m = mailer(default_sender="d@example.test")
+    attachments = [TEXT_FILE, {"filename": "a.png", "data": b"\x89PNG"}]
+    for body, html in [("b", "h"), (None, "h"), ("b", ""), (None, None)]:
+        msg = m._build_message(["a", "b"], "s", body, html, ["c"], None,
+                               "Ann Example", attachments, "r@example.test")
+        msg.as_string()
+    msg = m._build_message("a", "s", None, None, "", "x@example.test", "",
+                           None, None)
+    assert "Cc" not in msg and "Reply-To" not in msg
+    msg = m._build_message(List(["a"]), "s", "b", None, List(["c"]), "",
+                           None, [], "")
+    assert msg["To"] == "a"
+
+
+@case
+def build_message_errors():
+    m = mailer()
+    raises(TypeError, m._build_message, ["a", 1], "s", None, None, None,
+           None, None, None, None)
+    raises(TypeError, m._build_message, "a", "s", None, None, [None], None,
+           None, None, None)
+    raises(FileNotFoundError, m._build_message, "a", "s", "b", None, None,
+           None, None, [TEXT_FILE, MISSING], None)
+    raises(TypeError, m._build_message, "a", "s", None, None, None, None,
+           None, [Dict(filename="a", data=b"")], None)
+    raises(TypeError, m._build_message, "a", "s", None, None, None, None,
+           None, [Str(TEXT_FILE)], None)
+    raises(KeyError, m._build_message, "a", "s", None, None, None, None,
+           None, [{}], None)
+    m.default_sender = 7
+    raises(AttributeError, m._build_message, "a", "s", None, None, None, None,
+           "Ann", None, None)
+    del m.default_sender
+    raises(AttributeError, m._build_message, "a", "s", None, None, None, None,
+           None, None, None)
+
+
+@case
+def build_message_missing_global():
+    m = mailer()
+    with rebound(mailer_module, "MIMEText", DELETE):
+        raises(NameError, m._build_message, "a", "s", "b", None, None, None,
+               None, None, None, match="MIMEText")
+
+
+@case
+def attach_file_ok():
+    msg = new_msg()
+    for path in (TEXT_FILE, BARE_FILE, SPACED_FILE):
+        EasyMailer._attach_file(msg, path)
+    assert len(msg.get_payload()) == 3
+    msg.as_string()
+
+
+@case
+def attach_file_refused():
+    msg = new_msg()
+    for path in (MISSING, TMP, FIFO, "", "a\0b"):
+        raises(FileNotFoundError, EasyMailer._attach_file, msg, path,
+               match="Attachment not found: ")
+    assert msg.get_payload() == []
+
+
+@case
+def attach_file_odd_path_type():
+    # A rebound Path whose name is no string: the header is refused with the
+    # interpreter's own TypeError for str + int.
+    with rebound(mailer_module, "Path", NamedPath):
+        raises(TypeError, EasyMailer._attach_file, new_msg(), TEXT_FILE,
+               match="can only concatenate str")
+
+
+@case
+def attach_binary_ok():
+    msg = new_msg()
+    attach = EasyMailer._attach_binary
+    attach(msg, {"filename": "a.png", "data": b"x", "content_type": "image/png"})
+    attach(msg, {"filename": "a.pdf", "data": b"x", "content_type": ""})
+    attach(msg, {"filename": "noext", "data": b"x"})
+    attach(msg, {"filename": "quarterly report.txt", "data": b"x"})
+    attach(msg, {"filename": "résumé.txt", "data": b"x"})
+    attach(msg, {"filename": 12, "data": b"x", "content_type": "a/b/c"})
+    assert len(msg.get_payload()) == 6
+    msg.as_string()
+
+
+@case
+def attach_binary_errors():
+    msg = new_msg()
+    attach = EasyMailer._attach_binary
+    raises(KeyError, attach, msg, {}, match="filename")
+    raises(KeyError, attach, msg, {"filename": "a"}, match="data")
+    raises(ValueError, attach, msg,
+           {"filename": "a", "data": b"", "content_type": "plain"},
+           match="need more than 1 value to unpack")
+    raises(AttributeError, attach, msg,
+           {"filename": "a", "data": b"", "content_type": 5})
+    raises(TypeError, attach, msg, {"filename": 12, "data": b""})
+    raises(Boom, attach, msg,
+           {"filename": BadFormat(), "data": b"", "content_type": "a/b"})
+    raises(Boom, attach, msg,
+           {"filename": "a", "data": b"", "content_type": BadBool()})
+    assert msg.get_payload() == []
+
+
+@case
+def template_engine():
+    engine = TemplateEngine(TEMPLATES)
+    assert engine.render("welcome.txt", {"name": "<b>"}) == "Hello &lt;b&gt;"
+    assert engine.render("nowhere.html", {}) is None
+    assert engine.render_string("{{ a }}", {"a": "&"}) == "&amp;"
+    engine.add_template_dir(TMP)
+    assert engine.env is engine.env
+    TemplateEngine()
+    TemplateEngine("")
+
+
+@case
+def template_engine_errors():
+    import jinja2
+    engine = TemplateEngine(TEMPLATES)
+    raises(jinja2.TemplateSyntaxError, engine.render, "broken.html", {})
+    raises(ZeroDivisionError, engine.render, "failing.html", {"zero": 0})
+    raises(jinja2.TemplateNotFound, engine.render, "includes.html", {})
+    raises(TypeError, engine.render, "welcome.txt", {1: 2},
+           match="keywords must be strings")
+    raises(jinja2.TemplateSyntaxError, engine.render_string, "{{", {})
+    raises(jinja2.TemplateNotFound, engine.render_string,
+           "{% include 'nowhere' %}", {})
+    raises(TypeError, engine.render_string, "x", {1: 2})
+
+
+class FakeTemplate:
+    def render(self, **context):
+        return 1
+
+
+class FakeEnvironment:
+    loader = None
+
+    def get_template(self, name):
+        return FakeTemplate()
+
+    def from_string(self, text):
+        return FakeTemplate()
+
+
+@case
+def template_engine_odd_environment():
+    engine = TemplateEngine()
+    engine._env = FakeEnvironment()
+    raises(TypeError, engine.render, "x", {}, match="Expected str, got int")
+    raises(TypeError, engine.render_string, "x", {},
+           match="Expected str, got int")
+    raises(AttributeError, engine.add_template_dir, "d")
+    del engine._env
+    raises(AttributeError, engine.render, "x", {})
+    raises(AttributeError, lambda: engine.env)
+    with rebound(template_module, "TemplateNotFound", DELETE):
+        raises(NameError, TemplateEngine().render, "nowhere", {})
+
+
+@case
+def template_engine_missing_globals():
+    for name in ("Environment", "FileSystemLoader", "_DEFAULT_TEMPLATE_DIR"):
+        with rebound(template_module, name, DELETE):
+            raises(NameError, TemplateEngine, match=name)
+
+
+# --- delivery -----------------------------------------------------------------
+
+
+def send_ok(mode):
+    def run():
+        m = SERVERS.mailer(mode)
+        m.send(["a@example.test"], "s", body="b", html="<p>h</p>",
+               cc="c@example.test", bcc=["d@example.test"],
+               sender_name="Ann", attachments=[TEXT_FILE], reply_to="r@x")
+    run.__name__ = f"send[{mode}]"
+    return run
+
+
+for _mode in ("plain", "starttls", "ssl"):
+    CASES[f"send[{_mode}]"] = send_ok(_mode)
+
+
+@case
+def send_auth_refused():
+    m = SERVERS.mailer("plain", password="wrong")
+    raises(smtplib.SMTPAuthenticationError, m.send, "a@example.test", "s",
+           body="b")
+
+
+@case
+def send_partly_refused():
+    m = SERVERS.mailer("plain")
+    try:
+        m.send(["a@example.test", "refused@example.test"], "s", body="b")
+    except smtplib.SMTPRecipientsRefused as error:
+        assert list(error.recipients) == ["refused@example.test"]
+    else:
+        raise AssertionError("partial refusal not reported")
+
+
+@case
+def send_all_refused():
+    m = SERVERS.mailer("plain")
+    raises(smtplib.SMTPRecipientsRefused, m.send, "refused@example.test",
+           "s", body="b")
+
+
+@case
+def send_sender_refused():
+    m = SERVERS.mailer("plain")
+    raises(smtplib.SMTPSenderRefused, m.send, "a@example.test", "s",
+           body="b", sender="refused@example.test")
+
+
+@case
+def send_connection_refused():
+    m = mailer(port=closed_port())
+    raises(ConnectionRefusedError, m.send, "a@example.test", "s", body="b")
+
+
+@case
+def send_fails_before_delivery():
+    m = mailer(port=closed_port())
+    raises(FileNotFoundError, m.send, "a", "s", attachments=[MISSING])
+    raises(TypeError, m.send, "a", "s", cc=5)
+
+
+@case
+def send_template_ok():
+    m = SERVERS.mailer("plain")
+    m.send_template("a@example.test", "Hi {{ name }}", "welcome",
+                    {"name": "Ann"})
+    m.send_template("a@example.test", "Hi", "only", None)
+    m.send_template("a@example.test", "Hi", "nowhere", {})
+    m.send_template("a@example.test", "Hi", "welcome",
+                    {"occurred_at": "then", "name": "x"})
+
+
+@case
+def send_template_errors():
+    import jinja2
+    m = mailer(port=closed_port(), template_dir=TEMPLATES)
+    raises(jinja2.TemplateSyntaxError, m.send_template, "a", "s", "broken")
+    raises(jinja2.TemplateSyntaxError, m.send_template, "a", "{{", "nowhere")
+    raises(ConnectionRefusedError, m.send_template, "a", "s", "welcome",
+           {"name": 1})
+    raises(TypeError, m.send_template, "a", "s", "welcome", {1: 2})
+    del m._template_engine
+    raises(AttributeError, m.send_template, "a", "s", "welcome")
+    with rebound(mailer_module, "datetime", DELETE):
+        raises(NameError, m.send_template, "a", "s", "welcome")
+
+
+# --- _do_send with a stand-in smtplib: the with-statement paths -----------------
+
+
+class FakeSMTP:
+    """Records nothing; fails or suppresses where its class attributes say."""
+    fail_enter = fail_login = fail_exit = suppress = False
+    refused = {}
+
+    def __init__(self, host, port, context=None):
+        self.closed = False
+
+    def __enter__(self):
+        if self.fail_enter:
+            raise Boom("enter")
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        self.closed = True
+        if self.fail_exit:
+            raise Boom("exit")
+        return self.suppress
+
+    def starttls(self, context):
+        pass
+
+    def login(self, user, password):
+        if self.fail_login:
+            raise smtplib.SMTPAuthenticationError(535, b"no")
+
+    def sendmail(self, sender, recipients, text):
+        return self.refused
+
+
+def fake_smtplib(**behaviour):
+    smtp = type("SMTP", (FakeSMTP,), behaviour)
+    return types.SimpleNamespace(
+        SMTP=smtp, SMTP_SSL=smtp,
+        SMTPRecipientsRefused=smtplib.SMTPRecipientsRefused)
+
+
+FAKES = {name: fake_smtplib(**behaviour) for name, behaviour in [
+    ("ok", {}),
+    ("enter", {"fail_enter": True}),
+    ("login", {"fail_login": True}),
+    ("exit", {"fail_exit": True}),
+    ("login+exit", {"fail_login": True, "fail_exit": True}),
+    ("suppress", {"fail_login": True, "suppress": True}),
+    ("refused", {"refused": {"b@x": (550, b"no")}}),
+    ("no-context-manager", {"__enter__": None}),
+]}
+FAKES["no-context-manager"].SMTP = object
+
+
+@case
+def do_send_with_statement():
+    msg = new_msg()
+    for use_ssl, use_tls in [(True, False), (False, True), (False, False)]:
+        m = mailer(use_ssl=use_ssl, use_tls=use_tls)
+        with rebound(mailer_module, "smtplib", FAKES["ok"]):
+            assert m._do_send(msg, ["a"], "s") is None
+        with rebound(mailer_module, "smtplib", FAKES["suppress"]):
+            assert m._do_send(msg, ["a"], "s") is None
+        with rebound(mailer_module, "smtplib", FAKES["enter"]):
+            raises(Boom, m._do_send, msg, ["a"], "s", match="enter")
+        with rebound(mailer_module, "smtplib", FAKES["login"]):
+            raises(smtplib.SMTPAuthenticationError, m._do_send, msg, ["a"],
+                   "s")
+        with rebound(mailer_module, "smtplib", FAKES["exit"]):
+            raises(Boom, m._do_send, msg, ["a"], "s", match="exit")
+        with rebound(mailer_module, "smtplib", FAKES["login+exit"]):
+            try:
+                m._do_send(msg, ["a"], "s")
+            except Boom as error:
+                assert isinstance(error.__context__,
+                                  smtplib.SMTPAuthenticationError)
+            else:
+                raise AssertionError("no error from __exit__")
+        with rebound(mailer_module, "smtplib", FAKES["refused"]):
+            raises(smtplib.SMTPRecipientsRefused, m._do_send, msg, ["a"], "s")
+        with rebound(mailer_module, "smtplib", FAKES["no-context-manager"]):
+            raises(TypeError, m._do_send, msg, ["a"], "s")
+
+
+@case
+def do_send_odd_instances():
+    msg = new_msg()
+    m = mailer()
+    with rebound(mailer_module, "smtplib", FAKES["ok"]):
+        raises(AttributeError, m._do_send, object(), ["a"], "s")
+        m.use_ssl = BadBool()
+        raises(Boom, m._do_send, msg, ["a"], "s")
+        m.use_ssl = False
+        m.use_tls = BadBool()
+        raises(Boom, m._do_send, msg, ["a"], "s")
+        del m.use_tls
+        raises(AttributeError, m._do_send, msg, ["a"], "s")
+        del m.password
+        raises(AttributeError, m._do_send, msg, ["a"], "s")
+    with rebound(mailer_module, "ssl", DELETE):
+        raises(NameError, m._do_send, msg, ["a"], "s", match="ssl")
+
+
+def reimport():
+    for name, module in (("vantrel.mailer", mailer_module),
+                         ("vantrel.template", template_module)):
+        del sys.modules[name]
+        try:
+            assert importlib.import_module(name) is module
+        finally:
+            sys.modules[name] = module
+
+
+# The import system itself keeps one memory block for every import of an
+# extension module whose creation step hands back a module it already made
+# (as the module frame does, so that a second import gives the same module):
+# a minimal C module with only that creation step shows the same.  No
+# reference is kept.
+reimport.blocks_per_round = 2
+CASES["reimport"] = reimport
+
+
+# ---------------------------------------------------------------------------
+# The hunt.
+
+
+def cleanup():
+    for module in list(sys.modules.values()):
+        if hasattr(module, "__warningregistry__"):
+            del module.__warningregistry__
+    re.purge()
+    import linecache
+    linecache.clearcache()
+    typing = sys.modules.get("typing")
+    if typing is not None:
+        for clear in typing._cleanups:
+            clear()
+    sys._clear_internal_caches()
+    gc.collect()
+    gc.collect()
+
+
+INT_POOL = {value: value for value in range(-1000, 1000)}
+
+
+def pooled(value):
+    return INT_POOL.setdefault(value, value)
+
+
+def hunt(function, warmup, rounds):
+    """Runs function warmup + rounds times; the deltas of the counted rounds."""
+    total = warmup + rounds
+    ref_deltas = [0] * total
+    block_deltas = [0] * total
+    refs_before = blocks_before = 0
+    gettotalrefcount = sys.gettotalrefcount
+    getallocatedblocks = sys.getallocatedblocks
+    cleanup()
+    for i in range(total):
+        function()
+        cleanup()
+        blocks_after = getallocatedblocks()
+        refs_after = gettotalrefcount()
+        ref_deltas[i] = pooled(refs_after - refs_before)
+        block_deltas[i] = pooled(blocks_after - blocks_before)
+        refs_before = refs_after
+        blocks_before = blocks_after
+    return ref_deltas[warmup:], block_deltas[warmup:]
+
+
+def main():
+    global SERVERS
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--warmup", type=int, default=6)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("-k", dest="pattern", default="",
+                        help="only the cases whose name contains this")
+    parser.add_argument("--list", action="store_true")
+    options = parser.parse_args()
+
+    if not hasattr(sys, "gettotalrefcount"):
+        raise SystemExit("refleak: needs a debug build of the interpreter")
+    register_binder_cases()
+    selected = {name: f for name, f in CASES.items() if options.pattern in name}
+    if options.list:
+        print("\n".join(selected))
+        return 0
+
+    unraisable = []
+    sys.unraisablehook = unraisable.append
+    SERVERS = Servers()
+    failures = []
+    try:
+        for name, function in selected.items():
+            try:
+                refs, blocks = hunt(function, options.warmup, options.rounds)
+            except Exception as error:
+                failures.append(name)
+                print(f"FAIL  {name}: {type(error).__name__}: {error}",
+                      flush=True)
+                continue
+            allowed = getattr(function, "blocks_per_round", 0)
+            leaked = any(refs) or any(b != allowed for b in blocks)
+            if leaked:
+                failures.append(name)
+            print(f"{'LEAK' if leaked else 'ok  '}  {name:40} "
+                  f"refs {refs} blocks {blocks}", flush=True)
+    finally:
+        SERVERS.close()
+    release = sorted(
+        getattr(module, "__file__", "") for module in list(sys.modules.values())
+        if ".cpython-314-" in (getattr(module, "__file__", None) or ""))
+    for path in release:
+        failures.append("release-ABI")
+        print(f"RELEASE-ABI  {path} does not count its references")
+    for hook in unraisable:
+        failures.append("unraisable")
+        print(f"UNRAISABLE  {hook.exc_type.__name__}: {hook.exc_value} "
+              f"in {hook.object!r}")
+    print(f"{len(selected)} cases, {options.warmup} warm-up and "
+          f"{options.rounds} counted rounds each: "
+          f"{len(failures)} failing" + (f" ({', '.join(failures)})"
+                                        if failures else ""))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
