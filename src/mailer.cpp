@@ -396,6 +396,12 @@ PyObject* EasyMailer_do_send(FunctionObject*, PyObject* const* args) {
     if (refused && truth(refused)) {
         Ref error_type = getattr(self.global(n_smtplib), n_SMTPRecipientsRefused);
         Ref error = call(error_type, refused);
+        // `raise error`: a rebound smtplib may give something that is no
+        // exception, which the interpreter would refuse the same way.
+        if (!PyExceptionInstance_Check(error.get())) {
+            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+            raise_error();
+        }
         Ref note = checked(
             PyUnicode_FromString("The message was accepted for the other recipients; only those in "
                                  ".recipients were refused."));

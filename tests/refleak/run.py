@@ -740,6 +740,15 @@ FAKES = {name: fake_smtplib(**behaviour) for name, behaviour in [
 FAKES["no-context-manager"].SMTP = object
 
 
+class NotAnError:
+    def add_note(self, note):
+        pass
+
+
+FAKES["refused-odd"] = fake_smtplib(refused={"b@x": (550, b"no")})
+FAKES["refused-odd"].SMTPRecipientsRefused = lambda refused: NotAnError()
+
+
 @case
 def do_send_with_statement():
     msg = new_msg()
@@ -768,6 +777,9 @@ def do_send_with_statement():
             raises(smtplib.SMTPRecipientsRefused, m._do_send, msg, ["a"], "s")
         with rebound(mailer_module, "smtplib", FAKES["no-context-manager"]):
             raises(TypeError, m._do_send, msg, ["a"], "s")
+        with rebound(mailer_module, "smtplib", FAKES["refused-odd"]):
+            raises(TypeError, m._do_send, msg, ["a"], "s",
+                   match="must derive from BaseException")
 
 
 @case
