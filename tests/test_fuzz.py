@@ -1,0 +1,649 @@
+"""Every method fed arbitrary objects in arbitrary argument shapes.
+
+Whatever comes in, a call either returns or raises an ordinary Python
+exception of the kinds the method documents: the binder's TypeError with its
+exact wording (predicted here from the method's introspected signature and
+the rules its annotations stand for), an error that one of the caller's own
+objects raised (``Boom`` below), or the documented failures of the body.  A
+SystemError (the interpreter's sign of a broken C-API contract) or a crash is
+never acceptable.  Nothing here touches the network: the module's ``smtplib``
+is rebound to a stand-in while deliveries are fuzzed.
+"""
+
+import contextlib
+import ctypes
+import email.errors
+import inspect
+from email.mime.multipart import MIMEMultipart
+
+import jinja2
+import pytest
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
+
+import vantrel.mailer as mailer_module
+import vantrel.template as template_module
+from vantrel.mailer import EasyMailer
+from vantrel.template import TemplateEngine
+
+FUZZ = settings(max_examples=150, deadline=None, derandomize=True,
+                database=None,
+                suppress_health_check=[HealthCheck.too_slow,
+                                       HealthCheck.data_too_large])
+
+
+class Boom(Exception):
+    """Raised by the hostile objects below; must reach the caller as it is."""
+
+
+class Str(str):
+    pass
+
+
+class List(list):
+    pass
+
+
+class Dict(dict):
+    pass
+
+
+class Int(int):
+    pass
+
+
+class BadBool:
+    def __bool__(self):
+        raise Boom("__bool__")
+
+
+class BadLen:
+    def __len__(self):
+        raise Boom("__len__")
+
+
+class BadIndex:
+    def __index__(self):
+        raise Boom("__index__")
+
+
+class BadInt:
+    def __int__(self):
+        raise Boom("__int__")
+
+
+class BadIter:
+    def __iter__(self):
+        raise Boom("__iter__")
+
+
+class BadFormat:
+    def __format__(self, spec):
+        raise Boom("__format__")
+
+
+class BadStr:
+    def __str__(self):
+        raise Boom("__str__")
+
+
+HOSTILE = [BadBool(), BadLen(), BadIndex(), BadInt(), BadIter(), BadFormat(),
+           BadStr()]
+HUGE = ["x" * (1 << 20), ["a@example.test"] * 20000, b"\0" * (1 << 20),
+        {"k%d" % i: i for i in range(5000)}, 10 ** 400, 1e308, float("nan"),
+        float("-inf"), complex(1, 1)]
+EMPTY = ["", [], (), {}, b"", 0, 0.0, set(), False, None]
+SPECIAL = HOSTILE + HUGE + EMPTY
+
+
+def special(index):
+    return SPECIAL[index]
+
+
+scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.floats(), st.text(),
+    st.binary(), st.text().map(Str), st.integers().map(Int))
+anything = st.recursive(
+    scalars | st.integers(0, len(SPECIAL) - 1).map(special),
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=4), st.lists(inner, max_size=4).map(List),
+        st.lists(inner, max_size=4).map(tuple),
+        st.dictionaries(st.text(max_size=8), inner, max_size=4),
+        st.dictionaries(st.text(max_size=8), inner, max_size=4).map(Dict)),
+    max_leaves=8)
+
+
+# --- the binder's rules, read off each method's annotations ---------------------
+
+RULES = {"str": "str", "Optional[str]": "str?", "int": "int", "bool": "truth",
+         "dict": "dict", "Dict": "dict", "Optional[dict]": "dict?",
+         "List[str]": "list", "Optional[List[Union[str, Dict]]]": "list?"}
+EXACT = {"str": str, "list": list, "dict": dict, "int": int}
+
+
+def params_of(function):
+    """(name, rule, required, default) per parameter, from the function's
+    surface."""
+    annotations = function.__annotations__
+    return [(p.name, RULES.get(annotations.get(p.name), "any"),
+             p.default is inspect.Parameter.empty, p.default)
+            for p in inspect.signature(function).parameters.values()]
+
+
+def valid(rule):
+    """Values that pass a rule, so that calls reach the body often."""
+    return {
+        "str": st.text(max_size=30), "str?": st.none() | st.text(max_size=30),
+        "int": st.integers(0, 65535) | st.floats(0, 65535),
+        "truth": st.booleans() | st.none(),
+        "dict": st.dictionaries(st.text(max_size=8), scalars, max_size=3),
+        "dict?": st.none() | st.dictionaries(st.text(max_size=8), scalars,
+                                             max_size=3),
+        "list": st.lists(st.text(max_size=20), max_size=3),
+        "list?": st.none() | st.lists(st.text(max_size=20), max_size=2),
+        "any": st.text(max_size=20) | st.lists(st.text(max_size=20),
+                                               max_size=3) | st.none(),
+    }[rule]
+
+
+def sometimes(draw, one_in):
+    """True about once in `one_in` draws; False is the simplest choice."""
+    return draw(st.integers(0, one_in - 1)) == one_in - 1
+
+
+@st.composite
+def call_shape(draw, params, instance):
+    """Positional and keyword arguments; position 0 holds `instance` when the
+    method has one.  Mostly a call that binds, with one or two odd values;
+    sometimes a shape that the binder must refuse."""
+    values = [draw(anything if sometimes(draw, 6) else valid(rule))
+              for _, rule, _, _ in params]
+    first = 1 if instance is not None else 0
+    npos = draw(st.integers(first, len(params) + (2 if sometimes(draw, 5)
+                                                  else 0)))
+    args = [instance] * first + values[first:npos]
+    args += [draw(anything) for _ in range(npos - len(args))]
+    kwargs = {}
+    for index in range(npos, len(params)):
+        if not sometimes(draw, 8):  # mostly given, sometimes left out
+            kwargs[params[index][0]] = values[index]
+    while sometimes(draw, 6):
+        name = draw(st.sampled_from([p[0] for p in params] + ["surplus", "é"])
+                    | st.text(max_size=6))
+        kwargs[name] = draw(anything)
+    order = draw(st.permutations(list(kwargs)))
+    return args, {name: kwargs[name] for name in order}
+
+
+def place(args, kwargs, params, **values):
+    """Puts chosen values where the drawn shape passes those parameters."""
+    names = [p[0] for p in params]
+    for name, value in values.items():
+        index = names.index(name)
+        if index < len(args):
+            args[index] = value
+        elif name in kwargs:
+            kwargs[name] = value
+
+
+class Expected(Exception):
+    """What the binder must raise: the exception and whether a note goes
+    with it."""
+
+    def __init__(self, error, note=False):
+        self.error, self.note = error, note
+
+
+def bind(name, params, args, kwargs):
+    """The binder's verdict for a call: Expected, or the bound values."""
+    count = len(params)
+    required = sum(1 for p in params if p[2])
+
+    def wrong_count(too_few, given):
+        exact = required == count
+        how = "exactly" if exact else "at least" if too_few else "at most"
+        bound = required if too_few and not exact else count
+        plural = "" if bound == 1 else "s"
+        return Expected(TypeError(f"{name}() takes {how} {bound} positional "
+                                  f"argument{plural} ({given} given)"))
+
+    if (not kwargs and not required <= len(args) <= count) or len(args) > count:
+        raise wrong_count(len(args) < required, len(args))
+    bound = list(args) + [inspect.Parameter.empty] * (count - len(args))
+    names = [p[0] for p in params]
+    for key, value in kwargs.items():
+        if key not in names:
+            raise Expected(TypeError(
+                f"{name}() got an unexpected keyword argument '{key}'"))
+        index = names.index(key)
+        if bound[index] is not inspect.Parameter.empty:
+            raise Expected(TypeError(
+                f"{name}() got multiple values for keyword argument '{key}'"))
+        bound[index] = value
+    for index, (_, _, is_required, default) in enumerate(params):
+        if bound[index] is inspect.Parameter.empty:
+            if is_required:
+                raise wrong_count(True, index)
+            bound[index] = default
+    # Conversions first, in parameter order; their own errors propagate.
+    for index, (_, rule, _, _) in enumerate(params):
+        value = bound[index]
+        try:
+            if rule == "int" and type(value) is not int and _is_number(value):
+                bound[index] = int(value)
+            elif rule == "truth":
+                bound[index] = bool(value)
+        except Exception as error:
+            raise Expected(error)
+    # Then the type tests, in parameter order.
+    for index, (param, rule, _, _) in enumerate(params):
+        value = bound[index]
+        kind = rule.rstrip("?")
+        if kind not in EXACT or (rule.endswith("?") and value is None):
+            continue
+        if type(value) is not EXACT[kind]:
+            raise Expected(TypeError(
+                f"Argument '{param}' has incorrect type (expected {kind}, "
+                f"got {type(value).__name__})"),
+                note=isinstance(value, EXACT[kind]))
+    return bound
+
+
+def _is_number(value):
+    kind = type(value)
+    return isinstance(value, complex) or any(
+        hasattr(kind, slot) for slot in ("__index__", "__int__", "__float__"))
+
+
+def check_call(function, name, params, args, kwargs, allowed):
+    """Calls function; checks the binder's verdict, or that the body raised
+    only what `allowed` lists.  Returns (bound values, result or exception)."""
+    try:
+        bound = bind(name, params, args, kwargs)
+    except Expected as expected:
+        event(f"refused: {type(expected.error).__name__}")
+        with pytest.raises(type(expected.error)) as caught:
+            function(*args, **kwargs)
+        assert str(caught.value) == str(expected.error)
+        notes = getattr(caught.value, "__notes__", [])
+        if expected.note:
+            assert any("exact" in note.lower() for note in notes), notes
+        else:
+            assert notes == []
+        return None, caught.value
+    try:
+        result = function(*args, **kwargs)
+    except allowed as error:
+        event(f"body raised {type(error).__name__}")
+        return bound, error
+    event("body returned")
+    return bound, result
+
+
+# --- stand-ins -------------------------------------------------------------------
+
+
+class FakeSMTP:
+    """Counts how often it was entered and left."""
+    entered = exited = 0
+
+    def __init__(self, host, port, context=None):
+        pass
+
+    def __enter__(self):
+        FakeSMTP.entered += 1
+        return self
+
+    def __exit__(self, *exc):
+        FakeSMTP.exited += 1
+
+    def starttls(self, context):
+        pass
+
+    def login(self, user, password):
+        pass
+
+    def sendmail(self, sender, recipients, text):
+        return {}
+
+
+@contextlib.contextmanager
+def no_network():
+    fake = type("smtplib", (), {"SMTP": FakeSMTP, "SMTP_SSL": FakeSMTP})
+    saved = mailer_module.smtplib
+    mailer_module.smtplib = fake
+    FakeSMTP.entered = FakeSMTP.exited = 0
+    try:
+        yield
+    finally:
+        mailer_module.smtplib = saved
+    # Every connection that was entered was also left, whatever failed.
+    assert FakeSMTP.entered == FakeSMTP.exited
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    root = tmp_path_factory.mktemp("fuzz")
+    (root / "a.txt").write_text("attached")
+    (root / "page.html").write_text("<p>{{ name }}</p>")
+    (root / "page.txt").write_text("{{ name }} {{ occurred_at }}")
+    return root
+
+
+def mailer(files, **kwargs):
+    return EasyMailer("127.0.0.1", 2525, "user@example.test", "pw",
+                      template_dir=str(files), **kwargs)
+
+
+# Exceptions a body may raise on arbitrary input: the ones each method
+# documents, and whatever the caller's own objects or the libraries below
+# raise about those objects.
+FROM_CALLER = (Boom, TypeError, ValueError, AttributeError, OverflowError)
+COMPOSING = FROM_CALLER + (KeyError, FileNotFoundError, LookupError,
+                           email.errors.MessageError)
+RENDERING = FROM_CALLER + (jinja2.TemplateError, ArithmeticError, KeyError)
+
+
+# --- the tests ---------------------------------------------------------------------
+
+
+@FUZZ
+@given(data=st.data())
+def test_constructor(data, files):
+    params = params_of(EasyMailer.__init__)
+    instance = EasyMailer.__new__(EasyMailer)
+    args, kwargs = data.draw(call_shape(params, instance))
+    bound, outcome = check_call(EasyMailer.__init__, "__init__", params, args,
+                                kwargs, (ValueError,))
+    if bound is None:
+        return
+    _, host, port, username, password, use_ssl, use_tls, sender, _ = bound
+    if use_ssl and use_tls:
+        assert str(outcome) == "use_ssl and use_tls cannot both be True."
+        return
+    assert outcome is None
+    assert type(instance.port) is int and instance.port == port
+    assert (instance.use_ssl, instance.use_tls) == (use_ssl, use_tls)
+    assert instance.default_sender is (sender or username)
+
+
+@FUZZ
+@given(data=st.data())
+def test_collect_recipients(data):
+    function = EasyMailer._collect_recipients
+    params = params_of(function)
+    args, kwargs = data.draw(call_shape(params, None))
+    bound, outcome = check_call(function, "_collect_recipients", params, args,
+                                kwargs, (TypeError, Boom))
+    if bound is None or isinstance(outcome, Exception):
+        return
+    expected = []
+    for value in bound:
+        if isinstance(value, str):
+            expected.append(value)
+        elif value is not None:
+            expected.extend(value)
+    assert type(outcome) is list and outcome == expected
+
+
+@FUZZ
+@given(data=st.data())
+def test_attach_binary(data):
+    function = EasyMailer._attach_binary
+    params = params_of(function)
+    msg = MIMEMultipart()
+    item = data.draw(st.fixed_dictionaries(
+        {}, optional={"filename": anything | st.text(max_size=20),
+                      "data": anything | st.binary(max_size=50),
+                      "content_type": anything | st.sampled_from(
+                          ["image/png", "text/plain", "x", "", "a/b/c"])}))
+    args, kwargs = data.draw(call_shape(params, None))
+    place(args, kwargs, params, msg=msg, item=item)
+    bound, outcome = check_call(function, "_attach_binary", params, args,
+                                kwargs, COMPOSING)
+    attached = len(msg.get_payload())
+    if bound is not None and bound[0] is msg:
+        # A part is attached on success only, and only as the last step.
+        assert attached == (0 if isinstance(outcome, Exception) else 1)
+
+
+@FUZZ
+@given(data=st.data(), name=st.sampled_from(["a.txt", "", ".", "missing",
+                                             "a.txt/x", "a.txt\0"]))
+def test_attach_file(data, name, files):
+    function = EasyMailer._attach_file
+    params = params_of(function)
+    msg = MIMEMultipart()
+    args, kwargs = data.draw(call_shape(params, None))
+    path = str(files / name) if data.draw(st.booleans()) else data.draw(
+        st.text(max_size=30))
+    place(args, kwargs, params, msg=msg, filepath=path)
+    bound, outcome = check_call(function, "_attach_file", params, args,
+                                kwargs, COMPOSING)
+    if bound is None or bound[0] is not msg:
+        return
+    if isinstance(outcome, FileNotFoundError):
+        assert outcome.args == ("Attachment not found: " + bound[1],)
+    assert len(msg.get_payload()) == (0 if isinstance(outcome, Exception)
+                                      else 1)
+
+
+@FUZZ
+@given(data=st.data())
+def test_build_message(data, files):
+    m = mailer(files)
+    params = params_of(EasyMailer._build_message)
+    args, kwargs = data.draw(call_shape(params, m))
+    if data.draw(st.booleans()) and "attachments" in kwargs:
+        kwargs["attachments"] = data.draw(st.lists(
+            st.sampled_from([str(files / "a.txt"), str(files / "none"),
+                             {"filename": "f.bin", "data": b"x"}, Str("x"),
+                             Dict(filename="f", data=b""), {}, 5]),
+            max_size=3))
+    bound, outcome = check_call(EasyMailer._build_message, "_build_message",
+                                params, args, kwargs, COMPOSING)
+    if bound is not None and not isinstance(outcome, Exception):
+        assert isinstance(outcome, MIMEMultipart)
+        assert "Bcc" not in outcome
+
+
+@FUZZ
+@given(data=st.data())
+def test_send(data, files):
+    m = mailer(files, use_ssl=data.draw(st.booleans()))
+    params = params_of(EasyMailer.send)
+    args, kwargs = data.draw(call_shape(params, m))
+    with no_network():
+        bound, outcome = check_call(EasyMailer.send, "send", params, args,
+                                    kwargs, COMPOSING)
+    if bound is not None and not isinstance(outcome, Exception):
+        assert outcome is None
+
+
+@FUZZ
+@given(data=st.data(), template=st.sampled_from(["page", "nowhere", "../page",
+                                                 ""]))
+def test_send_template(data, template, files):
+    m = mailer(files, use_ssl=False, use_tls=data.draw(st.booleans()))
+    params = params_of(EasyMailer.send_template)
+    args, kwargs = data.draw(call_shape(params, m))
+    place(args, kwargs, params, template_name=template)
+    with no_network():
+        check_call(EasyMailer.send_template, "send_template", params, args,
+                   kwargs, COMPOSING + RENDERING)
+
+
+@FUZZ
+@given(data=st.data())
+def test_do_send(data, files):
+    m = mailer(files, use_ssl=False, use_tls=True)
+    params = params_of(EasyMailer._do_send)
+    args, kwargs = data.draw(call_shape(params, m))
+    if data.draw(st.booleans()):
+        place(args, kwargs, params, msg=MIMEMultipart())
+    with no_network():
+        check_call(EasyMailer._do_send, "_do_send", params, args, kwargs,
+                   FROM_CALLER + (email.errors.MessageError,))
+
+
+@pytest.mark.parametrize("method", ["__init__", "render", "render_string",
+                                    "add_template_dir"])
+@FUZZ
+@given(data=st.data())
+def test_template_engine(method, data, files):
+    function = getattr(TemplateEngine, method)
+    params = params_of(function)
+    instance = (TemplateEngine.__new__(TemplateEngine) if method == "__init__"
+                else TemplateEngine(str(files)))
+    args, kwargs = data.draw(call_shape(params, instance))
+    bound, outcome = check_call(function, method, params, args, kwargs,
+                                RENDERING)
+    if bound is None or isinstance(outcome, Exception):
+        return
+    if method in ("render", "render_string"):
+        assert outcome is None and method == "render" or type(outcome) is str
+    else:
+        assert outcome is None
+
+
+METHODS = [EasyMailer.__init__, EasyMailer.send, EasyMailer.send_template,
+           EasyMailer._build_message, EasyMailer._attach_file,
+           EasyMailer._attach_binary, EasyMailer._collect_recipients,
+           EasyMailer._do_send, TemplateEngine.__init__, TemplateEngine.render,
+           TemplateEngine.render_string, TemplateEngine.add_template_dir]
+
+
+@pytest.mark.parametrize("function", METHODS, ids=lambda f: f.__qualname__)
+@pytest.mark.parametrize("key", [1, None, b"to", ("to",)])
+def test_keyword_names_that_are_not_strings(function, key):
+    # Through ** the interpreter refuses them before the method is reached.
+    with pytest.raises(TypeError, match="^keywords must be strings$"):
+        function(**{key: 1})
+    # Through the C API they reach the method's own binder.
+    api = ctypes.pythonapi.PyObject_Vectorcall
+    api.restype = ctypes.py_object
+    api.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
+                    ctypes.py_object]
+    stack = (ctypes.py_object * 1)(0)
+    with pytest.raises(TypeError) as caught:
+        api(function, ctypes.addressof(stack), 0, (key,))
+    assert str(caught.value) == f"{function.__name__}() keywords must be strings"
+
+
+def test_env_property_of_a_broken_engine():
+    engine = TemplateEngine.__new__(TemplateEngine)
+    with pytest.raises(AttributeError):
+        engine.env
+
+
+# --- module-level names rebound to odd stand-ins --------------------------------
+#
+# Every module-level name is looked up when it is used, so callers (and their
+# test doubles) may rebind them.  Whatever a stand-in returns, the methods
+# raise a Python exception about it or carry on; they never trust its type.
+
+
+class Odd:
+    """Calling it gives itself; every method of it, and every item, gives
+    `leaf`; as a path it names a real file."""
+
+    def __init__(self, leaf, path):
+        self.leaf, self.path = leaf, path
+
+    def __call__(self, *args, **kwargs):
+        return self
+
+    def __getattr__(self, name):
+        if name.startswith("__"):
+            raise AttributeError(name)
+        return lambda *args, **kwargs: self.leaf
+
+    def __getitem__(self, key):
+        return self.leaf
+
+    def __fspath__(self):
+        return self.path
+
+    def __str__(self):
+        return self.path
+
+
+def odd_smtplib(leaf):
+    class SMTP(FakeSMTP):
+        def sendmail(self, *args):
+            return leaf
+
+    return type("smtplib", (), {"SMTP": SMTP, "SMTP_SSL": SMTP,
+                                "SMTPRecipientsRefused": lambda refused: leaf})
+
+
+REBINDABLE = [(mailer_module, name) for name in (
+    "Path", "mimetypes", "MIMEBase", "MIMEText", "MIMEMultipart", "encoders",
+    "formataddr", "formatdate", "datetime", "TemplateEngine")] + [
+    (template_module, name) for name in (
+        "Environment", "FileSystemLoader", "_DEFAULT_TEMPLATE_DIR",
+        "TemplateNotFound")]
+
+
+@pytest.mark.parametrize("module, name", REBINDABLE,
+                         ids=[name for _, name in REBINDABLE])
+@settings(FUZZ, max_examples=60)
+@given(leaf=anything, as_odd=st.booleans())
+def test_rebound_module_names(module, name, leaf, as_odd, files):
+    stand_in = Odd(leaf, str(files / "a.txt")) if as_odd else leaf
+    saved = module.__dict__[name]
+    module.__dict__[name] = stand_in
+    try:
+        with no_network():
+            for call in (
+                    lambda: mailer(files, use_ssl=False).send(
+                        ["a@example.test"], "s", body="b", html="<p>h</p>",
+                        cc="c@example.test", sender_name="Ann",
+                        attachments=[str(files / "a.txt"),
+                                     {"filename": "b.bin", "data": b"x"}],
+                        reply_to="r@example.test"),
+                    lambda: mailer(files).send_template("a@example.test",
+                                                        "Hi", "page"),
+                    lambda: TemplateEngine(str(files)).render("nowhere", {})):
+                try:
+                    call()
+                except SystemError:
+                    raise
+                except Exception:
+                    pass
+    finally:
+        module.__dict__[name] = saved
+
+
+@settings(FUZZ, max_examples=60)
+@given(refused=anything)
+def test_odd_sendmail_results(refused, files):
+    saved = mailer_module.smtplib
+    mailer_module.smtplib = odd_smtplib(refused)
+    try:
+        mailer(files).send("a@example.test", "s", body="b")
+    except SystemError:
+        raise
+    except Exception:
+        pass
+    finally:
+        mailer_module.smtplib = saved
+
+
+class NotAnError:
+    def add_note(self, note):
+        pass
+
+
+def test_a_refusal_that_is_no_exception(files):
+    # As `raise` would: a TypeError, not the interpreter's SystemError.
+    saved = mailer_module.smtplib
+    mailer_module.smtplib = odd_smtplib({"b@example.test": (550, b"no")})
+    mailer_module.smtplib.SMTPRecipientsRefused = lambda refused: NotAnError()
+    try:
+        with pytest.raises(TypeError,
+                           match="^exceptions must derive from BaseException$"):
+            mailer(files).send(["a@example.test", "b@example.test"], "s",
+                               body="b")
+    finally:
+        mailer_module.smtplib = saved
