@@ -87,6 +87,18 @@ class BadStr:
         raise Boom("__str__")
 
 
+class Splits(str):
+    """A content type whose split gives `parts`, whatever it holds."""
+
+    def __new__(cls, parts):
+        self = super().__new__(cls, "type/subtype")
+        self.parts = parts
+        return self
+
+    def split(self, *args):
+        return self.parts
+
+
 HOSTILE = [BadBool(), BadLen(), BadIndex(), BadInt(), BadIter(), BadFormat(),
            BadStr()]
 HUGE = ["x" * (1 << 20), ["a@example.test"] * 20000, b"\0" * (1 << 20),
@@ -392,11 +404,17 @@ def test_attach_binary(data):
     function = EasyMailer._attach_binary
     params = params_of(function)
     msg = MIMEMultipart()
+    fields = {"filename": anything | st.text(max_size=20),
+              "data": anything | st.binary(max_size=50),
+              "content_type": anything | st.sampled_from(
+                  ["image/png", "text/plain", "x", "", "a/b/c",
+                   Splits(["a", "b", "c"]), Splits(["a"]), Splits(7),
+                   Splits(iter(["a", "b"]))])}
+    # Mostly a whole item, sometimes one with keys missing.
     item = data.draw(st.fixed_dictionaries(
-        {}, optional={"filename": anything | st.text(max_size=20),
-                      "data": anything | st.binary(max_size=50),
-                      "content_type": anything | st.sampled_from(
-                          ["image/png", "text/plain", "x", "", "a/b/c"])}))
+        {key: fields[key] for key in ("filename", "data")},
+        optional={"content_type": fields["content_type"]})
+        | st.fixed_dictionaries({}, optional=fields))
     args, kwargs = data.draw(call_shape(params, None))
     place(args, kwargs, params, msg=msg, item=item)
     bound, outcome = check_call(function, "_attach_binary", params, args,
@@ -543,6 +561,20 @@ def test_env_property_of_a_broken_engine():
 # raise a Python exception about it or carry on; they never trust its type.
 
 
+class Returns:
+    """A callable object (no fast call path) that gives `leaf`, and that
+    joins text the way a string does."""
+
+    def __init__(self, leaf):
+        self.leaf = leaf
+
+    def __call__(self, *args, **kwargs):
+        return self.leaf
+
+    def __radd__(self, text):
+        return text + "stand-in"
+
+
 class Odd:
     """Calling it gives itself; every method of it, and every item, gives
     `leaf`; as a path it names a real file."""
@@ -556,7 +588,7 @@ class Odd:
     def __getattr__(self, name):
         if name.startswith("__"):
             raise AttributeError(name)
-        return lambda *args, **kwargs: self.leaf
+        return Returns(self.leaf)
 
     def __getitem__(self, key):
         return self.leaf
@@ -578,7 +610,7 @@ def odd_smtplib(leaf):
 
 
 REBINDABLE = [(mailer_module, name) for name in (
-    "Path", "mimetypes", "MIMEBase", "MIMEText", "MIMEMultipart", "encoders",
+    "smtplib", "ssl", "Path", "mimetypes", "MIMEBase", "MIMEText", "MIMEMultipart", "encoders",
     "formataddr", "formatdate", "datetime", "TemplateEngine")] + [
     (template_module, name) for name in (
         "Environment", "FileSystemLoader", "_DEFAULT_TEMPLATE_DIR",
@@ -591,10 +623,10 @@ REBINDABLE = [(mailer_module, name) for name in (
 @given(leaf=anything, as_odd=st.booleans())
 def test_rebound_module_names(module, name, leaf, as_odd, files):
     stand_in = Odd(leaf, str(files / "a.txt")) if as_odd else leaf
-    saved = module.__dict__[name]
-    module.__dict__[name] = stand_in
-    try:
-        with no_network():
+    with no_network():
+        saved = module.__dict__[name]
+        module.__dict__[name] = stand_in
+        try:
             for call in (
                     lambda: mailer(files, use_ssl=False).send(
                         ["a@example.test"], "s", body="b", html="<p>h</p>",
@@ -611,8 +643,8 @@ def test_rebound_module_names(module, name, leaf, as_odd, files):
                     raise
                 except Exception:
                     pass
-    finally:
-        module.__dict__[name] = saved
+        finally:
+            module.__dict__[name] = saved
 
 
 @settings(FUZZ, max_examples=60)
@@ -647,3 +679,159 @@ def test_a_refusal_that_is_no_exception(files):
                                body="b")
     finally:
         mailer_module.smtplib = saved
+
+
+# --- the function objects themselves ---------------------------------------------
+
+
+def python_function():
+    pass
+
+
+@pytest.mark.parametrize("attribute", ["__name__", "__qualname__",
+                                       "__module__", "__doc__"])
+@settings(FUZZ, max_examples=40)
+@given(value=anything, function=st.sampled_from(METHODS), delete=st.booleans())
+def test_function_attributes_take_what_python_functions_take(
+        attribute, value, function, delete):
+    # A Python function is the model: whatever it accepts or refuses (with
+    # which message), the methods accept or refuse alike.
+    saved = getattr(function, attribute)
+    try:
+        model = python_function
+        model_saved = getattr(model, attribute)
+        if delete and attribute != "__module__":
+            def change(f):
+                delattr(f, attribute)
+        else:
+            def change(f):
+                setattr(f, attribute, value)
+        try:
+            change(model)
+        except Exception as refused:
+            with pytest.raises(type(refused)) as caught:
+                change(function)
+            assert str(caught.value) == str(refused)
+            assert getattr(function, attribute) is saved
+        else:
+            change(function)
+            assert getattr(function, attribute) == getattr(model, attribute)
+        finally:
+            setattr(model, attribute, model_saved)
+    finally:
+        setattr(function, attribute, saved)
+
+
+@settings(FUZZ, max_examples=60)
+@given(format=anything, function=st.sampled_from(METHODS))
+def test_annotate_with_any_format(format, function):
+    try:
+        result = function.__annotate__(format)
+    except (NotImplementedError, OverflowError):
+        assert not (type(format) in (int, bool, Int) and 1 <= format <= 4)
+    else:
+        assert result == function.__annotations__
+
+
+# --- the with statement around a connection ---------------------------------------
+
+
+class Scripted(FakeSMTP):
+    """A connection that fails at a chosen step and whose __exit__ returns,
+    suppresses or raises as chosen."""
+    fail_at = exit_does = None
+
+    def _step(self, name):
+        if self.fail_at == name:
+            raise Boom(name)
+
+    def starttls(self, context):
+        self._step("starttls")
+
+    def login(self, user, password):
+        self._step("login")
+
+    def sendmail(self, sender, recipients, text):
+        self._step("sendmail")
+        return {}
+
+    def __exit__(self, kind, value, traceback):
+        FakeSMTP.exited += 1
+        Scripted.seen = value
+        if self.exit_does == "raise":
+            raise KeyError("exit")
+        return self.exit_does == "suppress"
+
+
+@settings(FUZZ, max_examples=60)
+@given(fail_at=st.sampled_from([None, "starttls", "login", "sendmail"]),
+       exit_does=st.sampled_from([None, "suppress", "raise"]),
+       use_ssl=st.booleans(), use_tls=st.booleans())
+def test_the_connection_is_left_as_a_with_statement_leaves_it(
+        fail_at, exit_does, use_ssl, use_tls, files):
+    Scripted.fail_at, Scripted.exit_does = fail_at, exit_does
+    m = mailer(files)
+    m.use_ssl, m.use_tls = use_ssl, use_tls
+    failed = fail_at if fail_at != "starttls" or (use_tls and not use_ssl) \
+        else None
+    fake = type("smtplib", (), {"SMTP": Scripted, "SMTP_SSL": Scripted})
+    saved, mailer_module.smtplib = mailer_module.smtplib, fake
+    FakeSMTP.entered = FakeSMTP.exited = 0
+    try:
+        m._do_send(MIMEMultipart(), ["a@example.test"], "s@example.test")
+    except Exception as error:
+        outcome = error
+    else:
+        outcome = None
+    finally:
+        mailer_module.smtplib = saved
+    assert FakeSMTP.entered == FakeSMTP.exited == 1
+    # __exit__ saw the failure of the block, or none.
+    assert (str(Scripted.seen) if Scripted.seen else None) == failed
+    if exit_does == "raise":
+        assert isinstance(outcome, KeyError)
+        # ... and what it raised carries that failure as its context.
+        assert (str(outcome.__context__) if outcome.__context__ else None) \
+            == failed
+    elif failed and exit_does != "suppress":
+        assert isinstance(outcome, Boom) and str(outcome) == failed
+    else:
+        assert outcome is None
+
+
+# --- rendering through objects that take keywords their own way ---------------------
+
+
+class Changes:
+    """A template whose render is a callable object (no fast call path)
+    that changes the keywords it is given."""
+
+    def __init__(self):
+        self.render = self
+
+    def __call__(self, **context):
+        context.clear()
+        context["added"] = True
+        return "rendered"
+
+
+class ChangesFast:
+    """The same, with render as an ordinary method."""
+
+    def render(self, **context):
+        context.clear()
+        return "rendered"
+
+
+@settings(FUZZ, max_examples=40)
+@given(context=st.dictionaries(st.text(max_size=8), anything, max_size=4),
+       template=st.sampled_from([Changes, ChangesFast]),
+       method=st.sampled_from(["render", "render_string"]))
+def test_the_callers_context_is_never_changed(context, template, method):
+    engine = TemplateEngine()
+    engine._env = type("Environment", (), {
+        "get_template": lambda self, name: template(),
+        "from_string": lambda self, text: template()})()
+    before = dict(context)
+    assert getattr(engine, method)("x", context) == "rendered"
+    assert context == before
