@@ -118,6 +118,29 @@ class NamedPath:
     name = 42
 
 
+class Splits(str):
+    """A content type whose split gives `parts`."""
+
+    def __new__(cls, parts):
+        self = super().__new__(cls, "type/subtype")
+        self.parts = parts
+        return self
+
+    def split(self, *args):
+        return self.parts
+
+
+class Joins:
+    """A file name that is no string but joins text like one."""
+
+    def __radd__(self, text):
+        return text + "joined.txt"
+
+
+class JoiningPath(NamedPath):
+    name = Joins()
+
+
 def raises(expected, function, *args, match=None, **kwargs):
     """Calls function and checks that it raises `expected` (message regex)."""
     try:
@@ -500,6 +523,10 @@ def attach_file_odd_path_type():
     with rebound(mailer_module, "Path", NamedPath):
         raises(TypeError, EasyMailer._attach_file, new_msg(), TEXT_FILE,
                match="can only concatenate str")
+    msg = new_msg()
+    with rebound(mailer_module, "Path", JoiningPath):
+        EasyMailer._attach_file(msg, TEXT_FILE)
+    assert msg.get_payload()[0]["Content-Disposition"].endswith("joined.txt")
 
 
 @case
@@ -532,6 +559,12 @@ def attach_binary_errors():
            {"filename": BadFormat(), "data": b"", "content_type": "a/b"})
     raises(Boom, attach, msg,
            {"filename": "a", "data": b"", "content_type": BadBool()})
+    for parts, message in [(["a", "b", "c"], "too many values"),
+                           (["a"], "need more than 1 value"),
+                           (7, "cannot unpack")]:
+        raises((ValueError, TypeError), attach, msg,
+               {"filename": "a", "data": b"", "content_type": Splits(parts)},
+               match=message)
     assert msg.get_payload() == []
 
 
@@ -567,14 +600,26 @@ class FakeTemplate:
         return 1
 
 
+class CallableRender:
+    """A template whose render is a callable object, which the engine calls
+    through the generic path rather than the fast one."""
+
+    def __init__(self):
+        self.render = self
+
+    def __call__(self, **context):
+        return "rendered"
+
+
 class FakeEnvironment:
     loader = None
+    template = FakeTemplate
 
     def get_template(self, name):
-        return FakeTemplate()
+        return self.template()
 
     def from_string(self, text):
-        return FakeTemplate()
+        return self.template()
 
 
 @case
@@ -585,6 +630,9 @@ def template_engine_odd_environment():
     raises(TypeError, engine.render_string, "x", {},
            match="Expected str, got int")
     raises(AttributeError, engine.add_template_dir, "d")
+    engine._env.template = CallableRender
+    assert engine.render("x", {"a": 1}) == "rendered"
+    assert engine.render_string("x", {"a": 1}) == "rendered"
     del engine._env
     raises(AttributeError, engine.render, "x", {})
     raises(AttributeError, lambda: engine.env)
