@@ -18,12 +18,14 @@ SSL_CERT_FILE; nothing in the package is replaced for those cases.
 
 import argparse
 import contextlib
+import copy
 import ctypes
 import gc
 import importlib
 import inspect
 import json
 import os
+import pickle
 import re
 import smtplib
 import subprocess
@@ -417,6 +419,8 @@ def function_attributes():
     assert m.send.__func__ is send
     assert send.__get__(None, EasyMailer) is send
     raises(AttributeError, setattr, send, "__defaults__", ())
+    assert pickle.loads(pickle.dumps(send)) is send
+    assert copy.deepcopy(EasyMailer._attach_file) is EasyMailer._attach_file
 
 
 @case
