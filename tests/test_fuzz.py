@@ -11,6 +11,7 @@ is rebound to a stand-in while deliveries are fuzzed.
 """
 
 import contextlib
+import copy
 import ctypes
 import email.errors
 import inspect
@@ -109,7 +110,9 @@ SPECIAL = HOSTILE + HUGE + EMPTY
 
 
 def special(index):
-    return SPECIAL[index]
+    # A copy: a method may change a list or dict it is given, and the next
+    # example must not see that.
+    return copy.copy(SPECIAL[index])
 
 
 scalars = st.one_of(
@@ -408,8 +411,8 @@ def test_attach_binary(data):
               "data": anything | st.binary(max_size=50),
               "content_type": anything | st.sampled_from(
                   ["image/png", "text/plain", "x", "", "a/b/c",
-                   Splits(["a", "b", "c"]), Splits(["a"]), Splits(7),
-                   Splits(iter(["a", "b"]))])}
+                   Splits(["a", "b", "c"]), Splits(["a"]), Splits(7)])
+              | st.builds(lambda: Splits(iter(["a", "b"])))}
     # Mostly a whole item, sometimes one with keys missing.
     item = data.draw(st.fixed_dictionaries(
         {key: fields[key] for key in ("filename", "data")},
@@ -835,3 +838,18 @@ def test_the_callers_context_is_never_changed(context, template, method):
     before = dict(context)
     assert getattr(engine, method)("x", context) == "rendered"
     assert context == before
+
+
+@settings(FUZZ, max_examples=80)
+@given(searchpath=anything, cache=anything, directory=st.text(max_size=10))
+def test_add_template_dir_with_an_odd_loader_or_cache(searchpath, cache,
+                                                      directory):
+    engine = TemplateEngine()
+    engine.env.loader.searchpath = searchpath
+    engine.env.cache = cache
+    try:
+        engine.add_template_dir(directory)
+    except (AttributeError, TypeError, Boom):
+        return
+    if isinstance(searchpath, list):
+        assert searchpath[0] is directory

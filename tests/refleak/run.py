@@ -644,6 +644,45 @@ def template_engine_odd_environment():
         raises(NameError, TemplateEngine().render, "nowhere", {})
 
 
+class Searchpath(list):
+    """A search path that is not exactly a list: insert goes through the
+    method."""
+
+
+class NoLength:
+    def clear(self):
+        pass
+
+
+class BadLength:
+    def __len__(self):
+        raise Boom("len")
+
+    def clear(self):
+        raise Boom("clear")
+
+
+@case
+def template_engine_odd_loader():
+    engine = TemplateEngine()
+    loader = engine.env.loader
+    for searchpath in (Searchpath(["a"]), ("a",), None):
+        loader.searchpath = searchpath
+        if searchpath is None or type(searchpath) is tuple:
+            raises(AttributeError, engine.add_template_dir, "d")
+        else:
+            engine.add_template_dir("d")
+    loader.searchpath = ["a"]
+    for cache, error in ((None, None), ({}, None), ({"k": 1}, None),
+                         (NoLength(), None), (BadLength(), Boom),
+                         (5, AttributeError)):
+        engine.env.cache = cache
+        if error:
+            raises(error, engine.add_template_dir, "d")
+        else:
+            engine.add_template_dir("d")
+
+
 @case
 def template_engine_missing_globals():
     for name in ("Environment", "FileSystemLoader", "_DEFAULT_TEMPLATE_DIR"):
