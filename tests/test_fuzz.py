@@ -853,3 +853,18 @@ def test_add_template_dir_with_an_odd_loader_or_cache(searchpath, cache,
         return
     if isinstance(searchpath, list):
         assert searchpath[0] is directory
+
+
+@pytest.mark.parametrize("parts, error, start", [
+    (["a", "b", "c"], ValueError, "too many values to unpack"),
+    (["a"], ValueError, "need more than 1 value to unpack"),
+    ([], ValueError, ""),
+    (7, TypeError, "cannot unpack non-iterable"),
+])
+def test_a_content_type_whose_split_misbehaves(parts, error, start):
+    msg = MIMEMultipart()
+    with pytest.raises(error) as caught:
+        EasyMailer._attach_binary(msg, {"filename": "a", "data": b"",
+                                        "content_type": Splits(parts)})
+    assert str(caught.value).startswith(start)
+    assert msg.get_payload() == []
