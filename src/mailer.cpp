@@ -116,7 +116,14 @@ Ref address_field(PyObject* value) {
 std::array<Ref, 2> split_content_type(PyObject* content_type) {
     Ref one = checked(PyLong_FromLong(1));
     Ref parts = call_method(content_type, n_split, n_slash.get(), one);
-    Ref items = checked(PySequence_Fast(parts.get(), "cannot unpack non-iterable object"));
+    Ref items = Ref::steal(PySequence_Fast(parts.get(), ""));
+    if (!items) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(parts.get())->tp_name);
+        }
+        raise_error();
+    }
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     if (count < 2) {
         PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
@@ -124,7 +131,7 @@ std::array<Ref, 2> split_content_type(PyObject* content_type) {
         raise_error();
     }
     if (count > 2) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", count);
         raise_error();
     }
     PyObject** item = PySequence_Fast_ITEMS(items.get());

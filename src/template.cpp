@@ -103,9 +103,12 @@ PyObject* TemplateEngine_add_template_dir(FunctionObject*, PyObject* const* args
     Ref owned = Ref::steal(cache);
     if (owned && owned.get() != Py_None) {
         // Clearing takes the cache's lock; a cache that says it is empty has
-        // nothing to drop.  One that cannot tell is cleared all the same.
-        const Py_ssize_t size = PyObject_Size(owned.get());
-        if (size < 0) PyErr_Clear();
+        // nothing to drop.  One that has no length is cleared all the same.
+        PyTypeObject* type = Py_TYPE(owned.get());
+        const bool has_length = (type->tp_as_mapping && type->tp_as_mapping->mp_length) ||
+                                (type->tp_as_sequence && type->tp_as_sequence->sq_length);
+        Py_ssize_t size = 1;
+        if (has_length && (size = PyObject_Size(owned.get())) < 0) raise_error();
         if (size != 0) call_method(owned, n_clear);
     }
     Py_RETURN_NONE;

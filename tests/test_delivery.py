@@ -4,6 +4,7 @@ the order is the point), then every way a real server can fail the delivery.
 
 import smtplib
 import ssl
+import sys
 import types
 
 import pytest
@@ -258,3 +259,34 @@ def test_partial_refusal(smtp_server, no_leaks, mode):
     [got] = server.messages
     assert got.rcpt_tos == [A]
     assert server.connections == 1
+
+
+def test_exit_runs_while_the_failure_is_handled(monkeypatch):
+    """__exit__ sees the pending failure as the one being handled, and an error
+    it raises chains through its own handlers back to that failure."""
+    seen = []
+
+    class Connection:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, exc_type, exc, tb):
+            seen.append(sys.exception())
+            try:
+                raise KeyError("inside __exit__")
+            except KeyError:
+                raise ValueError("from __exit__")
+
+        def login(self, username, password):
+            raise RuntimeError("login failed")
+
+    fake = types.SimpleNamespace(SMTP=lambda host, port: Connection(),
+                                 SMTPRecipientsRefused=smtplib.SMTPRecipientsRefused)
+    monkeypatch.setattr(mailer_module, "smtplib", fake)
+    mailer = EasyMailer("h", 25, "u", "p", use_ssl=False)
+    with pytest.raises(ValueError) as info:
+        mailer._do_send(None, [], "s")
+    assert isinstance(seen[0], RuntimeError)
+    assert isinstance(info.value.__context__, KeyError)
+    assert isinstance(info.value.__context__.__context__, RuntimeError)
+    assert sys.exception() is None

@@ -400,3 +400,38 @@ def test_report_rows_as_pairs_keep_their_order():
     page = engine.render("report.html", context)
     check_html(page)
     assert re.findall(r">(zeta|alpha|\d)<", page) == ["zeta", "1", "alpha", "2", "zeta", "3"]
+
+
+class _Cache:
+    """A stand-in for Jinja2's cache that records whether it was cleared."""
+
+    def __init__(self, length):
+        self.length, self.cleared = length, False
+
+    def clear(self):
+        self.cleared = True
+
+
+class _SizedCache(_Cache):
+    def __len__(self):
+        return self.length
+
+
+@pytest.mark.parametrize("cache, cleared", [(_SizedCache(0), False), (_SizedCache(3), True),
+                                            (_Cache(None), True)], ids=["empty", "full", "no-len"])
+def test_add_template_dir_clears_a_cache_unless_it_is_empty(cache, cleared):
+    engine = TemplateEngine()
+    engine.env.cache = cache
+    engine.add_template_dir("x")
+    assert cache.cleared is cleared
+
+
+def test_add_template_dir_lets_an_error_of_the_cache_through():
+    class Broken(_SizedCache):
+        def __len__(self):
+            raise KeyboardInterrupt
+
+    engine = TemplateEngine()
+    engine.env.cache = Broken(0)
+    with pytest.raises(KeyboardInterrupt):
+        engine.add_template_dir("x")

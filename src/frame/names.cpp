@@ -67,24 +67,18 @@ Context enter_context(PyObject* manager) {
 }
 
 bool exit_context(const Context& context, PyObject* pending) {
-    Ref result;
-    if (!pending) {
-        result = call(context.exit, Py_None, Py_None, Py_None);
-    } else {
-        Ref traceback = Ref::steal(PyException_GetTraceback(pending));
-        PyObject* tb = traceback ? traceback.get() : Py_None;
-        result = Ref::steal(PyObject_CallFunctionObjArgs(
-            context.exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending, tb,
-            nullptr));
-        if (!result) {
-            // As in the interpreter: an error raised by __exit__ while it
-            // handles another one carries that one as its context.
-            PyObject* raised = PyErr_GetRaisedException();
-            PyException_SetContext(raised, Py_NewRef(pending));
-            PyErr_SetRaisedException(raised);
-            raise_error();
-        }
-    }
+    if (!pending) return truth(call(context.exit, Py_None, Py_None, Py_None));
+    // As in the interpreter, __exit__ runs while the pending exception is the
+    // one being handled: sys.exception() sees it, and whatever __exit__
+    // raises carries it as its context.
+    Ref handled = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(pending);
+    Ref traceback = Ref::steal(PyException_GetTraceback(pending));
+    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(
+        context.exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending,
+        traceback ? traceback.get() : Py_None, nullptr));
+    PyErr_SetHandledException(handled.get());
+    if (!result) raise_error();
     return truth(result);
 }
 
