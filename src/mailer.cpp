@@ -77,6 +77,7 @@ Name n_encode_base64{"encode_base64"};
 Name n_add_header{"add_header"};
 Name n_Content_Disposition{"Content-Disposition"};
 Name n_attachment{"attachment"};
+Name n_attachment_prefix{"attachment; filename="};
 Name n_filename{"filename"};
 Name n_data{"data"};
 Name n_content_type{"content_type"};
@@ -169,15 +170,11 @@ bool is_token(PyObject* name) {
 // as it is; any other name is left to the email package, which quotes it and
 // uses RFC 2231 for non-ASCII text, so that every name reaches the recipient.
 void add_disposition(PyObject* part, PyObject* name) {
-    if (!PyUnicode_Check(name)) {
-        // Only a rebound Path can give a name that is no string; it joins the
-        // header text as `+` would, with the interpreter's TypeError when it
-        // cannot.
-        Ref prefix = checked(PyUnicode_FromString("attachment; filename="));
-        Ref value = checked(PyNumber_Add(prefix.get(), name));
-        call_method(part, n_add_header, n_Content_Disposition.get(), value);
-    } else if (is_token(name)) {
-        Ref value = checked(PyUnicode_FromFormat("attachment; filename=%U", name));
+    // A name that is no string (only a rebound Path gives one) joins the
+    // header text as `+` would, with the interpreter's TypeError when it
+    // cannot.
+    if (!PyUnicode_Check(name) || is_token(name)) {
+        Ref value = checked(PyNumber_Add(n_attachment_prefix.get(), name));
         call_method(part, n_add_header, n_Content_Disposition.get(), value);
     } else {
         call_method_kw(part, n_add_header, kw_filename, n_Content_Disposition.get(),
