@@ -419,7 +419,6 @@ PyObject* EasyMailer_do_send(FunctionObject*, PyObject* const* args) {
 // The parameters that send, send_template and _build_message share.
 constexpr const char* optional_addresses = "Optional[Union[str, List[str]]]";
 constexpr const char* optional_attachments = "Optional[List[Union[str, Dict]]]";
-constexpr Param self_param{"self", nullptr, Rule::Any, Default::Required};
 constexpr Param to_param{"to", "Union[str, List[str]]", Rule::Any, Default::Required};
 constexpr Param subject_param{"subject", "str", Rule::Str, Default::Required};
 constexpr Param body_param{"body", "Optional[str]", Rule::OptStr, Default::None};
@@ -579,9 +578,7 @@ const Signature collect_recipients_signature{
     "_collect_recipients",
     "EasyMailer._collect_recipients",
     nullptr,
-    {to_param,
-     {"cc", optional_addresses, Rule::Any, Default::Required},
-     {"bcc", optional_addresses, Rule::Any, Default::Required}},
+    {to_param, required(cc_param), required(bcc_param)},
     "List[str]",
     Result::Any,
     EasyMailer_collect_recipients,

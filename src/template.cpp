@@ -118,8 +118,6 @@ PyObject* TemplateEngine_env(FunctionObject*, PyObject* const* args) {
     return getattr(args[0], n_env).release();
 }
 
-const Param self_param{"self", nullptr, Rule::Any, Default::Required};
-
 const Signature init_signature{
     "__init__",
     "TemplateEngine.__init__",

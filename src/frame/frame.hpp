@@ -76,6 +76,10 @@ Ref call_kw(const Ref& callable, const KwNames& kwnames, const Args&... args) {
     return call_kw(callable.get(), kwnames, args...);
 }
 
+// callable(**mapping): the entries of a dict passed as keyword arguments.  The
+// callee never receives the caller's dict itself, so it cannot change it.
+Ref call_with_keywords(PyObject* callable, PyObject* mapping);
+
 // self.name(*args), looked up by ordinary attribute lookup.
 template <class... Args> Ref call_method(PyObject* self, const Name& name, const Args&... args) {
     PyObject* stack[] = {self, obj(args)...};
@@ -178,6 +182,9 @@ struct Param {
     Default value;
 };
 
+// The instance of an instance method: unannotated, any object.
+inline constexpr Param self_param{"self", nullptr, Rule::Any, Default::Required};
+
 // How the result is checked before it is returned.
 enum class Result : std::uint8_t { Any, Str, OptStr };
 
@@ -271,13 +278,5 @@ template <class F> PyObject* boundary(F&& body) noexcept {
         return nullptr;
     }
 }
-
-} // namespace vantrel
-
-namespace vantrel {
-
-// callable(**mapping): the entries of a dict passed as keyword arguments.  The
-// callee never receives the caller's dict itself, so it cannot change it.
-Ref call_with_keywords(PyObject* callable, PyObject* mapping);
 
 } // namespace vantrel

@@ -82,10 +82,6 @@ bool exit_context(const Context& context, PyObject* pending) {
     return truth(result);
 }
 
-} // namespace vantrel
-
-namespace vantrel {
-
 Ref call_with_keywords(PyObject* callable, PyObject* mapping) {
     if (PyVectorcall_Function(callable)) {
         // Vectorcall unpacks the entries onto the stack: no dict is shared.
