@@ -288,6 +288,6 @@ def no_leaks():
         assert server.wait_idle(), "a connection to the server is still open"
         after = _fds()
         assert {k: v for k, v in after.items() if before.get(k) != v} == {}
-        assert [w for w in caught if w.category is ResourceWarning] == []
+        assert [str(w.message) for w in caught if w.category is ResourceWarning] == []
 
     return check

@@ -6,11 +6,9 @@ through, exactly once.  The mailer sets no socket timeout of its own, so the
 cases with a silent server give it one through its module-level ``smtplib``.
 """
 
-import contextlib
 import dataclasses
 import email
 import functools
-import gc
 import itertools
 import os
 import smtplib
@@ -18,7 +16,6 @@ import socket
 import ssl
 import types
 import uuid
-import warnings
 
 import pytest
 from aiosmtpd.smtp import SMTP as AiosmtpdSMTP
@@ -116,7 +113,8 @@ class Lab:
             self._mailers[key] = EasyMailer(**(args | changes))
         return self._mailers[key]
 
-    def idle(self):
+    def wait_idle(self):
+        # What the shared descriptor check asks of a server, for all of them.
         return all(server.wait_idle() for server in self.servers.values())
 
     def received(self, tag):
@@ -133,30 +131,6 @@ def lab(smtp_server):
     lab = Lab(smtp_server)
     yield lab
     lab.close()
-
-
-def _fds():
-    fds = {}
-    for name in os.listdir("/proc/self/fd"):
-        with contextlib.suppress(FileNotFoundError):
-            fds[name] = os.readlink(f"/proc/self/fd/{name}")
-    return fds
-
-
-@contextlib.contextmanager
-def no_leaks(lab):
-    """Every server idle and every descriptor as it was, no ResourceWarning."""
-    assert lab.idle()
-    gc.collect()
-    before = _fds()
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", ResourceWarning)
-        yield
-        gc.collect()
-    assert lab.idle(), "a connection to a server is still open"
-    after = _fds()
-    assert {k: v for k, v in after.items() if before.get(k) != v} == {}
-    assert [str(w.message) for w in caught if w.category is ResourceWarning] == []
 
 
 # --- the faults ---------------------------------------------------------------
@@ -248,7 +222,7 @@ def prepare(lab, fault):
 
 
 @pytest.mark.parametrize("fault", FAULTS, ids=str)
-def test_fault_reaches_the_caller(lab, fault, monkeypatch):
+def test_fault_reaches_the_caller(lab, no_leaks, fault, monkeypatch):
     prepare(lab, fault)
     with no_leaks(lab):
         attempt(lab, fault, f"fault {uuid.uuid4()}", monkeypatch)
@@ -264,7 +238,7 @@ def test_one_refused_recipient_is_reported_after_the_others_got_it(lab, monkeypa
     assert lab.server("ssl").rcpt_attempts == [TO, REFUSED[0]]
 
 
-def test_two_hundred_deliveries_through_every_fault(lab, monkeypatch):
+def test_two_hundred_deliveries_through_every_fault(lab, no_leaks, monkeypatch):
     for fault in FAULTS:
         prepare(lab, fault)
     for role in ("starttls", "ssl"):

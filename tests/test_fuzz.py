@@ -27,77 +27,13 @@ import vantrel.template as template_module
 from vantrel.mailer import EasyMailer
 from vantrel.template import TemplateEngine
 
+from hostile import (BadBool, BadFormat, BadIndex, BadInt, BadIter, BadLen, BadStr, Boom,
+                     Dict, Int, List, Splits, Str)
+
 FUZZ = settings(max_examples=150, deadline=None, derandomize=True,
                 database=None,
                 suppress_health_check=[HealthCheck.too_slow,
                                        HealthCheck.data_too_large])
-
-
-class Boom(Exception):
-    """Raised by the hostile objects below; must reach the caller as it is."""
-
-
-class Str(str):
-    pass
-
-
-class List(list):
-    pass
-
-
-class Dict(dict):
-    pass
-
-
-class Int(int):
-    pass
-
-
-class BadBool:
-    def __bool__(self):
-        raise Boom("__bool__")
-
-
-class BadLen:
-    def __len__(self):
-        raise Boom("__len__")
-
-
-class BadIndex:
-    def __index__(self):
-        raise Boom("__index__")
-
-
-class BadInt:
-    def __int__(self):
-        raise Boom("__int__")
-
-
-class BadIter:
-    def __iter__(self):
-        raise Boom("__iter__")
-
-
-class BadFormat:
-    def __format__(self, spec):
-        raise Boom("__format__")
-
-
-class BadStr:
-    def __str__(self):
-        raise Boom("__str__")
-
-
-class Splits(str):
-    """A content type whose split gives `parts`, whatever it holds."""
-
-    def __new__(cls, parts):
-        self = super().__new__(cls, "type/subtype")
-        self.parts = parts
-        return self
-
-    def split(self, *args):
-        return self.parts
 
 
 HOSTILE = [BadBool(), BadLen(), BadIndex(), BadInt(), BadIter(), BadFormat(),

@@ -46,6 +46,10 @@ from vantrel.mailer import EasyMailer
 from vantrel.template import TemplateEngine
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The hostile arguments are the fuzz tests' own, one folder up.
+sys.path.insert(0, os.path.dirname(HERE))
+from hostile import (BadBool, BadFormat, BadIndex, BadInt, BadIter, Boom,  # noqa: E402
+                     Dict, List, Splits, Str)
 USER = "leak@example.test"
 PASSWORD = "secret"
 
@@ -53,43 +57,11 @@ PASSWORD = "secret"
 # Hostile and odd arguments, made once so that no case creates classes.
 
 
-class Str(str):
-    pass
-
-
-class List(list):
-    pass
-
-
-class Dict(dict):
-    pass
-
-
-class Boom(Exception):
-    pass
-
-
-class BadBool:
-    def __bool__(self):
-        raise Boom("bool")
-
-
-class BadInt:
+class BadNumber(BadInt, BadIndex):
     """Has the number protocol, but int() fails."""
-
-    def __int__(self):
-        raise Boom("int")
-
-    def __index__(self):
-        raise Boom("index")
 
     def __float__(self):
         return 1.0
-
-
-class BadIter:
-    def __iter__(self):
-        raise Boom("iter")
 
 
 def failing_generator():
@@ -118,18 +90,6 @@ class NamedPath:
         return self._path
 
     name = 42
-
-
-class Splits(str):
-    """A content type whose split gives `parts`."""
-
-    def __new__(cls, parts):
-        self = super().__new__(cls, "type/subtype")
-        self.parts = parts
-        return self
-
-    def split(self, *args):
-        return self.parts
 
 
 class Joins:
@@ -374,7 +334,7 @@ def construction():
            match="cannot both be True")
     raises(TypeError, mailer, port="587", match="expected int, got str")
     raises(TypeError, mailer, port=None, match="expected int, got NoneType")
-    raises(Boom, mailer, port=BadInt())
+    raises(Boom, mailer, port=BadNumber())
     raises(Boom, mailer, use_ssl=BadBool())
     raises(Boom, mailer, use_tls=BadBool())
 
