@@ -43,6 +43,7 @@ Name n_datetime{"datetime"};
 Name n_now{"now"};
 Name n_strftime{"strftime"};
 Name n_occurred_at{"occurred_at"};
+Name n_time_format{"%Y-%m-%d %H:%M:%S"};
 Name n_MIMEMultipart{"MIMEMultipart"};
 Name n_MIMEText{"MIMEText"};
 Name n_MIMEBase{"MIMEBase"};
@@ -61,6 +62,7 @@ Name n_plain{"plain"};
 Name n_html{"html"};
 Name n_utf_8{"utf-8"};
 Name n_comma_space{", "};
+Name n_empty{""};
 Name n_Path{"Path"};
 Name n_is_file{"is_file"};
 Name n_name{"name"};
@@ -113,30 +115,46 @@ Ref address_field(PyObject* value) {
     return Ref::borrow(value);
 }
 
-// `maintype, subtype = content_type.split("/", 1)`.
-std::array<Ref, 2> split_content_type(PyObject* content_type) {
-    Ref one = checked(PyLong_FromLong(1));
-    Ref parts = call_method(content_type, n_split, n_slash.get(), one);
-    Ref items = Ref::steal(PySequence_Fast(parts.get(), ""));
-    if (!items) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+// `first, second = value`, as the interpreter unpacks: it iterates, takes at
+// most one item beyond the two, and counts the items in its message only for
+// the types whose length it knows.  Too few items keep the older wording.
+std::array<Ref, 2> unpack_two(PyObject* value) {
+    Ref iterator = Ref::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter &&
+            !PySequence_Check(value)) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(parts.get())->tp_name);
+                         Py_TYPE(value)->tp_name);
         }
         raise_error();
     }
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    if (count < 2) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
-                     count == 1 ? "" : "s");
-        raise_error();
+    std::array<Ref, 2> items;
+    for (Py_ssize_t count = 0; count < 2; ++count) {
+        items[count] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!items[count]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
+                             count == 1 ? "" : "s");
+            }
+            raise_error();
+        }
     }
-    if (count > 2) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", count);
-        raise_error();
+    if (Ref extra = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
+                         PyObject_Size(value));
+        } else {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        }
     }
-    PyObject** item = PySequence_Fast_ITEMS(items.get());
-    return {Ref::borrow(item[0]), Ref::borrow(item[1])};
+    if (PyErr_Occurred()) raise_error();
+    return items;
+}
+
+// `maintype, subtype = content_type.split("/", 1)`.
+std::array<Ref, 2> split_content_type(PyObject* content_type) {
+    Ref one = checked(PyLong_FromLong(1));
+    return unpack_two(call_method(content_type, n_split, n_slash.get(), one).get());
 }
 
 // A content type, or the fallback when it is false by the truth test.
@@ -188,12 +206,24 @@ Ref make_part(PyObject* content_type) {
     return call(self.global(n_MIMEBase), maintype, subtype);
 }
 
-// Encodes a filled part, labels it and appends it to the message: the message
-// is touched only in this last step, so a failure before leaves it as it was.
-void finish_part(PyObject* msg, const Ref& part, PyObject* name) {
+// Encodes a filled part, labels it with the name that `name_of()` gives, read
+// only after the encoding, and appends it to the message: the message is
+// touched only in this last step, so a failure before leaves it as it was.
+template <class NameOf> void finish_part(PyObject* msg, const Ref& part, NameOf&& name_of) {
     call_method(self.global(n_encoders), n_encode_base64, part);
-    add_disposition(part.get(), name);
+    add_disposition(part.get(), name_of().get());
     call_method(msg, n_attach, part);
+}
+
+// MIMEText(text, subtype, "utf-8").
+Ref text_part(PyObject* text, const Name& subtype) {
+    return call(self.global(n_MIMEText), text, subtype.get(), n_utf_8.get());
+}
+
+// The sender when one was given (true by the truth test), else the mailer's
+// default sender.
+Ref sender_or_default(PyObject* mailer, PyObject* sender) {
+    return truth(sender) ? Ref::borrow(sender) : getattr(mailer, n_default_sender);
 }
 
 // ---------------------------------------------------------------------------
@@ -227,8 +257,7 @@ PyObject* EasyMailer_send(FunctionObject*, PyObject* const* args) {
     Ref msg = call_method_kw(mailer, n_build_message, kw_build_message, to, subject, body, html, cc,
                              sender, sender_name, attachments, reply_to);
     Ref recipients = call_method(mailer, n_collect_recipients, to, cc, bcc);
-    Ref envelope_sender = truth(sender) ? Ref::borrow(sender) : getattr(mailer, n_default_sender);
-    call_method(mailer, n_do_send, msg, recipients, envelope_sender);
+    call_method(mailer, n_do_send, msg, recipients, sender_or_default(mailer, sender));
     Py_RETURN_NONE;
 }
 
@@ -239,8 +268,7 @@ PyObject* EasyMailer_send_template(FunctionObject*, PyObject* const* args) {
                                   args[6], args[7], args[8], args[9], args[10]};
     Ref variables = truth(context) ? Ref::borrow(context) : checked(PyDict_New());
     Ref now = call_method(self.global(n_datetime), n_now);
-    Ref format = checked(PyUnicode_FromString("%Y-%m-%d %H:%M:%S"));
-    Ref stamp = call_method(now, n_strftime, format);
+    Ref stamp = call_method(now, n_strftime, n_time_format.get());
     checked(PyDict_SetDefaultRef(variables.get(), n_occurred_at.get(), stamp.get(), nullptr));
 
     Ref html_name = checked(PyUnicode_FromFormat("%U.html", template_name));
@@ -260,7 +288,7 @@ PyObject* EasyMailer_build_message(FunctionObject*, PyObject* const* args) {
         std::array<PyObject*, 10>{args[0], args[1], args[2], args[3], args[4],
                                   args[5], args[6], args[7], args[8], args[9]};
     Ref msg = call(self.global(n_MIMEMultipart), n_mixed.get());
-    Ref from_addr = truth(sender) ? Ref::borrow(sender) : getattr(mailer, n_default_sender);
+    Ref from_addr = sender_or_default(mailer, sender);
     if (non_empty_str(sender_name)) {
         Ref pair = checked(PyTuple_Pack(2, sender_name, from_addr.get()));
         set_header(msg.get(), n_From, call(self.global(n_formataddr), pair).get());
@@ -275,17 +303,13 @@ PyObject* EasyMailer_build_message(FunctionObject*, PyObject* const* args) {
 
     if (non_empty_str(html) && non_empty_str(body)) {
         Ref alt = call(self.global(n_MIMEMultipart), n_alternative.get());
-        call_method(alt, n_attach,
-                    call(self.global(n_MIMEText), body, n_plain.get(), n_utf_8.get()));
-        call_method(alt, n_attach,
-                    call(self.global(n_MIMEText), html, n_html.get(), n_utf_8.get()));
+        call_method(alt, n_attach, text_part(body, n_plain));
+        call_method(alt, n_attach, text_part(html, n_html));
         call_method(msg, n_attach, alt);
     } else if (non_empty_str(html)) {
-        call_method(msg, n_attach,
-                    call(self.global(n_MIMEText), html, n_html.get(), n_utf_8.get()));
+        call_method(msg, n_attach, text_part(html, n_html));
     } else if (non_empty_str(body)) {
-        call_method(msg, n_attach,
-                    call(self.global(n_MIMEText), body, n_plain.get(), n_utf_8.get()));
+        call_method(msg, n_attach, text_part(body, n_plain));
     }
 
     if (attachments != Py_None) {
@@ -317,7 +341,7 @@ PyObject* EasyMailer_attach_file(FunctionObject*, PyObject* const* args) {
     Ref file = call(builtin_open, path, n_rb.get());
     with(file.get(),
          [&](PyObject* f) { call_method(part, n_set_payload, call_method(f, n_read)); });
-    finish_part(msg, part, getattr(path, n_name).get());
+    finish_part(msg, part, [&] { return getattr(path, n_name); });
     Py_RETURN_NONE;
 }
 
@@ -334,9 +358,7 @@ PyObject* EasyMailer_attach_binary(FunctionObject*, PyObject* const* args) {
     }
     Ref part = make_part(content_type.get());
     call_method(part, n_set_payload, data);
-    Ref empty = checked(PyUnicode_FromString(""));
-    Ref name = checked(PyObject_Format(filename.get(), empty.get()));
-    finish_part(msg, part, name.get());
+    finish_part(msg, part, [&] { return checked(PyObject_Format(filename.get(), n_empty.get())); });
     Py_RETURN_NONE;
 }
 
@@ -368,36 +390,28 @@ PyObject* EasyMailer_do_send(FunctionObject*, PyObject* const* args) {
     PyObject* sender = args[3];
     Ref context = call_method(self.global(n_ssl), n_create_default_context);
     Ref refused;
-    // Login and submission are the same on both roads; only the way the
-    // connection is secured differs.
-    auto submit = [&](PyObject* connection) {
+    // Implicit TLS from the first byte, or a plain connection that STARTTLS
+    // may upgrade; login and submission are the same on both.
+    const bool implicit_tls = truth(getattr(mailer, n_use_ssl));
+    Ref connection_class = getattr(self.global(n_smtplib), implicit_tls ? n_SMTP_SSL : n_SMTP);
+    Ref host = getattr(mailer, n_host);
+    Ref port = getattr(mailer, n_port);
+    Ref connection = implicit_tls ? call_kw(connection_class, kw_context, host, port, context)
+                                  : call(connection_class, host, port);
+    with(connection.get(), [&](PyObject* connected) {
+        if (!implicit_tls && truth(getattr(mailer, n_use_tls))) {
+            call_method_kw(connected, n_starttls, kw_context, context);
+        }
         Ref username = getattr(mailer, n_username);
         Ref password = getattr(mailer, n_password);
-        call_method(connection, n_login, username, password);
+        call_method(connected, n_login, username, password);
         Ref text = call_method(msg, n_as_string);
-        refused = call_method(connection, n_sendmail, sender, recipients, text);
-    };
-    if (truth(getattr(mailer, n_use_ssl))) {
-        Ref smtp_ssl = getattr(self.global(n_smtplib), n_SMTP_SSL);
-        Ref host = getattr(mailer, n_host);
-        Ref port = getattr(mailer, n_port);
-        Ref connection = call_kw(smtp_ssl, kw_context, host, port, context);
-        with(connection.get(), submit);
-    } else {
-        Ref smtp = getattr(self.global(n_smtplib), n_SMTP);
-        Ref host = getattr(mailer, n_host);
-        Ref port = getattr(mailer, n_port);
-        Ref connection = call(smtp, host, port);
-        with(connection.get(), [&](PyObject* connected) {
-            if (truth(getattr(mailer, n_use_tls))) {
-                call_method_kw(connected, n_starttls, kw_context, context);
-            }
-            submit(connected);
-        });
-    }
-    // The server took the message for some recipients and refused others: the
-    // caller must learn which, so that it can retry just those.
-    if (refused && truth(refused)) {
+        refused = call_method(connected, n_sendmail, sender, recipients, text);
+    });
+    // The server took the message for some recipients and refused others
+    // (sendmail's dict of them): the caller must learn which, so that it can
+    // retry just those.
+    if (refused && PyDict_Check(refused.get()) && PyDict_GET_SIZE(refused.get()) > 0) {
         Ref error_type = getattr(self.global(n_smtplib), n_SMTPRecipientsRefused);
         Ref error = call(error_type, refused);
         // `raise error`: a rebound smtplib may give something that is no

@@ -554,6 +554,52 @@ def test_library_calls_in_order(m, monkeypatch):
     ]
 
 
+@pytest.mark.parametrize("kind", ["file", "binary"])
+def test_attachment_name_is_read_after_the_encoding(monkeypatch, tmp_path, kind):
+    log = []
+    real = mailer.encoders
+
+    class Encoders:
+        @staticmethod
+        def encode_base64(part):
+            log.append("encode_base64")
+            real.encode_base64(part)
+
+    class LoggedPath(Path):
+        @property
+        def name(self):
+            log.append("name")
+            return super().name
+
+    class LoggedName:
+        def __format__(self, spec):
+            log.append("name")
+            return "data.bin"
+
+    monkeypatch.setattr(mailer, "encoders", Encoders)
+    monkeypatch.setattr(mailer, "Path", LoggedPath)
+    msg = MIMEMultipart()
+    if kind == "file":
+        (tmp_path / "data.bin").write_bytes(b"x")
+        EasyMailer._attach_file(msg, str(tmp_path / "data.bin"))
+    else:
+        EasyMailer._attach_binary(msg, {"filename": LoggedName(), "data": b"x",
+                                        "content_type": "a/b"})
+    assert log == ["encode_base64", "name"]
+    assert msg.get_payload()[0].get_filename() == "data.bin"
+
+
+def test_a_failed_encoding_is_reported_before_the_name_is_made():
+    class Name:
+        def __format__(self, spec):
+            raise AssertionError("the name was made first")
+
+    msg = MIMEMultipart()
+    with pytest.raises(TypeError):
+        EasyMailer._attach_binary(msg, {"filename": Name(), "data": 123, "content_type": "a/b"})
+    assert msg.get_payload() == []
+
+
 def test_attachments_follow_the_body_in_list_order(m, tmp_path):
     first = tmp_path / "first.pdf"
     first.write_bytes(BINARY)

@@ -173,6 +173,13 @@ def test_partial_refusal_raises_after_the_session_ended(fake, use_ssl):
     assert "accepted" in note and "other recipients" in note
 
 
+@pytest.mark.parametrize("result", [None, {}, object(), ["x"], "refused"])
+def test_only_a_dict_of_refusals_is_a_refusal(fake, result):
+    # A stand-in connection (a mock, say) may return anything from sendmail.
+    fake.refused = result
+    assert watched(fake, False, False)._do_send(fake.msg, [A], SENDER) is None
+
+
 @pytest.mark.parametrize("recipients, sender, text", [
     ((A,), SENDER, "Argument 'recipients' has incorrect type (expected list, got tuple)"),
     ([A], None, "Argument 'sender' has incorrect type (expected str, got NoneType)"),

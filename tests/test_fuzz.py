@@ -791,16 +791,40 @@ def test_add_template_dir_with_an_odd_loader_or_cache(searchpath, cache,
         assert searchpath[0] is directory
 
 
-@pytest.mark.parametrize("parts, error, start", [
-    (["a", "b", "c"], ValueError, "too many values to unpack"),
-    (["a"], ValueError, "need more than 1 value to unpack"),
-    ([], ValueError, ""),
-    (7, TypeError, "cannot unpack non-iterable"),
-])
-def test_a_content_type_whose_split_misbehaves(parts, error, start):
-    msg = MIMEMultipart()
+def taken(log, items):
+    """A generator over `items` that logs each item it hands out."""
+    for item in items:
+        log.append(item)
+        yield item
+
+
+class NotIterable:
+    def __iter__(self):
+        raise TypeError("refuses")
+
+
+# As `maintype, subtype = parts` words it; the older wording for too few.
+@pytest.mark.parametrize("make, error, message, handed_out", [
+    (lambda log: ["a", "b", "c"], ValueError,
+     "too many values to unpack (expected 2, got 3)", None),
+    (lambda log: ("a", "b", "c", "d"), ValueError,
+     "too many values to unpack (expected 2, got 4)", None),
+    (lambda log: dict.fromkeys("abc"), ValueError,
+     "too many values to unpack (expected 2, got 3)", None),
+    (lambda log: taken(log, "abcd"), ValueError,
+     "too many values to unpack (expected 2)", ["a", "b", "c"]),
+    (lambda log: "abc", ValueError, "too many values to unpack (expected 2)", None),
+    (lambda log: ["a"], ValueError, "need more than 1 value to unpack", None),
+    (lambda log: taken(log, ""), ValueError, "need more than 0 values to unpack", []),
+    (lambda log: 7, TypeError, "cannot unpack non-iterable int object", None),
+    (lambda log: NotIterable(), TypeError, "refuses", None),
+], ids=["list", "tuple", "dict", "generator", "str", "one", "none", "int", "iter-fails"])
+def test_a_content_type_whose_split_misbehaves(make, error, message, handed_out):
+    msg, log = MIMEMultipart(), []
     with pytest.raises(error) as caught:
         EasyMailer._attach_binary(msg, {"filename": "a", "data": b"",
-                                        "content_type": Splits(parts)})
-    assert str(caught.value).startswith(start)
+                                        "content_type": Splits(make(log))})
+    assert str(caught.value) == message
+    if handed_out is not None:
+        assert log == handed_out
     assert msg.get_payload() == []
