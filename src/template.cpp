@@ -30,6 +30,15 @@ Name n_from_string{"from_string"};
 Name n_render{"render"};
 KwNames kw_environment{"loader", "autoescape"};
 
+// What an `except` clause accepts: an exception class or a tuple of them.
+bool is_exception_class_or_tuple(PyObject* target) {
+    if (!PyTuple_Check(target)) return PyExceptionClass_Check(target);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(target); ++i) {
+        if (!PyExceptionClass_Check(PyTuple_GET_ITEM(target, i))) return false;
+    }
+    return true;
+}
+
 // The rendered text of a template object, called with the context's entries as
 // keyword arguments.
 PyObject* render_template(const Ref& template_, PyObject* context) {
@@ -72,6 +81,17 @@ PyObject* TemplateEngine_render(FunctionObject*, PyObject* const* args) {
         // that exists, and is raised while rendering below.
         Ref pending = Ref::steal(PyErr_GetRaisedException());
         Ref not_found = self.global(n_TemplateNotFound);
+        if (!is_exception_class_or_tuple(not_found.get())) {
+            // What `except` says of a name bound to something else, with the
+            // failure it was asked to catch as the context.
+            PyErr_SetString(
+                PyExc_TypeError,
+                "catching classes that do not inherit from BaseException is not allowed");
+            Ref error = Ref::steal(PyErr_GetRaisedException());
+            PyException_SetContext(error.get(), pending.release());
+            PyErr_SetRaisedException(error.release());
+            raise_error();
+        }
         if (PyErr_GivenExceptionMatches(pending.get(), not_found.get())) Py_RETURN_NONE;
         PyErr_SetRaisedException(pending.release());
         raise_error();
@@ -97,20 +117,12 @@ PyObject* TemplateEngine_add_template_dir(FunctionObject*, PyObject* const* args
         call_method(searchpath, n_insert, front, args[1]);
     }
     // Jinja2 caches templates by name: without this, a name loaded before
-    // would keep coming from its old directory.
+    // would keep coming from its old directory.  Clearing takes the cache's
+    // lock, so an empty cache (false by the truth test) is left alone.
     PyObject* cache = nullptr;
     checked(PyObject_GetOptionalAttr(env.get(), n_cache.get(), &cache));
     Ref owned = Ref::steal(cache);
-    if (owned && owned.get() != Py_None) {
-        // Clearing takes the cache's lock; a cache that says it is empty has
-        // nothing to drop.  One that has no length is cleared all the same.
-        PyTypeObject* type = Py_TYPE(owned.get());
-        const bool has_length = (type->tp_as_mapping && type->tp_as_mapping->mp_length) ||
-                                (type->tp_as_sequence && type->tp_as_sequence->sq_length);
-        Py_ssize_t size = 1;
-        if (has_length && (size = PyObject_Size(owned.get())) < 0) raise_error();
-        if (size != 0) call_method(owned, n_clear);
-    }
+    if (owned && truth(owned)) call_method(owned, n_clear);
     Py_RETURN_NONE;
 }
 

@@ -225,6 +225,16 @@ def test_rebound_template_not_found_is_read_at_each_call(monkeypatch, replacemen
             engine.render("nope.txt", {})
 
 
+@pytest.mark.parametrize("replacement", ["x", (LookupError, "x"), None])
+def test_rebound_template_not_found_that_no_except_accepts(monkeypatch, replacement):
+    # As `except TemplateNotFound:` would: a TypeError whose context is the
+    # failure that was to be caught.
+    monkeypatch.setattr(vantrel.template, "TemplateNotFound", replacement)
+    with pytest.raises(TypeError, match="^catching classes that do not inherit from BaseException is not allowed$") as info:
+        TemplateEngine().render("nope.txt", {})
+    assert type(info.value.__context__) is jinja2.TemplateNotFound
+
+
 class FakeEnvironment:
     """Stands in for jinja2.Environment: its templates render to `result`."""
 
