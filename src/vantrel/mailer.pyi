@@ -1,7 +1,21 @@
-from email.mime.multipart import MIMEMultipart
-from typing import Dict, List, Optional, Union
+# The module's namespace: callers may reach (and rebind) these names.
+import mimetypes as mimetypes
+import smtplib as smtplib
+import ssl as ssl
+from datetime import datetime as datetime
+from email import encoders as encoders
+from email.mime.base import MIMEBase as MIMEBase
+from email.mime.multipart import MIMEMultipart as MIMEMultipart
+from email.mime.text import MIMEText as MIMEText
+from email.utils import formataddr as formataddr
+from email.utils import formatdate as formatdate
+from pathlib import Path as Path
+from typing import Dict as Dict
+from typing import List as List
+from typing import Optional as Optional
+from typing import Union as Union
 
-from .template import TemplateEngine
+from .template import TemplateEngine as TemplateEngine
 
 class EasyMailer:
     host: str

@@ -1,7 +1,12 @@
-from pathlib import Path
-from typing import Any, Dict, Optional
+from typing import Any, Dict
 
-from jinja2 import Environment
+# The module's namespace: callers may reach (and rebind) these names.
+from pathlib import Path as Path
+from typing import Optional as Optional
+
+from jinja2 import Environment as Environment
+from jinja2 import FileSystemLoader as FileSystemLoader
+from jinja2 import TemplateNotFound as TemplateNotFound
 
 _DEFAULT_TEMPLATE_DIR: Path
 

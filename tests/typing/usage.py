@@ -1,9 +1,14 @@
 """A program that uses every public method of vantrel, checked with mypy --strict."""
 
+import smtplib
+from pathlib import Path
+
 from jinja2 import Environment
 
+import vantrel.mailer
+import vantrel.template
 from vantrel.mailer import EasyMailer
-from vantrel.template import TemplateEngine
+from vantrel.template import TemplateEngine, TemplateNotFound
 
 
 def main() -> None:
@@ -30,6 +35,15 @@ def main() -> None:
     inline: str = engine.render_string("{{ x }}", {"x": 1})
     env: Environment = engine.env
     print(port, sender, text, inline, env)
+
+    # The modules' own names, as a caller reaches them to adjust delivery or
+    # lookup.
+    connection: type[smtplib.SMTP] = vantrel.mailer.smtplib.SMTP
+    engine_class: type[TemplateEngine] = vantrel.mailer.TemplateEngine
+    missing: type[Exception] = TemplateNotFound
+    loader = vantrel.template.FileSystemLoader(["templates"])
+    builtin: Path = vantrel.template._DEFAULT_TEMPLATE_DIR
+    print(connection, engine_class, missing, loader, builtin)
 
 
 if __name__ == "__main__":
