@@ -17,11 +17,6 @@ ModuleFrame self{"mailer", "vantrel.mailer", module_body};
 PyObject* builtin_staticmethod;
 PyObject* builtin_open;
 
-// The function prototype and module name that each call of
-// _collect_recipients makes its inner function from.
-const Prototype* add_prototype;
-PyObject* module_name;
-
 Name n_host{"host"};
 Name n_port{"port"};
 Name n_username{"username"};
@@ -375,9 +370,12 @@ PyObject* collect_add(FunctionObject* add, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
+// The inner function's description, with the other signatures below.
+extern const Signature add_signature;
+
 PyObject* EasyMailer_collect_recipients(FunctionObject*, PyObject* const* args) {
     Ref recipients = checked(PyList_New(0));
-    Ref add = make_function(add_prototype, module_name, recipients.get());
+    Ref add = self.function(add_signature, recipients.get());
     for (int i = 0; i < 3; ++i)
         call(add, args[i]);
     return recipients.release();
@@ -668,9 +666,6 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("typing", {"List", "Optional", "Union", "Dict"});
     frame.import_from("pathlib", {"Path"});
     frame.import_from("template", {"TemplateEngine"}, 1);
-
-    if (!module_name) module_name = checked(PyUnicode_FromString(frame.full_name)).release();
-    if (!add_prototype) add_prototype = prepare(add_signature);
 
     Ref init = frame.function(init_signature);
     Ref send = frame.function(send_signature);

@@ -200,6 +200,52 @@ def test_methods_bind_like_python_functions(engine):
     assert Holder().render(engine, "no-such", {}) is None
 
 
+def test_annotations_resolve_in_the_module_namespace():
+    import vantrel.mailer
+    from vantrel.mailer import EasyMailer
+
+    assert TemplateEngine.render.__globals__ is vantrel.template.__dict__
+    assert EasyMailer.send.__globals__ is vantrel.mailer.__dict__
+    assert typing.get_type_hints(TemplateEngine.render) == {
+        "template_name": str, "context": dict, "return": typing.Optional[str]}
+    hints = typing.get_type_hints(EasyMailer.send)
+    assert hints["to"] == typing.Union[str, typing.List[str]]
+    assert hints["attachments"] == typing.Optional[typing.List[typing.Union[str, typing.Dict]]]
+    assert inspect.get_annotations(EasyMailer._collect_recipients, eval_str=True)["return"] == typing.List[str]
+
+
+def test_signature_follows_changed_annotations():
+    # As for a Python function, the signature is read off __annotations__.
+    result = run_python("""
+        import inspect
+        from vantrel.template import TemplateEngine
+        TemplateEngine.render.__annotations__["context"] = "Mapping"
+        print(inspect.signature(TemplateEngine.render))
+        """)
+    assert result.stdout == "(self, template_name: 'str', context: 'Mapping') -> 'Optional[str]'\n", result.stderr
+
+
+def test_a_cleared_function_still_answers():
+    # The collector clears what may hold a cycle; a cleared function must not
+    # crash whoever still reaches it.
+    result = run_python("""
+        import ctypes
+        from vantrel.template import TemplateEngine
+        render = TemplateEngine.render
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(render), 51))
+        render.attribute = render  # a cycle through __dict__
+        assert clear(render) == 0
+        print(render.__name__, render.__qualname__, render.__module__, render.__doc__,
+              render.__globals__, render.__dict__, repr(render).split(" at ")[0])
+        print(render(TemplateEngine(), "missing", {}))
+        """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == ("render TemplateEngine.render None None None {} <function TemplateEngine.render\n"
+                             "None\n")
+
+
 def test_help_shows_signatures_and_docstrings():
     # pydoc may or may not quote string annotations; the signature is the point.
     text = pydoc.render_doc(TemplateEngine, renderer=pydoc.plaintext).replace("'", "")

@@ -204,9 +204,10 @@ struct Signature {
     const char* returns; // nullptr: no return annotation
     Result result;
     Body body;
+    // Filled in by the first prepare(); a module that starts again after a
+    // failed import reuses it.
+    mutable const struct Prototype* prepared = nullptr;
 };
-
-struct Prototype;
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
@@ -215,18 +216,20 @@ struct FunctionObject {
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
+    PyObject* globals; // the defining module's namespace, as __globals__
     PyObject* closure; // what an inner function closes over, or null
     PyObject* dict;
     PyObject* weakrefs;
 };
 
 // Prepares a signature for making functions from it (names interned,
-// defaults and annotations built); call at module start-up.  The result lives
-// as long as the process.
+// defaults and annotations built), once per signature.  The result lives as
+// long as the process.
 const Prototype* prepare(const Signature& signature);
 
 // A new function object of this shared library's function type.
-Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* closure = nullptr);
+Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* globals,
+                  PyObject* closure);
 
 // ---------------------------------------------------------------------------
 // Modules.
@@ -266,17 +269,10 @@ struct ModuleFrame {
     // set first.
     Ref make_class(const char* name, const char* doc,
                    std::initializer_list<std::pair<const char*, PyObject*>> members) const;
-    // A function of this module.
-    Ref function(const Signature& signature) const;
-};
+    // A function of this module; an inner function gets what it closes over.
+    Ref function(const Signature& signature, PyObject* closure = nullptr);
 
-// Runs `body` and turns a C++ Error into the NULL return of the C API.
-template <class F> PyObject* boundary(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const Error&) {
-        return nullptr;
-    }
-}
+    PyObject* name_object = nullptr; // full_name as a str, for __module__; made on first use
+};
 
 } // namespace vantrel

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace vantrel {
@@ -17,6 +18,7 @@ Name parameter_name{"Parameter"};
 Name signature_name{"Signature"};
 Name kind_name{"POSITIONAL_OR_KEYWORD"};
 Name empty_name{"empty"};
+Name return_name{"return"};
 KwNames parameter_keywords{"default", "annotation"};
 KwNames annotation_keyword{"annotation"};
 KwNames return_keyword{"return_annotation"};
@@ -32,17 +34,19 @@ int function_traverse(PyObject* object, visitproc visit, void* arg) {
     Py_VISIT(f->qualname);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
     Py_VISIT(f->closure);
     Py_VISIT(f->dict);
     return 0;
 }
 
+// Breaks cycles.  The name and qualified name are strings, which hold
+// nothing, so they stay for repr() and the getters of a cleared function.
 int function_clear(PyObject* object) {
     FunctionObject* f = as_function(object);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
     Py_CLEAR(f->closure);
     Py_CLEAR(f->dict);
     return 0;
@@ -51,8 +55,11 @@ int function_clear(PyObject* object) {
 void function_dealloc(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     PyObject_GC_UnTrack(object);
-    if (as_function(object)->weakrefs) PyObject_ClearWeakRefs(object);
+    FunctionObject* f = as_function(object);
+    if (f->weakrefs) PyObject_ClearWeakRefs(object);
     function_clear(object);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
     PyObject_GC_Del(object);
     Py_DECREF(type);
 }
@@ -74,11 +81,20 @@ PyObject* get_name(PyObject* self, void*) {
 PyObject* get_qualname(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->qualname);
 }
+// The fields that clearing may have emptied read as None.
+PyObject* field_or_none(PyObject* field) {
+    return Py_NewRef(field ? field : Py_None);
+}
 PyObject* get_module(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->module);
+    return field_or_none(as_function(self)->module);
 }
 PyObject* get_doc(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->doc);
+    return field_or_none(as_function(self)->doc);
+}
+// The module namespace, where tools such as typing.get_type_hints() resolve
+// the annotation strings.
+PyObject* get_globals(PyObject* self, void*) {
+    return field_or_none(as_function(self)->globals);
 }
 
 int set_text(PyObject*& field, PyObject* value, const char* what) {
@@ -156,19 +172,23 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref parameter = getattr(inspect, parameter_name);
         Ref signature = getattr(inspect, signature_name);
         Ref kind = getattr(parameter, kind_name);
+        Ref empty = getattr(parameter, empty_name);
+        // The annotation stored for a name, or inspect's marker for none.
+        auto annotation_of = [&](PyObject* name) {
+            PyObject* found = nullptr;
+            checked(PyDict_GetItemRef(p.annotations, name, &found));
+            return found ? Ref::steal(found) : empty;
+        };
         Ref params = checked(PyList_New(p.count));
         for (Py_ssize_t i = 0; i < p.count; ++i) {
-            const Param& param = p.params[i];
-            Ref annotation = param.annotation ? checked(PyUnicode_FromString(param.annotation))
-                                              : getattr(parameter, empty_name);
-            Ref item = param.value == Default::Required
+            Ref annotation = annotation_of(p.names[i]);
+            Ref item = p.params[i].value == Default::Required
                            ? call_kw(parameter, annotation_keyword, p.names[i], kind, annotation)
                            : call_kw(parameter, parameter_keywords, p.names[i], kind,
-                                     default_object(param.value), annotation);
+                                     default_object(p.params[i].value), annotation);
             PyList_SET_ITEM(params.get(), i, item.release());
         }
-        Ref returns =
-            p.returns ? checked(PyUnicode_FromString(p.returns)) : getattr(signature, empty_name);
+        Ref returns = annotation_of(return_name.get());
         return call_kw(signature, return_keyword, params, returns).release();
     } catch (const Error&) {
         return nullptr;
@@ -195,6 +215,7 @@ PyGetSetDef function_getset[] = {
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__annotate__", get_annotate, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -244,8 +265,9 @@ Ref text_or_none(const char* text) {
 } // namespace
 
 const Prototype* prepare(const Signature& signature) {
+    if (signature.prepared) return signature.prepared;
     ready_type();
-    auto* p = new Prototype{};
+    auto p = std::make_unique<Prototype>();
     p->count = static_cast<Py_ssize_t>(signature.params.size());
     p->result = signature.result;
     p->body = signature.body;
@@ -280,14 +302,16 @@ const Prototype* prepare(const Signature& signature) {
     }
     if (p->returns) {
         Ref text = checked(PyUnicode_FromString(p->returns));
-        checked(PyDict_SetItemString(annotations.get(), "return", text.get()));
+        checked(PyDict_SetItem(annotations.get(), return_name.get(), text.get()));
     }
     p->annotations = annotations.release();
     prepare_count_texts(*p);
-    return p;
+    signature.prepared = p.release();
+    return signature.prepared;
 }
 
-Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* closure) {
+Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* globals,
+                  PyObject* closure) {
     FunctionObject* f = PyObject_GC_New(FunctionObject, ready_type());
     if (!f) raise_error();
     f->vectorcall = function_vectorcall;
@@ -296,6 +320,7 @@ Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* c
     f->qualname = Py_NewRef(prototype->qualname);
     f->module = Py_NewRef(module_name);
     f->doc = Py_NewRef(prototype->doc);
+    f->globals = Py_XNewRef(globals);
     f->closure = Py_XNewRef(closure);
     f->dict = nullptr;
     f->weakrefs = nullptr;

@@ -238,9 +238,9 @@ Ref ModuleFrame::make_class(
     return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases, namespace_);
 }
 
-Ref ModuleFrame::function(const Signature& signature) const {
-    Ref module_name = checked(PyUnicode_FromString(full_name));
-    return make_function(prepare(signature), module_name.get());
+Ref ModuleFrame::function(const Signature& signature, PyObject* closure) {
+    if (!name_object) name_object = checked(PyUnicode_FromString(full_name)).release();
+    return make_function(prepare(signature), name_object, globals, closure);
 }
 
 } // namespace vantrel
