@@ -323,6 +323,23 @@ def test_failed_import_can_be_retried():
     assert result.stdout == "refused\nok\n"
 
 
+@pytest.mark.parametrize("blocked, module", [("mimetypes", "vantrel.mailer"), ("jinja2", "vantrel.template")])
+def test_import_refused_by_none_in_sys_modules(blocked, module):
+    # The module's own imports fail exactly as the statements would.
+    result = run_python(f"""
+        import sys
+        sys.modules["{blocked}"] = None
+        for statement in ("import {blocked}", "import {module}"):
+            try:
+                exec(statement)
+            except ImportError as error:
+                print(type(error).__name__, error, error.name)
+    """)
+    assert result.returncode == 0, result.stderr
+    expected = f"ModuleNotFoundError import of {blocked} halted; None in sys.modules {blocked}\n"
+    assert result.stdout == expected * 2
+
+
 def test_creation_copies_the_import_spec():
     result = run_python("""
         import _imp, importlib.util, types

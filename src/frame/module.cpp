@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 
 namespace vantrel {
 
@@ -148,76 +149,63 @@ void ModuleFrame::bind(const char* name, PyObject* value) const {
     checked(PyDict_SetItemString(globals, name, value));
 }
 
+void ModuleFrame::import(const char* name) const {
+    // What the import statement does at module level: the import system is
+    // asked with this module's namespace as globals and locals and no
+    // fromlist, and it returns the top-level package, which `import a.b`
+    // binds as `a`.
+    Ref text = checked(PyUnicode_FromString(name));
+    Ref top = checked(PyImport_ImportModuleLevelObject(text.get(), globals, globals, Py_None, 0));
+    const char* dot = std::strchr(name, '.');
+    Ref bound = dot ? checked(PyUnicode_FromStringAndSize(name, dot - name)) : text;
+    checked(PyDict_SetItem(globals, bound.get(), top.get()));
+}
+
 namespace {
 
-// sys.modules[name], or an empty Ref.
-Ref loaded_module(PyObject* name) {
-    PyObject* module = nullptr;
-    checked(PyDict_GetItemRef(PyImport_GetModuleDict(), name, &module));
-    return Ref::steal(module);
+Name dunder_name{"__name__"};
+
+// An attribute, or an empty Ref when the object has none.
+Ref optional_attr(PyObject* object, const Name& name) {
+    PyObject* value = nullptr;
+    checked(PyObject_GetOptionalAttr(object, name.get(), &value));
+    return Ref::steal(value);
+}
+
+// One name of `from module import name`: the module's attribute, or else the
+// submodule of that name in sys.modules, which a circular import may have
+// entered there before binding it on its package.
+Ref imported_name(PyObject* module, PyObject* name) {
+    PyObject* value = nullptr;
+    if (checked(PyObject_GetOptionalAttr(module, name, &value))) return Ref::steal(value);
+    Ref module_name = optional_attr(module, dunder_name);
+    if (module_name && !PyUnicode_Check(module_name.get())) module_name.reset();
+    if (module_name) {
+        Ref full_name = checked(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
+        Ref submodule = Ref::steal(PyImport_GetModule(full_name.get()));
+        if (submodule) return submodule;
+        if (PyErr_Occurred()) raise_error();
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    raise_error();
 }
 
 } // namespace
 
-void ModuleFrame::import(const char* name) const {
-    Ref text = checked(PyUnicode_FromString(name));
-    Ref imported = loaded_module(text.get());
-    if (!imported) {
-        imported =
-            checked(PyImport_ImportModuleLevelObject(text.get(), globals, nullptr, nullptr, 0));
-    }
-    bind(name, imported.get());
-}
-
 void ModuleFrame::import_from(const char* source, std::initializer_list<const char*> names,
                               int level) const {
     Ref source_text = checked(PyUnicode_FromString(source));
-    Ref qualified = source_text;
-    if (level > 0) {
-        PyObject* package = nullptr;
-        checked(PyDict_GetItemRef(globals, dunder_package.get(), &package));
-        Ref owned = Ref::steal(package);
-        if (!owned || !PyUnicode_Check(owned.get())) {
-            PyErr_SetString(PyExc_ImportError,
-                            "attempted relative import with no known parent package");
-            raise_error();
-        }
-        qualified = checked(PyUnicode_FromFormat("%U.%s", owned.get(), source));
-    }
     Ref fromlist = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (const char* name : names) {
         PyTuple_SET_ITEM(fromlist.get(), i++, checked(PyUnicode_FromString(name)).release());
     }
-    // A imported already loaded that has every name is used as it is.
-    Ref imported = loaded_module(qualified.get());
-    if (imported) {
-        for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
-            if (!checked(PyObject_HasAttrWithError(imported.get(),
-                                                   PyTuple_GET_ITEM(fromlist.get(), i)))) {
-                imported.reset();
-                break;
-            }
-        }
-    }
-    if (!imported) {
-        imported = checked(PyImport_ImportModuleLevelObject(source_text.get(), globals, nullptr,
+    Ref imported = checked(PyImport_ImportModuleLevelObject(source_text.get(), globals, globals,
                                                             fromlist.get(), level));
-    }
     for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
-        PyObject* value = nullptr;
-        checked(PyObject_GetOptionalAttr(imported.get(), name, &value));
-        Ref found = Ref::steal(value);
-        if (!found) {
-            Ref submodule = checked(PyUnicode_FromFormat("%U.%U", qualified.get(), name));
-            found = loaded_module(submodule.get());
-        }
-        if (!found) {
-            PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-            raise_error();
-        }
-        checked(PyDict_SetItem(globals, name, found.get()));
+        Ref value = imported_name(imported.get(), name);
+        checked(PyDict_SetItem(globals, name, value.get()));
     }
 }
 
