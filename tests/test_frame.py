@@ -340,6 +340,48 @@ def test_import_refused_by_none_in_sys_modules(blocked, module):
     assert result.stdout == expected * 2
 
 
+FAKE_JINJA2 = {
+    "no location": "",
+    "file": "fake.__file__ = '/nowhere/jinja2/__init__.py'",
+    "spec location": """
+        fake.__spec__ = importlib.machinery.ModuleSpec("jinja2", None, origin="/spec/jinja2.py")
+        fake.__spec__.has_location = True
+    """,
+    "initializing": """
+        fake.__spec__ = importlib.machinery.ModuleSpec("jinja2", None, origin="/spec/jinja2.py")
+        fake.__spec__.has_location = True
+        fake.__spec__._initializing = True
+    """,
+    "initializing, no location": """
+        fake.__spec__ = importlib.machinery.ModuleSpec("jinja2", None)
+        fake.__spec__._initializing = True
+    """,
+    "no __spec__": "del fake.__spec__; fake.__file__ = '/nowhere/jinja2.py'",
+}
+
+
+@pytest.mark.parametrize("setup", FAKE_JINJA2.values(), ids=FAKE_JINJA2)
+def test_missing_name_in_from_import_fails_like_the_statement(setup):
+    before = """
+        import importlib.machinery, sys, types
+        fake = types.ModuleType("jinja2")
+        fake.Environment = fake.FileSystemLoader = object
+    """
+    after = """
+        sys.modules["jinja2"] = fake
+        for statement in ("from jinja2 import TemplateNotFound", "import vantrel.template"):
+            try:
+                exec(statement)
+            except ImportError as error:
+                print(repr((type(error), str(error), error.name, error.path, error.name_from)))
+    """
+    result = run_python("".join(textwrap.dedent(part) for part in (before, setup, after)))
+    assert result.returncode == 0, result.stderr
+    plain, ours = result.stdout.splitlines()
+    assert "TemplateNotFound" in plain
+    assert ours == plain
+
+
 def test_creation_copies_the_import_spec():
     result = run_python("""
         import _imp, importlib.util, types

@@ -164,12 +164,67 @@ void ModuleFrame::import(const char* name) const {
 namespace {
 
 Name dunder_name{"__name__"};
+Name dunder_spec{"__spec__"};
+Name spec_has_location{"has_location"};
+Name spec_initializing{"_initializing"};
+KwNames import_error_keywords{"name", "path", "name_from"};
 
 // An attribute, or an empty Ref when the object has none.
 Ref optional_attr(PyObject* object, const Name& name) {
     PyObject* value = nullptr;
     checked(PyObject_GetOptionalAttr(object, name.get(), &value));
     return Ref::steal(value);
+}
+
+// Where the module was loaded from, for the message: the spec's origin when
+// the spec says it is a location, else the module's __file__; empty when
+// neither is known.
+Ref module_location(PyObject* module, PyObject* spec) {
+    Ref has_location = optional_attr(spec, spec_has_location);
+    if (has_location && truth(has_location)) {
+        Ref origin = optional_attr(spec, spec_origin);
+        if (origin && PyUnicode_Check(origin.get())) return origin;
+    }
+    if (!PyModule_Check(module)) return Ref();
+    PyObject* file = PyModule_GetFilenameObject(module);
+    if (file) return Ref::steal(file);
+    // No usable __file__ is a SystemError here; the location is just unknown.
+    if (!PyErr_ExceptionMatches(PyExc_SystemError)) raise_error();
+    PyErr_Clear();
+    return Ref();
+}
+
+// The ImportError of `from module import name` when the module has no such
+// name, worded and filled in as the interpreter does it.
+[[noreturn]] void cannot_import(PyObject* module, PyObject* name, const Ref& module_name) {
+    Ref shown = module_name ? module_name : checked(PyUnicode_FromString("<unknown module name>"));
+    Ref location;
+    Ref message;
+    Ref spec = optional_attr(module, dunder_spec);
+    if (spec) location = module_location(module, spec.get());
+    // A module whose import is still running lacks names it will have later.
+    Ref initializing = spec ? optional_attr(spec.get(), spec_initializing) : Ref();
+    if (initializing && truth(initializing)) {
+        message = location ? checked(PyUnicode_FromFormat(
+                                 "cannot import name %R from partially initialized module %R "
+                                 "(most likely due to a circular import) (%S)",
+                                 name, shown.get(), location.get()))
+                           : checked(PyUnicode_FromFormat(
+                                 "cannot import name %R from partially initialized module %R "
+                                 "(most likely due to a circular import)",
+                                 name, shown.get()));
+    } else if (location) {
+        message = checked(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
+                                               shown.get(), location.get()));
+    } else {
+        message = checked(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                               name, shown.get()));
+    }
+    Ref error = call_kw(PyExc_ImportError, import_error_keywords, message,
+                        module_name ? module_name.get() : Py_None,
+                        location ? location.get() : Py_None, name);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    raise_error();
 }
 
 // One name of `from module import name`: the module's attribute, or else the
@@ -186,8 +241,7 @@ Ref imported_name(PyObject* module, PyObject* name) {
         if (submodule) return submodule;
         if (PyErr_Occurred()) raise_error();
     }
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    raise_error();
+    cannot_import(module, name, module_name);
 }
 
 } // namespace
