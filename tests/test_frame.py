@@ -382,6 +382,29 @@ def test_missing_name_in_from_import_fails_like_the_statement(setup):
     assert ours == plain
 
 
+def test_failed_start_under_another_name_leaves_no_alias():
+    # Loaded as altpkg.template, the module enters itself as vantrel.template
+    # too; when its start fails, that entry must go with it.
+    result = run_python("""
+        import importlib, importlib.machinery, importlib.util, sys
+        path = importlib.util.find_spec("vantrel.template").origin
+        loader = importlib.machinery.ExtensionFileLoader("altpkg.template", path)
+        spec = importlib.util.spec_from_file_location("altpkg.template", path, loader=loader)
+        broken = importlib.util.module_from_spec(spec)
+        sys.modules["jinja2"] = None
+        try:
+            loader.exec_module(broken)
+        except ImportError as error:
+            print(error)
+        print("vantrel.template" in sys.modules)
+        del sys.modules["jinja2"]
+        module = importlib.import_module("vantrel.template")
+        print(module is broken, module.TemplateEngine().render_string("{{ x }}", {"x": "ok"}))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "import of jinja2 halted; None in sys.modules\nFalse\nFalse ok\n"
+
+
 def test_creation_copies_the_import_spec():
     result = run_python("""
         import _imp, importlib.util, types

@@ -80,6 +80,22 @@ void warn_on_version_change(const ModuleFrame& frame) {
                              "does not match", major, minor));
 }
 
+// Takes sys.modules[name] out again if it still maps to the module whose
+// execution failed, so that a later import starts afresh instead of finding
+// the broken module.  The failure being raised stays the one that propagates.
+void forget_alias(PyObject* name, PyObject* module) noexcept {
+    PyObject* failure = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* entry = nullptr;
+    int found = PyDict_GetItemRef(modules, name, &entry);
+    if (found > 0 && entry == module) found = PyDict_DelItem(modules, name);
+    Py_XDECREF(entry);
+    if (found < 0) {
+        PyErr_FormatUnraisable("Exception ignored while removing sys.modules[%R]", name);
+    }
+    PyErr_SetRaisedException(failure);
+}
+
 int exec_module(PyObject* module) {
     ModuleFrame& frame = frame_of(PyModule_GetDef(module));
     if (frame.module) {
@@ -90,6 +106,9 @@ int exec_module(PyObject* module) {
         return -1;
     }
     frame.module = Py_NewRef(module);
+    // Set when this step enters the module into sys.modules under its full
+    // name; a failure must take that entry out again.
+    Ref alias;
     try {
         frame.globals = PyModule_GetDict(module);
         Ref builtins = checked(PyImport_Import(builtins_name.get()));
@@ -100,6 +119,7 @@ int exec_module(PyObject* module) {
         PyObject* modules = PyImport_GetModuleDict();
         if (!checked(PyDict_Contains(modules, full_name.get()))) {
             checked(PyDict_SetItem(modules, full_name.get(), module));
+            alias = full_name;
         }
         frame.body(frame, module);
         return 0;
@@ -110,6 +130,7 @@ int exec_module(PyObject* module) {
     Py_CLEAR(frame.module);
     frame.globals = nullptr;
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", frame.full_name);
+    if (alias) forget_alias(alias.get(), module);
     return -1;
 }
 
