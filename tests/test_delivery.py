@@ -297,3 +297,98 @@ def test_exit_runs_while_the_failure_is_handled(monkeypatch):
     assert isinstance(info.value.__context__, KeyError)
     assert isinstance(info.value.__context__.__context__, RuntimeError)
     assert sys.exception() is None
+
+
+# --- how the connection's __enter__ and __exit__ are found and called ---------
+
+
+class _Connection:
+    """login and sendmail succeed; __enter__ and __exit__ come from the case."""
+
+    def login(self, username, password):
+        pass
+
+    def sendmail(self, sender, recipients, text):
+        return {}
+
+
+class _NoDescriptor:
+    """Callable but no descriptor: found on the type, it is called without self."""
+
+    def __init__(self, log, name):
+        self.log, self.name = log, name
+
+    def __call__(self, *args):
+        self.log.append((self.name, args))
+        return None if self.name == "__exit__" else _Connection()
+
+
+def _connection_class(kind, log):
+    def method(name):
+        def record(*args):
+            log.append((name, tuple("self" if isinstance(a, _Connection) else a for a in args)))
+            return None if name == "__exit__" else _Connection()
+
+        return record
+
+    def cls_method(name):
+        return classmethod(lambda cls, *args: method(name)("cls", *args))
+
+    members = {
+        "function": lambda name: method(name),
+        "staticmethod": lambda name: staticmethod(method(name)),
+        "classmethod": cls_method,
+        "callable object": lambda name: _NoDescriptor(log, name),
+    }
+    if kind == "inherited":
+        base = type("Base", (_Connection,), {n: method(n) for n in ("__enter__", "__exit__")})
+        return type("Inherited", (base,), {})
+    make = members[kind]
+    return type(kind, (_Connection,), {n: make(n) for n in ("__enter__", "__exit__")})
+
+
+@pytest.mark.parametrize("kind", ["function", "staticmethod", "classmethod", "callable object", "inherited"])
+def test_connection_special_methods_bind_like_the_with_statement(monkeypatch, kind):
+    expected, got = [], []
+    with _connection_class(kind, expected)():
+        pass
+    cls = _connection_class(kind, got)
+    monkeypatch.setattr(mailer_module, "smtplib", types.SimpleNamespace(SMTP=lambda host, port: cls()))
+    EasyMailer("h", 25, "u", "p", use_ssl=False).send(A, "s", "b")
+    assert got == expected
+
+
+class _EnterOnInstance(_Connection):
+    def __init__(self):
+        self.__enter__ = lambda: self
+
+    def __exit__(self, *exc):
+        pass
+
+
+class _ExitOnInstance(_Connection):
+    def __init__(self):
+        self.__exit__ = lambda *exc: None
+
+    def __enter__(self):
+        return self
+
+
+@pytest.mark.parametrize("cls", [object, _EnterOnInstance, _ExitOnInstance])
+def test_special_methods_on_the_instance_are_not_used(monkeypatch, cls):
+    monkeypatch.setattr(mailer_module, "smtplib", types.SimpleNamespace(SMTP=lambda host, port: cls()))
+    with pytest.raises(TypeError) as info:
+        EasyMailer("h", 25, "u", "p", use_ssl=False).send(A, "s", "b")
+    assert str(info.value) == f"'{cls.__name__}' object does not support the context manager protocol"
+
+
+def test_mock_connection_records_the_call_shapes(monkeypatch):
+    from unittest import mock
+
+    smtp = mock.MagicMock()
+    connection = smtp.return_value
+    connection.__enter__.return_value.sendmail.return_value = {}
+    monkeypatch.setattr(mailer_module, "smtplib", types.SimpleNamespace(SMTP=smtp))
+    EasyMailer("h", 25, "u", "p", use_ssl=False).send(A, "s", "b")
+    assert connection.__enter__.call_args_list == [mock.call()]
+    assert connection.__exit__.call_args_list == [mock.call(None, None, None)]

@@ -369,6 +369,88 @@ def test_failed_import_can_be_retried():
     assert result.stdout == "refused\nok\n"
 
 
+@pytest.mark.parametrize("blocked, module", [("mimetypes", "vantrel.mailer"), ("jinja2", "vantrel.template")])
+def test_import_refused_by_none_in_sys_modules(blocked, module):
+    # The module's own imports fail exactly as the statements would.
+    result = run_python(f"""
+        import sys
+        sys.modules["{blocked}"] = None
+        for statement in ("import {blocked}", "import {module}"):
+            try:
+                exec(statement)
+            except ImportError as error:
+                print(type(error).__name__, error, error.name)
+    """)
+    assert result.returncode == 0, result.stderr
+    expected = f"ModuleNotFoundError import of {blocked} halted; None in sys.modules {blocked}\n"
+    assert result.stdout == expected * 2
+
+
+FAKE_JINJA2 = {
+    "no location": "",
+    "file": "fake.__file__ = '/nowhere/jinja2/__init__.py'",
+    "spec location": """
+        fake.__spec__ = importlib.machinery.ModuleSpec("jinja2", None, origin="/spec/jinja2.py")
+        fake.__spec__.has_location = True
+    """,
+    "initializing": """
+        fake.__spec__ = importlib.machinery.ModuleSpec("jinja2", None, origin="/spec/jinja2.py")
+        fake.__spec__.has_location = True
+        fake.__spec__._initializing = True
+    """,
+    "initializing, no location": """
+        fake.__spec__ = importlib.machinery.ModuleSpec("jinja2", None)
+        fake.__spec__._initializing = True
+    """,
+    "no __spec__": "del fake.__spec__; fake.__file__ = '/nowhere/jinja2.py'",
+}
+
+
+@pytest.mark.parametrize("setup", FAKE_JINJA2.values(), ids=FAKE_JINJA2)
+def test_missing_name_in_from_import_fails_like_the_statement(setup):
+    before = """
+        import importlib.machinery, sys, types
+        fake = types.ModuleType("jinja2")
+        fake.Environment = fake.FileSystemLoader = object
+    """
+    after = """
+        sys.modules["jinja2"] = fake
+        for statement in ("from jinja2 import TemplateNotFound", "import vantrel.template"):
+            try:
+                exec(statement)
+            except ImportError as error:
+                print(repr((type(error), str(error), error.name, error.path, error.name_from)))
+    """
+    result = run_python("".join(textwrap.dedent(part) for part in (before, setup, after)))
+    assert result.returncode == 0, result.stderr
+    plain, ours = result.stdout.splitlines()
+    assert "TemplateNotFound" in plain
+    assert ours == plain
+
+
+def test_failed_start_under_another_name_leaves_no_alias():
+    # Loaded as altpkg.template, the module enters itself as vantrel.template
+    # too; when its start fails, that entry must go with it.
+    result = run_python("""
+        import importlib, importlib.machinery, importlib.util, sys
+        path = importlib.util.find_spec("vantrel.template").origin
+        loader = importlib.machinery.ExtensionFileLoader("altpkg.template", path)
+        spec = importlib.util.spec_from_file_location("altpkg.template", path, loader=loader)
+        broken = importlib.util.module_from_spec(spec)
+        sys.modules["jinja2"] = None
+        try:
+            loader.exec_module(broken)
+        except ImportError as error:
+            print(error)
+        print("vantrel.template" in sys.modules)
+        del sys.modules["jinja2"]
+        module = importlib.import_module("vantrel.template")
+        print(module is broken, module.TemplateEngine().render_string("{{ x }}", {"x": "ok"}))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "import of jinja2 halted; None in sys.modules\nFalse\nFalse ok\n"
+
+
 def test_creation_copies_the_import_spec():
     result = run_python("""
         import _imp, importlib.util, types

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 
 namespace vantrel {
 
@@ -79,6 +80,22 @@ void warn_on_version_change(const ModuleFrame& frame) {
                              "does not match", major, minor));
 }
 
+// Takes sys.modules[name] out again if it still maps to the module whose
+// execution failed, so that a later import starts afresh instead of finding
+// the broken module.  The failure being raised stays the one that propagates.
+void forget_alias(PyObject* name, PyObject* module) noexcept {
+    PyObject* failure = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* entry = nullptr;
+    int found = PyDict_GetItemRef(modules, name, &entry);
+    if (found > 0 && entry == module) found = PyDict_DelItem(modules, name);
+    Py_XDECREF(entry);
+    if (found < 0) {
+        PyErr_FormatUnraisable("Exception ignored while removing sys.modules[%R]", name);
+    }
+    PyErr_SetRaisedException(failure);
+}
+
 int exec_module(PyObject* module) {
     ModuleFrame& frame = frame_of(PyModule_GetDef(module));
     if (frame.module) {
@@ -89,6 +106,9 @@ int exec_module(PyObject* module) {
         return -1;
     }
     frame.module = Py_NewRef(module);
+    // Set when this step enters the module into sys.modules under its full
+    // name; a failure must take that entry out again.
+    Ref alias;
     try {
         frame.globals = PyModule_GetDict(module);
         Ref builtins = checked(PyImport_Import(builtins_name.get()));
@@ -99,6 +119,7 @@ int exec_module(PyObject* module) {
         PyObject* modules = PyImport_GetModuleDict();
         if (!checked(PyDict_Contains(modules, full_name.get()))) {
             checked(PyDict_SetItem(modules, full_name.get(), module));
+            alias = full_name;
         }
         frame.body(frame, module);
         return 0;
@@ -109,6 +130,7 @@ int exec_module(PyObject* module) {
     Py_CLEAR(frame.module);
     frame.globals = nullptr;
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", frame.full_name);
+    if (alias) forget_alias(alias.get(), module);
     return -1;
 }
 
@@ -148,76 +170,117 @@ void ModuleFrame::bind(const char* name, PyObject* value) const {
     checked(PyDict_SetItemString(globals, name, value));
 }
 
+void ModuleFrame::import(const char* name) const {
+    // What the import statement does at module level: the import system is
+    // asked with this module's namespace as globals and locals and no
+    // fromlist, and it returns the top-level package, which `import a.b`
+    // binds as `a`.
+    Ref text = checked(PyUnicode_FromString(name));
+    Ref top = checked(PyImport_ImportModuleLevelObject(text.get(), globals, globals, Py_None, 0));
+    const char* dot = std::strchr(name, '.');
+    Ref bound = dot ? checked(PyUnicode_FromStringAndSize(name, dot - name)) : text;
+    checked(PyDict_SetItem(globals, bound.get(), top.get()));
+}
+
 namespace {
 
-// sys.modules[name], or an empty Ref.
-Ref loaded_module(PyObject* name) {
-    PyObject* module = nullptr;
-    checked(PyDict_GetItemRef(PyImport_GetModuleDict(), name, &module));
-    return Ref::steal(module);
+Name dunder_name{"__name__"};
+Name dunder_spec{"__spec__"};
+Name spec_has_location{"has_location"};
+Name spec_initializing{"_initializing"};
+KwNames import_error_keywords{"name", "path", "name_from"};
+
+// An attribute, or an empty Ref when the object has none.
+Ref optional_attr(PyObject* object, const Name& name) {
+    PyObject* value = nullptr;
+    checked(PyObject_GetOptionalAttr(object, name.get(), &value));
+    return Ref::steal(value);
+}
+
+// Where the module was loaded from, for the message: the spec's origin when
+// the spec says it is a location, else the module's __file__; empty when
+// neither is known.
+Ref module_location(PyObject* module, PyObject* spec) {
+    Ref has_location = optional_attr(spec, spec_has_location);
+    if (has_location && truth(has_location)) {
+        Ref origin = optional_attr(spec, spec_origin);
+        if (origin && PyUnicode_Check(origin.get())) return origin;
+    }
+    if (!PyModule_Check(module)) return Ref();
+    PyObject* file = PyModule_GetFilenameObject(module);
+    if (file) return Ref::steal(file);
+    // No usable __file__ is a SystemError here; the location is just unknown.
+    if (!PyErr_ExceptionMatches(PyExc_SystemError)) raise_error();
+    PyErr_Clear();
+    return Ref();
+}
+
+// The ImportError of `from module import name` when the module has no such
+// name, worded and filled in as the interpreter does it.
+[[noreturn]] void cannot_import(PyObject* module, PyObject* name, const Ref& module_name) {
+    Ref shown = module_name ? module_name : checked(PyUnicode_FromString("<unknown module name>"));
+    Ref location;
+    Ref message;
+    Ref spec = optional_attr(module, dunder_spec);
+    if (spec) location = module_location(module, spec.get());
+    // A module whose import is still running lacks names it will have later.
+    Ref initializing = spec ? optional_attr(spec.get(), spec_initializing) : Ref();
+    if (initializing && truth(initializing)) {
+        message = location ? checked(PyUnicode_FromFormat(
+                                 "cannot import name %R from partially initialized module %R "
+                                 "(most likely due to a circular import) (%S)",
+                                 name, shown.get(), location.get()))
+                           : checked(PyUnicode_FromFormat(
+                                 "cannot import name %R from partially initialized module %R "
+                                 "(most likely due to a circular import)",
+                                 name, shown.get()));
+    } else if (location) {
+        message = checked(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
+                                               shown.get(), location.get()));
+    } else {
+        message = checked(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                               name, shown.get()));
+    }
+    Ref error = call_kw(PyExc_ImportError, import_error_keywords, message,
+                        module_name ? module_name.get() : Py_None,
+                        location ? location.get() : Py_None, name);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    raise_error();
+}
+
+// One name of `from module import name`: the module's attribute, or else the
+// submodule of that name in sys.modules, which a circular import may have
+// entered there before binding it on its package.
+Ref imported_name(PyObject* module, PyObject* name) {
+    PyObject* value = nullptr;
+    if (checked(PyObject_GetOptionalAttr(module, name, &value))) return Ref::steal(value);
+    Ref module_name = optional_attr(module, dunder_name);
+    if (module_name && !PyUnicode_Check(module_name.get())) module_name.reset();
+    if (module_name) {
+        Ref full_name = checked(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
+        Ref submodule = Ref::steal(PyImport_GetModule(full_name.get()));
+        if (submodule) return submodule;
+        if (PyErr_Occurred()) raise_error();
+    }
+    cannot_import(module, name, module_name);
 }
 
 } // namespace
 
-void ModuleFrame::import(const char* name) const {
-    Ref text = checked(PyUnicode_FromString(name));
-    Ref imported = loaded_module(text.get());
-    if (!imported) {
-        imported =
-            checked(PyImport_ImportModuleLevelObject(text.get(), globals, nullptr, nullptr, 0));
-    }
-    bind(name, imported.get());
-}
-
 void ModuleFrame::import_from(const char* source, std::initializer_list<const char*> names,
                               int level) const {
     Ref source_text = checked(PyUnicode_FromString(source));
-    Ref qualified = source_text;
-    if (level > 0) {
-        PyObject* package = nullptr;
-        checked(PyDict_GetItemRef(globals, dunder_package.get(), &package));
-        Ref owned = Ref::steal(package);
-        if (!owned || !PyUnicode_Check(owned.get())) {
-            PyErr_SetString(PyExc_ImportError,
-                            "attempted relative import with no known parent package");
-            raise_error();
-        }
-        qualified = checked(PyUnicode_FromFormat("%U.%s", owned.get(), source));
-    }
     Ref fromlist = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (const char* name : names) {
         PyTuple_SET_ITEM(fromlist.get(), i++, checked(PyUnicode_FromString(name)).release());
     }
-    // A imported already loaded that has every name is used as it is.
-    Ref imported = loaded_module(qualified.get());
-    if (imported) {
-        for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
-            if (!checked(PyObject_HasAttrWithError(imported.get(),
-                                                   PyTuple_GET_ITEM(fromlist.get(), i)))) {
-                imported.reset();
-                break;
-            }
-        }
-    }
-    if (!imported) {
-        imported = checked(PyImport_ImportModuleLevelObject(source_text.get(), globals, nullptr,
+    Ref imported = checked(PyImport_ImportModuleLevelObject(source_text.get(), globals, globals,
                                                             fromlist.get(), level));
-    }
     for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
-        PyObject* value = nullptr;
-        checked(PyObject_GetOptionalAttr(imported.get(), name, &value));
-        Ref found = Ref::steal(value);
-        if (!found) {
-            Ref submodule = checked(PyUnicode_FromFormat("%U.%U", qualified.get(), name));
-            found = loaded_module(submodule.get());
-        }
-        if (!found) {
-            PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-            raise_error();
-        }
-        checked(PyDict_SetItem(globals, name, found.get()));
+        Ref value = imported_name(imported.get(), name);
+        checked(PyDict_SetItem(globals, name, value.get()));
     }
 }
 

@@ -43,26 +43,41 @@ namespace {
 Name enter_name{"__enter__"};
 Name exit_name{"__exit__"};
 
+// The manager's special method as the with statement finds it: looked up on
+// the type through its MRO, never on the instance, then bound by the
+// descriptor protocol.  A plain function becomes a bound method, a
+// staticmethod yields its function, and an attribute that is no descriptor
+// (any other callable) is used as it is, so that it is called without self.
 Ref special_method(PyObject* manager, const Name& name) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager));
-    PyObject* method = nullptr;
-    checked(PyObject_GetOptionalAttr(type, name.get(), &method));
-    if (!method) {
+    PyTypeObject* type = Py_TYPE(manager);
+    // Comparing keys may run Python code: hold what the walk reads.
+    Ref mro = Ref::borrow(type->tp_mro);
+    Ref found;
+    const Py_ssize_t bases = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
+    for (Py_ssize_t i = 0; i < bases && !found; ++i) {
+        Ref dict = checked(
+            PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
+        PyObject* value = nullptr;
+        checked(PyDict_GetItemRef(dict.get(), name.get(), &value));
+        found = Ref::steal(value);
+    }
+    if (!found) {
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol",
-                     Py_TYPE(manager)->tp_name);
+                     type->tp_name);
         raise_error();
     }
-    return Ref::steal(method);
+    descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
+    if (!get) return found;
+    return checked(get(found.get(), manager, reinterpret_cast<PyObject*>(type)));
 }
 } // namespace
 
 Context enter_context(PyObject* manager) {
+    // The statement's order: __exit__ is looked up and bound before __enter__.
+    Ref exit = special_method(manager, exit_name);
     Ref enter = special_method(manager, enter_name);
-    Ref exit_unbound = special_method(manager, exit_name);
-    // Bind __exit__ to the manager now, as the with statement does.
-    Ref exit = checked(PyMethod_New(exit_unbound.get(), manager));
-    Ref value = call(enter, manager);
+    Ref value = call(enter);
     return Context{std::move(exit), std::move(value)};
 }
 
