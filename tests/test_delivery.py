@@ -374,12 +374,24 @@ class _ExitOnInstance(_Connection):
         return self
 
 
-@pytest.mark.parametrize("cls", [object, _EnterOnInstance, _ExitOnInstance])
+class _Asynchronous(_Connection):
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        pass
+
+
+@pytest.mark.parametrize("cls", [object, _EnterOnInstance, _ExitOnInstance, _Asynchronous])
 def test_special_methods_on_the_instance_are_not_used(monkeypatch, cls):
     monkeypatch.setattr(mailer_module, "smtplib", types.SimpleNamespace(SMTP=lambda host, port: cls()))
     with pytest.raises(TypeError) as info:
         EasyMailer("h", 25, "u", "p", use_ssl=False).send(A, "s", "b")
-    assert str(info.value) == f"'{cls.__name__}' object does not support the context manager protocol"
+    with pytest.raises(TypeError) as statement:
+        with cls():
+            pass
+    assert str(info.value) == str(statement.value)
+    assert "(missed __" in str(info.value)
 
 
 def test_mock_connection_records_the_call_shapes(monkeypatch):

@@ -42,6 +42,22 @@ void intern_names() {
 namespace {
 Name enter_name{"__enter__"};
 Name exit_name{"__exit__"};
+Name aenter_name{"__aenter__"};
+Name aexit_name{"__aexit__"};
+
+// The attribute `name` of a type as its MRO gives it, or an empty Ref.
+Ref type_attribute(PyTypeObject* type, const Name& name) {
+    // Comparing keys may run Python code: hold what the walk reads.
+    Ref mro = Ref::borrow(type->tp_mro);
+    const Py_ssize_t bases = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
+    for (Py_ssize_t i = 0; i < bases; ++i) {
+        Ref dict = checked(
+            PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
+        PyObject* value = nullptr;
+        if (checked(PyDict_GetItemRef(dict.get(), name.get(), &value))) return Ref::steal(value);
+    }
+    return Ref();
+}
 
 // The manager's special method as the with statement finds it: looked up on
 // the type through its MRO, never on the instance, then bound by the
@@ -50,21 +66,18 @@ Name exit_name{"__exit__"};
 // (any other callable) is used as it is, so that it is called without self.
 Ref special_method(PyObject* manager, const Name& name) {
     PyTypeObject* type = Py_TYPE(manager);
-    // Comparing keys may run Python code: hold what the walk reads.
-    Ref mro = Ref::borrow(type->tp_mro);
-    Ref found;
-    const Py_ssize_t bases = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
-    for (Py_ssize_t i = 0; i < bases && !found; ++i) {
-        Ref dict = checked(
-            PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
-        PyObject* value = nullptr;
-        checked(PyDict_GetItemRef(dict.get(), name.get(), &value));
-        found = Ref::steal(value);
-    }
+    Ref found = type_attribute(type, name);
     if (!found) {
+        // The interpreter's wording, with its hint for an asynchronous manager.
+        const bool asynchronous =
+            type_attribute(type, aenter_name) && type_attribute(type, aexit_name);
         PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the context manager protocol",
-                     type->tp_name);
+                     "'%T' object does not support the context manager protocol (missed %U "
+                     "method)%s",
+                     manager, name.get(),
+                     asynchronous ? " but it supports the asynchronous context manager protocol. "
+                                    "Did you mean to use 'async with'?"
+                                  : "");
         raise_error();
     }
     descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
