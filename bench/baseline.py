@@ -50,7 +50,7 @@ class Engine:
         # anything), so that a name loaded before is looked up again along the
         # new search path.
         cache = getattr(self._env, "cache", None)
-        if cache:
+        if cache is not None and len(cache):
             cache.clear()
 
 

@@ -117,12 +117,22 @@ PyObject* TemplateEngine_add_template_dir(FunctionObject*, PyObject* const* args
         call_method(searchpath, n_insert, front, args[1]);
     }
     // Jinja2 caches templates by name: without this, a name loaded before
-    // would keep coming from its old directory.  Clearing takes the cache's
-    // lock, so an empty cache (false by the truth test) is left alone.
+    // would keep coming from its old directory.
     PyObject* cache = nullptr;
     checked(PyObject_GetOptionalAttr(env.get(), n_cache.get(), &cache));
     Ref owned = Ref::steal(cache);
-    if (owned && truth(owned)) call_method(owned, n_clear);
+    if (owned && owned.get() != Py_None) {
+        // Clearing takes the cache's lock; a cache that says it is empty has
+        // nothing to drop.  One that has no length is cleared all the same.
+        // (The length is asked directly: a truth test would first look for a
+        // __bool__ that Jinja2's cache does not have, on every call.)
+        PyTypeObject* type = Py_TYPE(owned.get());
+        const bool has_length = (type->tp_as_mapping && type->tp_as_mapping->mp_length) ||
+                                (type->tp_as_sequence && type->tp_as_sequence->sq_length);
+        Py_ssize_t size = 1;
+        if (has_length && (size = PyObject_Size(owned.get())) < 0) raise_error();
+        if (size != 0) call_method(owned, n_clear);
+    }
     Py_RETURN_NONE;
 }
 
