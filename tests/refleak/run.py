@@ -525,10 +525,18 @@ def attach_binary_errors():
            {"filename": "a", "data": b"", "content_type": BadBool()})
     for parts, message in [(["a", "b", "c"], "too many values"),
                            (["a"], "need more than 1 value"),
-                           (7, "cannot unpack")]:
-        raises((ValueError, TypeError), attach, msg,
+                           (7, "cannot unpack"),
+                           (iter("abcd"), r"too many values to unpack \(expected 2\)$"),
+                           (iter(""), "need more than 0 values"),
+                           (failing_generator(), "generator"),
+                           (BadIter(), "__iter__"),
+                           (dict.fromkeys("abc"), "got 3")]:
+        raises((ValueError, TypeError, Boom), attach, msg,
                {"filename": "a", "data": b"", "content_type": Splits(parts)},
                match=message)
+    # The payload is encoded before the name is made: the encoding's error wins.
+    raises(TypeError, attach, msg,
+           {"filename": BadFormat(), "data": 5, "content_type": "a/b"})
     assert msg.get_payload() == []
 
 
@@ -557,6 +565,9 @@ def template_engine_errors():
     raises(jinja2.TemplateNotFound, engine.render_string,
            "{% include 'nowhere' %}", {})
     raises(TypeError, engine.render_string, "x", {1: 2})
+    with rebound(template_module, "TemplateNotFound", "not a class"):
+        raises(TypeError, engine.render, "missing.html", {},
+               match="catching classes that do not inherit from BaseException")
 
 
 class FakeTemplate:
@@ -787,8 +798,24 @@ FAKES = {name: fake_smtplib(**behaviour) for name, behaviour in [
     ("suppress", {"fail_login": True, "suppress": True}),
     ("refused", {"refused": {"b@x": (550, b"no")}}),
     ("no-context-manager", {"__enter__": None}),
+    ("static-exit", {"__exit__": staticmethod(lambda kind, value, traceback: None)}),
+    ("odd-result", {"refused": ["not", "a", "dict"]}),
 ]}
 FAKES["no-context-manager"].SMTP = object
+
+
+class OnlyAsynchronous:
+    def __init__(self, host, port, context=None):
+        pass
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        pass
+
+
+FAKES["asynchronous"] = types.SimpleNamespace(SMTP=OnlyAsynchronous, SMTP_SSL=OnlyAsynchronous)
 
 
 class NotAnError:
@@ -828,6 +855,11 @@ def do_send_with_statement():
             raises(smtplib.SMTPRecipientsRefused, m._do_send, msg, ["a"], "s")
         with rebound(mailer_module, "smtplib", FAKES["no-context-manager"]):
             raises(TypeError, m._do_send, msg, ["a"], "s")
+        with rebound(mailer_module, "smtplib", FAKES["asynchronous"]):
+            raises(TypeError, m._do_send, msg, ["a"], "s", match="async with")
+        for quiet in ("static-exit", "odd-result"):
+            with rebound(mailer_module, "smtplib", FAKES[quiet]):
+                assert m._do_send(msg, ["a"], "s") is None
         with rebound(mailer_module, "smtplib", FAKES["refused-odd"]):
             raises(TypeError, m._do_send, msg, ["a"], "s",
                    match="must derive from BaseException")
