@@ -197,8 +197,8 @@ Ref optional_attr(PyObject* object, const Name& name) {
     return Ref::steal(value);
 }
 
-// Where the module was loaded from, for the message: the spec's origin when
-// the spec says it is a location, else the module's __file__; empty when
+// Where the module was loaded from, for the message: __spec__.origin when
+// __spec__ calls it a location, else the module's __file__; empty when
 // neither is known.
 Ref module_location(PyObject* module, PyObject* spec) {
     Ref has_location = optional_attr(spec, spec_has_location);
