@@ -118,9 +118,7 @@ PyObject* TemplateEngine_add_template_dir(FunctionObject*, PyObject* const* args
     }
     // Jinja2 caches templates by name: without this, a name loaded before
     // would keep coming from its old directory.
-    PyObject* cache = nullptr;
-    checked(PyObject_GetOptionalAttr(env.get(), n_cache.get(), &cache));
-    Ref owned = Ref::steal(cache);
+    Ref owned = optional_attr(env.get(), n_cache);
     if (owned && owned.get() != Py_None) {
         // Clearing takes the cache's lock; a cache that says it is empty has
         // nothing to drop.  One that has no length is cleared all the same.

@@ -108,6 +108,13 @@ inline Ref getattr(const Ref& object, const Name& name) {
     return getattr(object.get(), name);
 }
 
+// An attribute, or an empty Ref when the object has none.
+inline Ref optional_attr(PyObject* object, const Name& name) {
+    PyObject* value = nullptr;
+    checked(PyObject_GetOptionalAttr(object, name.get(), &value));
+    return Ref::steal(value);
+}
+
 inline void setattr(PyObject* object, const Name& name, PyObject* value) {
     checked(PyObject_SetAttr(object, name.get(), value));
 }

@@ -37,9 +37,7 @@ std::atomic<std::int64_t> first_interpreter{-1};
 // skipped, and so is None where `skip_none` says so.
 void copy_spec(PyObject* spec, const Name& attribute, PyObject* globals, const Name& key,
                bool skip_none) {
-    PyObject* value = nullptr;
-    checked(PyObject_GetOptionalAttr(spec, attribute.get(), &value));
-    Ref owned = Ref::steal(value);
+    Ref owned = optional_attr(spec, attribute);
     if (!owned || (skip_none && owned.get() == Py_None)) return;
     checked(PyDict_SetItem(globals, key.get(), owned.get()));
 }
@@ -189,13 +187,6 @@ Name dunder_spec{"__spec__"};
 Name spec_has_location{"has_location"};
 Name spec_initializing{"_initializing"};
 KwNames import_error_keywords{"name", "path", "name_from"};
-
-// An attribute, or an empty Ref when the object has none.
-Ref optional_attr(PyObject* object, const Name& name) {
-    PyObject* value = nullptr;
-    checked(PyObject_GetOptionalAttr(object, name.get(), &value));
-    return Ref::steal(value);
-}
 
 // Where the module was loaded from, for the message: __spec__.origin when
 // __spec__ calls it a location, else the module's __file__; empty when
