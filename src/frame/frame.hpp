@@ -320,7 +320,8 @@ template <auto body> Signature define(const Description& description) {
 }
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     const Prototype* prototype;
     PyObject* name;
     PyObject* qualname;
