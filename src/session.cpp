@@ -18,7 +18,7 @@ namespace {
 
 void module_body(ModuleFrame& frame, PyObject* module);
 
-ModuleFrame self{"session", "vantrel.session", module_body};
+ModuleFrame session_module{"session", "vantrel.session", module_body};
 
 // The class, made by the module body and kept for the life of the process.
 PyTypeObject* session_type;
@@ -41,14 +41,15 @@ Name n_use_ssl{"use_ssl"};
 Name n_use_tls{"use_tls"};
 
 struct SessionObject {
-    PyObject_HEAD PyObject* mailer; // the EasyMailer whose settings and steps are used
-    PyObject* connection;           // the open connection, or null
-    PyObject* context;              // the TLS context made for it
-    pid_t pid;                      // the process that opened the connection
-    Py_ssize_t limit;               // messages per connection, 0 for no limit
-    Py_ssize_t on_connection;       // messages accepted on the current connection
-    Py_ssize_t sent;                // messages accepted in all
-    Py_ssize_t connections;         // connections opened in all
+    PyObject_HEAD
+    PyObject* mailer;         // the EasyMailer whose settings and steps are used
+    PyObject* connection;     // the open connection, or null
+    PyObject* context;        // the TLS context made for it
+    pid_t pid;                // the process that opened the connection
+    Py_ssize_t limit;         // messages per connection, 0 for no limit
+    Py_ssize_t on_connection; // messages accepted on the current connection
+    Py_ssize_t sent;          // messages accepted in all
+    Py_ssize_t connections;   // connections opened in all
     // Serialises connecting, sending and closing.  PyMutex_Lock lets go of
     // the interpreter while it waits, so a thread waiting for the session
     // holds up no other thread.
@@ -186,7 +187,7 @@ bool alive(PyObject* connection) {
 // Opens a connection as the mailer's settings say and logs in.  When STARTTLS
 // or the login fails, the new connection is ended and the error propagates.
 void connect(SessionObject* s, PyObject* mailer) {
-    Opened opened = open_connection(self, mailer);
+    Opened opened = open_connection(session_module, mailer);
     ++s->connections;
     try {
         log_in(mailer, opened.connection.get(), opened);
@@ -231,7 +232,7 @@ bool is_error(PyObject* error, PyObject* smtplib, const Name& name) {
 Failure classify(PyObject* error) {
     Failure failure = Failure::Unknown;
     ignoring_errors([&] {
-        Ref smtplib = self.global(n_smtplib);
+        Ref smtplib = session_module.global(n_smtplib);
         if (is_error(error, smtplib.get(), n_SMTPSenderRefused)) {
             Ref code = optional_attr(error, n_smtp_code);
             int overflow = 0;
@@ -297,11 +298,17 @@ void end_session(SessionObject* s) {
 // ---------------------------------------------------------------------------
 // class Session
 
-PyObject* Session_init(FunctionObject*, PyObject* const* args) {
-    SessionObject* s = as_session(args[0], "__init__");
-    PyObject* mailer = args[1];
-    PyObject* max_per_connection = args[2];
-    Ref easy_mailer = self.global(n_EasyMailer);
+constexpr Param init_params[] = {
+    self_param,
+    {"mailer", "EasyMailer", Rule::Any, Default::Required},
+    {"max_per_connection", "Optional[int]", Rule::Any, Default::None},
+};
+
+PyObject* Session_init(FunctionObject*, Args<init_params> args) {
+    SessionObject* s = as_session(args["self"], "__init__");
+    PyObject* mailer = args["mailer"];
+    PyObject* max_per_connection = args["max_per_connection"];
+    Ref easy_mailer = session_module.global(n_EasyMailer);
     if (!checked(PyObject_IsInstance(mailer, easy_mailer.get()))) {
         raise_type("mailer", "EasyMailer", nullptr, mailer);
         raise_error();
@@ -330,10 +337,22 @@ PyObject* Session_init(FunctionObject*, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* Session_send(FunctionObject*, PyObject* const* args) {
-    SessionObject* s = as_session(args[0], "send");
+const Signature init_signature = define<Session_init>({
+    .name = "__init__",
+    .qualname = "Session.__init__",
+    .doc = "Use the settings and message steps of `mailer` (an EasyMailer).\n"
+           "\n"
+           "max_per_connection: when given (at least 1), end the connection with QUIT\n"
+           "and open a new one after that many messages, for servers that limit the\n"
+           "messages of one connection.  None (the default) sets no limit.\n",
+    .returns = "None",
+});
+
+// send_params: the parameters of EasyMailer.send.
+PyObject* Session_send(FunctionObject*, Args<send_params> args) {
+    SessionObject* s = as_session(args["self"], "send");
     Ref mailer = mailer_of(s);
-    Outgoing outgoing = compose(mailer.get(), args + 1);
+    Outgoing outgoing = compose(mailer.get(), args);
     // What EasyMailer._do_send accepts, checked before the connection is used.
     if (!PyList_CheckExact(outgoing.recipients.get())) {
         raise_type("recipients", "list", &PyList_Type, outgoing.recipients.get());
@@ -348,35 +367,104 @@ PyObject* Session_send(FunctionObject*, PyObject* const* args) {
     Ref text = call_method(outgoing.message, n_as_string);
     Ref refused =
         deliver(s, mailer.get(), outgoing.sender.get(), outgoing.recipients.get(), text.get());
-    check_refused(self, refused.get());
+    check_refused(session_module, refused.get());
     Py_RETURN_NONE;
 }
 
-PyObject* Session_send_template(FunctionObject*, PyObject* const* args) {
-    SessionObject* s = as_session(args[0], "send_template");
+const Signature send_signature = define<Session_send>({
+    .name = "send",
+    .qualname = "Session.send",
+    .doc =
+        "Send one message over the session's connection.\n"
+        "\n"
+        "The arguments are those of EasyMailer.send, and so is the message:\n"
+        "    to: one address or a list of addresses\n"
+        "    subject: the subject\n"
+        "    body: the plain-text body\n"
+        "    html: the HTML body; with body as well, both go as alternatives\n"
+        "    cc: carbon-copy addresses\n"
+        "    bcc: blind-copy addresses (in the envelope only)\n"
+        "    sender: the sender address, instead of the mailer's default sender\n"
+        "    sender_name: the sender's display name\n"
+        "    attachments: a list of file paths (str) and dicts\n"
+        "        {\"filename\": \"name.png\", \"data\": bytes, \"content_type\": \"image/png\"}\n"
+        "        (content_type is optional and guessed from the file name)\n"
+        "    reply_to: the Reply-To address\n"
+        "\n"
+        "A connection that the server has closed since the last message is opened\n"
+        "again first.  If the server refuses some recipients, SMTPRecipientsRefused\n"
+        "names just those (the others have the message); the session stays usable.\n",
+    .returns = "None",
+});
+
+// send_template_params: the parameters of EasyMailer.send_template.
+PyObject* Session_send_template(FunctionObject*, Args<send_template_params> args) {
+    SessionObject* s = as_session(args["self"], "send_template");
     Ref mailer = mailer_of(s);
     // Rendered with the mailer's engine, sent through this session's send.
-    send_template(self, mailer.get(), args[0], args + 1);
+    send_template(session_module, mailer.get(), args["self"], args);
     Py_RETURN_NONE;
 }
 
-PyObject* Session_close(FunctionObject*, PyObject* const* args) {
-    end_session(as_session(args[0], "close"));
+const Signature send_template_signature = define<Session_send_template>({
+    .name = "send_template",
+    .qualname = "Session.send_template",
+    .doc = "Send one message rendered from templates over the session's connection.\n"
+           "\n"
+           "The arguments are those of EasyMailer.send_template: `template_name`.html\n"
+           "and `template_name`.txt become the HTML and text bodies and `subject` is\n"
+           "rendered as a template string, all with `context` (occurred_at added when\n"
+           "missing), through the mailer's template engine.  The message then goes\n"
+           "out as Session.send sends it.\n",
+    .returns = "None",
+});
+
+constexpr Param close_params[] = {self_param};
+
+PyObject* Session_close(FunctionObject*, Args<close_params> args) {
+    end_session(as_session(args["self"], "close"));
     Py_RETURN_NONE;
 }
 
-PyObject* Session_enter(FunctionObject*, PyObject* const* args) {
-    SessionObject* s = as_session(args[0], "__enter__");
+const Signature close_signature = define<Session_close>({
+    .name = "close",
+    .qualname = "Session.close",
+    .doc = "End the SMTP session with QUIT and close the connection.\n"
+           "\n"
+           "Calling it again, or on a session that is not connected, does nothing.  A\n"
+           "later send opens a new connection.\n",
+    .returns = "None",
+});
+
+constexpr Param enter_params[] = {self_param};
+
+PyObject* Session_enter(FunctionObject*, Args<enter_params> args) {
+    PyObject* session = args["self"];
+    SessionObject* s = as_session(session, "__enter__");
     Ref mailer = mailer_of(s);
     Hold hold(s);
     leave_inherited(s);
     if (!s->connection) connect(s, mailer.get());
-    return Py_NewRef(args[0]);
+    return Py_NewRef(session);
 }
 
-PyObject* Session_exit(FunctionObject*, PyObject* const* args) {
-    SessionObject* s = as_session(args[0], "__exit__");
-    if (args[1] == Py_None) {
+const Signature enter_signature = define<Session_enter>({
+    .name = "__enter__",
+    .qualname = "Session.__enter__",
+    .doc = "Connect and log in, and return the session.",
+    .returns = "Session",
+});
+
+constexpr Param exit_params[] = {
+    self_param,
+    {"exc_type", "Optional[type[BaseException]]", Rule::Any, Default::Required},
+    {"exc_value", "Optional[BaseException]", Rule::Any, Default::Required},
+    {"traceback", "Optional[TracebackType]", Rule::Any, Default::Required},
+};
+
+PyObject* Session_exit(FunctionObject*, Args<exit_params> args) {
+    SessionObject* s = as_session(args["self"], "__exit__");
+    if (args["exc_type"] == Py_None) {
         end_session(s);
     } else {
         // The block's own exception is the one that propagates.
@@ -384,6 +472,13 @@ PyObject* Session_exit(FunctionObject*, PyObject* const* args) {
     }
     Py_RETURN_NONE;
 }
+
+const Signature exit_signature = define<Session_exit>({
+    .name = "__exit__",
+    .qualname = "Session.__exit__",
+    .doc = "Close the session (see close()); an exception of the block propagates.",
+    .returns = "None",
+});
 
 // ---------------------------------------------------------------------------
 // The type's slots.
@@ -493,103 +588,6 @@ PyType_Spec session_spec = {
     session_slots,
 };
 
-// ---------------------------------------------------------------------------
-// Signatures.
-
-const Signature init_signature{
-    "__init__",
-    "Session.__init__",
-    "Use the settings and message steps of `mailer` (an EasyMailer).\n"
-    "\n"
-    "max_per_connection: when given (at least 1), end the connection with QUIT\n"
-    "and open a new one after that many messages, for servers that limit the\n"
-    "messages of one connection.  None (the default) sets no limit.\n",
-    {self_param,
-     {"mailer", "EasyMailer", Rule::Any, Default::Required},
-     {"max_per_connection", "Optional[int]", Rule::Any, Default::None}},
-    "None",
-    Result::Any,
-    Session_init,
-};
-
-const Signature send_signature{
-    "send",
-    "Session.send",
-    "Send one message over the session's connection.\n"
-    "\n"
-    "The arguments are those of EasyMailer.send, and so is the message:\n"
-    "    to: one address or a list of addresses\n"
-    "    subject: the subject\n"
-    "    body: the plain-text body\n"
-    "    html: the HTML body; with body as well, both go as alternatives\n"
-    "    cc: carbon-copy addresses\n"
-    "    bcc: blind-copy addresses (in the envelope only)\n"
-    "    sender: the sender address, instead of the mailer's default sender\n"
-    "    sender_name: the sender's display name\n"
-    "    attachments: a list of file paths (str) and dicts\n"
-    "        {\"filename\": \"name.png\", \"data\": bytes, \"content_type\": \"image/png\"}\n"
-    "        (content_type is optional and guessed from the file name)\n"
-    "    reply_to: the Reply-To address\n"
-    "\n"
-    "A connection that the server has closed since the last message is opened\n"
-    "again first.  If the server refuses some recipients, SMTPRecipientsRefused\n"
-    "names just those (the others have the message); the session stays usable.\n",
-    {self_param, to_param, subject_param, body_param, html_param, cc_param, bcc_param, sender_param,
-     sender_name_param, attachments_param, reply_to_param},
-    "None",
-    Result::Any,
-    Session_send,
-};
-
-const Signature send_template_signature{
-    "send_template",
-    "Session.send_template",
-    "Send one message rendered from templates over the session's connection.\n"
-    "\n"
-    "The arguments are those of EasyMailer.send_template: `template_name`.html\n"
-    "and `template_name`.txt become the HTML and text bodies and `subject` is\n"
-    "rendered as a template string, all with `context` (occurred_at added when\n"
-    "missing), through the mailer's template engine.  The message then goes\n"
-    "out as Session.send sends it.\n",
-    {self_param, to_param, subject_param, template_name_param, context_param, cc_param, bcc_param,
-     sender_param, sender_name_param, attachments_param, reply_to_param},
-    "None",
-    Result::Any,
-    Session_send_template,
-};
-
-const Signature close_signature{
-    "close",
-    "Session.close",
-    "End the SMTP session with QUIT and close the connection.\n"
-    "\n"
-    "Calling it again, or on a session that is not connected, does nothing.  A\n"
-    "later send opens a new connection.\n",
-    {self_param},
-    "None",
-    Result::Any,
-    Session_close,
-};
-
-const Signature enter_signature{
-    "__enter__",   "Session.__enter__", "Connect and log in, and return the session.",
-    {self_param},  "Session",           Result::Any,
-    Session_enter,
-};
-
-const Signature exit_signature{
-    "__exit__",
-    "Session.__exit__",
-    "Close the session (see close()); an exception of the block propagates.",
-    {self_param,
-     {"exc_type", "Optional[type[BaseException]]", Rule::Any, Default::Required},
-     {"exc_value", "Optional[BaseException]", Rule::Any, Default::Required},
-     {"traceback", "Optional[TracebackType]", Rule::Any, Default::Required}},
-    "None",
-    Result::Any,
-    Session_exit,
-};
-
 void module_body(ModuleFrame& frame, PyObject*) {
     frame.import("smtplib");
     frame.import("ssl");
@@ -602,7 +600,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
     for (const Signature* signature : {&init_signature, &send_signature, &send_template_signature,
                                        &close_signature, &enter_signature, &exit_signature}) {
         Ref method = frame.function(*signature);
-        checked(PyObject_SetAttrString(type.get(), signature->name, method.get()));
+        checked(PyObject_SetAttrString(type.get(), signature->description.name, method.get()));
     }
     frame.bind("Session", type.get());
     Py_XSETREF(session_type, reinterpret_cast<PyTypeObject*>(type.release()));
@@ -611,5 +609,5 @@ void module_body(ModuleFrame& frame, PyObject*) {
 } // namespace
 
 PyMODINIT_FUNC PyInit_session() {
-    return self.init();
+    return session_module.init();
 }

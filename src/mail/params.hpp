@@ -1,6 +1,6 @@
 // The parameters of the sending methods, shared by EasyMailer and Session so
 // that both take the same arguments with the same defaults, annotations and
-// type rules.
+// type rules: one table each for send and send_template.
 #pragma once
 
 #include "frame/frame.hpp"
@@ -30,5 +30,19 @@ constexpr Param required(Param param) {
     param.value = Default::Required;
     return param;
 }
+
+// send(self, to, subject, body=None, html=None, cc=None, bcc=None, sender=None,
+//      sender_name=None, attachments=None, reply_to=None)
+inline constexpr Param send_params[] = {
+    self_param, to_param,     subject_param,     body_param,        html_param,     cc_param,
+    bcc_param,  sender_param, sender_name_param, attachments_param, reply_to_param,
+};
+
+// send_template(self, to, subject, template_name, context=None, cc=None, bcc=None,
+//               sender=None, sender_name=None, attachments=None, reply_to=None)
+inline constexpr Param send_template_params[] = {
+    self_param, to_param,     subject_param,     template_name_param, context_param,  cc_param,
+    bcc_param,  sender_param, sender_name_param, attachments_param,   reply_to_param,
+};
 
 } // namespace vantrel::mail

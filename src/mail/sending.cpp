@@ -1,8 +1,6 @@
 // The sending steps that EasyMailer and Session share.
 #include "mail/sending.hpp"
 
-#include <array>
-
 namespace vantrel::mail {
 
 namespace {
@@ -18,7 +16,7 @@ Name n_datetime{"datetime"};
 Name n_now{"now"};
 Name n_strftime{"strftime"};
 Name n_occurred_at{"occurred_at"};
-Name n_time_format{"%Y-%m-%d %H:%M:%S"};
+Text t_time_format{"%Y-%m-%d %H:%M:%S"};
 Name n_ssl{"ssl"};
 Name n_create_default_context{"create_default_context"};
 Name n_smtplib{"smtplib"};
@@ -47,36 +45,36 @@ Ref sender_or_default(PyObject* mailer, PyObject* sender) {
     return truth(sender) ? Ref::borrow(sender) : getattr(mailer, n_default_sender);
 }
 
-Outgoing compose(PyObject* mailer, PyObject* const* args) {
-    auto [to, subject, body, html, cc, bcc, sender, sender_name, attachments, reply_to] =
-        std::array<PyObject*, 10>{args[0], args[1], args[2], args[3], args[4],
-                                  args[5], args[6], args[7], args[8], args[9]};
+Outgoing compose(PyObject* mailer, Args<send_params> args) {
     // Blind copies go to the envelope only: _build_message never sees them.
-    Ref message = call_method_kw(mailer, n_build_message, kw_build_message, to, subject, body, html,
-                                 cc, sender, sender_name, attachments, reply_to);
-    Ref recipients = call_method(mailer, n_collect_recipients, to, cc, bcc);
-    return Outgoing{std::move(message), std::move(recipients), sender_or_default(mailer, sender)};
+    Ref message =
+        call_method_kw(mailer, n_build_message, kw_build_message, args["to"], args["subject"],
+                       args["body"], args["html"], args["cc"], args["sender"], args["sender_name"],
+                       args["attachments"], args["reply_to"]);
+    Ref recipients = call_method(mailer, n_collect_recipients, args["to"], args["cc"], args["bcc"]);
+    return Outgoing{std::move(message), std::move(recipients),
+                    sender_or_default(mailer, args["sender"])};
 }
 
 void send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
-                   PyObject* const* args) {
-    auto [to, subject, template_name, context, cc, bcc, sender, sender_name, attachments,
-          reply_to] = std::array<PyObject*, 10>{args[0], args[1], args[2], args[3], args[4],
-                                                args[5], args[6], args[7], args[8], args[9]};
+                   Args<send_template_params> args) {
+    PyObject* context = args["context"];
+    PyObject* template_name = args["template_name"];
     Ref variables = truth(context) ? Ref::borrow(context) : checked(PyDict_New());
     Ref now = call_method(frame.global(n_datetime), n_now);
-    Ref stamp = call_method(now, n_strftime, n_time_format.get());
+    Ref stamp = call_method(now, n_strftime, t_time_format.get());
     checked(PyDict_SetDefaultRef(variables.get(), n_occurred_at.get(), stamp.get(), nullptr));
 
     Ref html_name = checked(PyUnicode_FromFormat("%U.html", template_name));
     Ref html = call_method(getattr(mailer, n_template_engine), n_render, html_name, variables);
     Ref text_name = checked(PyUnicode_FromFormat("%U.txt", template_name));
     Ref text = call_method(getattr(mailer, n_template_engine), n_render, text_name, variables);
-    Ref rendered_subject =
-        call_method(getattr(mailer, n_template_engine), n_render_string, subject, variables);
+    Ref rendered_subject = call_method(getattr(mailer, n_template_engine), n_render_string,
+                                       args["subject"], variables);
 
-    call_method_kw(target, n_send, kw_send, to, rendered_subject, text, html, cc, bcc, sender,
-                   sender_name, attachments, reply_to);
+    call_method_kw(target, n_send, kw_send, args["to"], rendered_subject, text, html, args["cc"],
+                   args["bcc"], args["sender"], args["sender_name"], args["attachments"],
+                   args["reply_to"]);
 }
 
 Opened open_connection(const ModuleFrame& frame, PyObject* mailer) {

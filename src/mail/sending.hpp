@@ -6,6 +6,7 @@
 #pragma once
 
 #include "frame/frame.hpp"
+#include "mail/params.hpp"
 
 namespace vantrel::mail {
 
@@ -21,19 +22,16 @@ struct Outgoing {
 };
 
 // Builds the message with mailer._build_message, collects the envelope
-// recipients with mailer._collect_recipients and chooses the envelope sender.
-// `args` are send's arguments after the instance, as bound: to, subject, body,
-// html, cc, bcc, sender, sender_name, attachments, reply_to.
-Outgoing compose(PyObject* mailer, PyObject* const* args);
+// recipients with mailer._collect_recipients and chooses the envelope sender,
+// from the arguments of a send call.
+Outgoing compose(PyObject* mailer, Args<send_params> args);
 
 // send_template's work: renders both bodies and the subject with the mailer's
 // template engine, the context stamped with occurred_at, then calls
-// target.send(...) with the rendered texts and the other arguments by keyword.
-// `args` are send_template's arguments after the instance, as bound: to,
-// subject, template_name, context, cc, bcc, sender, sender_name, attachments,
-// reply_to.
+// target.send(...) with the rendered texts and the other arguments of the
+// send_template call by keyword.
 void send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
-                   PyObject* const* args);
+                   Args<send_template_params> args);
 
 // A connection just opened as the mailer's settings say, before login.
 struct Opened {
