@@ -1,12 +1,28 @@
-"""A local SMTP server for the delivery benchmark, run as its own process.
+"""A local SMTP server for the delivery benchmarks, run as its own process.
 
-Plain SMTP with AUTH (PLAIN and LOGIN) offered without TLS; every login and
-every message is accepted and the message is dropped.  Prints the port it
-listens on, then serves until its standard input is closed.
+    smtp_server.py [--mode plain|starttls|ssl] [--ca FILE] [--delay SECONDS]
+
+AUTH (PLAIN and LOGIN) is required; every login and every message is
+accepted and the message is dropped.  plain offers AUTH without TLS,
+starttls requires STARTTLS first, ssl speaks TLS from the first byte; the
+TLS modes use a certificate for 127.0.0.1 from a test CA made at start-up,
+written to FILE so that the client can trust it (SSL_CERT_FILE).
+
+With --delay the port printed is that of a relay in front of the server
+that holds every chunk for that long in each direction, and opening a
+connection as well: a provider that far away, as a round trip of twice the
+delay.  The relay runs on the server's own event loop, in this process, so
+that it competes with neither side of a benchmark for the interpreter.
+
+Prints the port to use, then serves until its standard input is closed.
 """
 
+import argparse
+import asyncio
+import contextlib
 import logging
 import socket
+import ssl
 import sys
 import warnings
 
@@ -29,11 +45,89 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def tls_context(ca_file):
+    import trustme
+
+    ca = trustme.CA()
+    ca.cert_pem.write_to_path(ca_file)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+    return context
+
+
+async def pipe(reader, writer, delay):
+    """Copies one direction of a connection, each chunk `delay` late, in order."""
+    loop = asyncio.get_running_loop()
+    queue = asyncio.Queue()
+
+    async def forward():
+        while True:
+            due, data = await queue.get()
+            pause = due - loop.time()
+            if pause > 0:
+                await asyncio.sleep(pause)
+            if not data:
+                break
+            writer.write(data)
+        writer.close()
+
+    forwarding = asyncio.create_task(forward())
+    with contextlib.suppress(ConnectionError):
+        while data := await reader.read(1 << 16):
+            queue.put_nowait((loop.time() + delay, data))
+    queue.put_nowait((loop.time() + delay, b""))
+    await forwarding
+
+
+async def start_relay(upstream, delay):
+    """Starts the relay; returns the port it listens on and a coroutine
+    function that stops it, ending every connection it carries."""
+    running = set()
+
+    async def relay(client_reader, client_writer):
+        running.add(asyncio.current_task())
+        server_writer = None
+        try:
+            await asyncio.sleep(delay)  # the connection request on its way
+            server_reader, server_writer = await asyncio.open_connection("127.0.0.1", upstream)
+            await asyncio.gather(pipe(client_reader, server_writer, delay),
+                                 pipe(server_reader, client_writer, delay),
+                                 return_exceptions=True)
+        finally:
+            for writer in (client_writer, server_writer):
+                if writer is not None:
+                    writer.transport.abort()
+            running.discard(asyncio.current_task())
+
+    async def stop():
+        # The SMTP server waits for every connection to it to end before it
+        # stops, so a relay still forwarding must end its connections first.
+        server.close()
+        for task in list(running):
+            task.cancel()
+        await asyncio.gather(*running, return_exceptions=True)
+
+    server = await asyncio.start_server(relay, "127.0.0.1", 0)
+    return server.sockets[0].getsockname()[1], stop
+
+
 def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--mode", choices=("plain", "starttls", "ssl"), default="plain")
+    parser.add_argument("--ca", help="where to write the test CA's certificate (TLS modes)")
+    parser.add_argument("--delay", type=float, default=0.0)
+    options = parser.parse_args()
     # Quiet: aiosmtpd warns about AUTH without TLS at start-up, and about its
     # own deprecated attributes on every login.
     logging.getLogger("mail.log").setLevel(logging.ERROR)
     warnings.simplefilter("ignore")
+    extra = {}
+    if options.mode != "plain":
+        context = tls_context(options.ca)
+        if options.mode == "ssl":
+            extra = dict(ssl_context=context)
+        else:
+            extra = dict(tls_context=context, require_starttls=True, auth_require_tls=True)
     controller = Controller(
         Sink(),
         hostname="127.0.0.1",
@@ -42,13 +136,20 @@ def main():
         # host's fully qualified name, a DNS query on some machines.
         server_hostname="bench.localhost",
         authenticator=accept_any,
-        auth_require_tls=False,
+        **{"auth_require_tls": False, **extra},
     )
     controller.start()
+    stop_relay = None
     try:
-        print(controller.port, flush=True)
+        port = controller.port
+        if options.delay:
+            port, stop_relay = asyncio.run_coroutine_threadsafe(
+                start_relay(controller.port, options.delay), controller.loop).result()
+        print(port, flush=True)
         sys.stdin.read()
     finally:
+        if stop_relay:
+            asyncio.run_coroutine_threadsafe(stop_relay(), controller.loop).result(30)
         controller.stop()
 
 

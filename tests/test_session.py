@@ -14,6 +14,7 @@ import ssl
 import threading
 import uuid
 import warnings
+from email.mime.multipart import MIMEMultipart
 
 import pytest
 
@@ -98,6 +99,38 @@ def test_subclass_steps_are_honoured(smtp_server):
     (received,) = server.messages
     assert received.rcpt_tos == [A, "archive@example.com"]
     assert email.message_from_bytes(received.data)["X-Tag"] == "tagged"
+
+
+def test_a_boundary_found_in_the_text_is_chosen_again(smtp_server):
+    # The session picks the boundaries; one that occurs in the text other than
+    # as a delimiter (here: planted in the preamble) is given back to the
+    # email package to choose.
+    class Colliding(MIMEMultipart):
+        chosen = None
+
+        def set_boundary(self, boundary):
+            if self.chosen is None:
+                self.chosen, self.preamble = boundary, f"--{boundary}"
+            super().set_boundary(boundary)
+
+    class Mailer(EasyMailer):
+        def _build_message(self, *args, **kwargs):
+            msg = super()._build_message(*args, **kwargs)
+            msg.__class__ = Colliding
+            built.append(msg)
+            return msg
+
+    built = []
+    server = smtp_server("plain")
+    with Session(Mailer(**server.mailer_args)) as session:
+        session.send(A, "Collision", body="Still here.", html="<p>Still here.</p>")
+    (received,) = server.messages
+    msg = email.message_from_bytes(received.data)
+    assert msg.get_boundary() not in (None, built[0].chosen)
+    assert msg.preamble.strip() == f"--{built[0].chosen}"
+    (alternative,) = msg.get_payload()
+    assert [part.get_payload(decode=True) for part in alternative.get_payload()] == [
+        b"Still here.", b"<p>Still here.</p>"]
 
 
 # --- one connection, one login ----------------------------------------------
