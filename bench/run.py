@@ -53,13 +53,14 @@ class Plan:
     deliver_messages: int = 300
     session_runs: int = 7
     session_messages: int = 200
+    django_runs: int = 11
     latency_runs: int = 3
     memory_pairs: int = 3
     import_pairs: int = 61
 
 
 QUICK = Plan(micro_pairs=7, keyword_pairs=31, compose_pairs=5, render_pairs=5, deliver_runs=2,
-             deliver_messages=50, session_runs=2, session_messages=40, latency_runs=1,
+             deliver_messages=50, session_runs=2, session_messages=40, django_runs=2, latency_runs=1,
              memory_pairs=1, import_pairs=3)
 
 
@@ -600,7 +601,7 @@ def django_rows(plan):
         with host_names_looked_up_once(), smtp_server(mode) as port:
             mailer = EasyMailer("127.0.0.1", port, USER, PASSWORD, **mode_args(mode))
             vs, bs = alternate_runs([session_side(mailer), django_side(mode, port)],
-                                    plan.session_messages, plan.session_runs)
+                                    plan.session_messages, plan.django_runs)
         rows.append(Row(f"django {mode}", "ms/msg", to_unit(vs, 1e3), to_unit(bs, 1e3), 1.0,
                         kind="throughput"))
     rows[-1].notes.append(
