@@ -118,7 +118,7 @@ std::array<Ref, 2> unpack_two(PyObject* value) {
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter &&
             !PySequence_Check(value)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
                          Py_TYPE(value)->tp_name);
         }
         raise_error();
@@ -128,7 +128,7 @@ std::array<Ref, 2> unpack_two(PyObject* value) {
         items[count] = Ref::steal(PyIter_Next(iterator.get()));
         if (!items[count]) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
+                raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
                              count == 1 ? "" : "s");
             }
             raise_error();
@@ -136,11 +136,10 @@ std::array<Ref, 2> unpack_two(PyObject* value) {
     }
     if (Ref extra = Ref::steal(PyIter_Next(iterator.get()))) {
         if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
+            raise_format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
                          PyObject_Size(value));
-        } else {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         }
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     }
     if (PyErr_Occurred()) raise_error();
     return items;
@@ -229,8 +228,7 @@ PyObject* EasyMailer_init(FunctionObject*, PyObject* const* args) {
         std::array<PyObject*, 9>{args[0], args[1], args[2], args[3], args[4],
                                  args[5], args[6], args[7], args[8]};
     if (use_ssl == Py_True && use_tls == Py_True) {
-        PyErr_SetString(PyExc_ValueError, "use_ssl and use_tls cannot both be True.");
-        raise_error();
+        raise(PyExc_ValueError, "use_ssl and use_tls cannot both be True.");
     }
     setattr(mailer, n_host, host);
     setattr(mailer, n_port, port);
@@ -326,9 +324,7 @@ PyObject* EasyMailer_attach_file(FunctionObject*, PyObject* const* args) {
     // Only a regular file: a directory, a FIFO or a device is refused before
     // anything is opened.
     if (!truth(call_method(path, n_is_file))) {
-        Ref message = checked(PyUnicode_FromFormat("Attachment not found: %U", filepath));
-        PyErr_SetObject(PyExc_FileNotFoundError, message.get());
-        raise_error();
+        raise_format(PyExc_FileNotFoundError, "Attachment not found: %U", filepath);
     }
     Ref path_text = checked(PyObject_Str(path.get()));
     Ref content_type = or_octet_stream(guessed_type(path_text.get()));
@@ -359,13 +355,13 @@ PyObject* EasyMailer_attach_binary(FunctionObject*, PyObject* const* args) {
 
 // _add(val): the rule for one address argument, closing over the list.
 PyObject* collect_add(FunctionObject* add, PyObject* const* args) {
-    PyObject* recipients = add->closure;
+    Ref recipients = closure_of(add);
     PyObject* val = args[0];
     if (val == Py_None) Py_RETURN_NONE;
     if (PyUnicode_Check(val)) {
-        checked(PyList_Append(recipients, val));
+        checked(PyList_Append(recipients.get(), val));
     } else {
-        checked(PyList_Extend(recipients, val));
+        checked(PyList_Extend(recipients.get(), val));
     }
     Py_RETURN_NONE;
 }
@@ -413,17 +409,13 @@ PyObject* EasyMailer_do_send(FunctionObject*, PyObject* const* args) {
         Ref error_type = getattr(self.global(n_smtplib), n_SMTPRecipientsRefused);
         Ref error = call(error_type, refused);
         // `raise error`: a rebound smtplib may give something that is no
-        // exception, which the interpreter would refuse the same way.
-        if (!PyExceptionInstance_Check(error.get())) {
-            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-            raise_error();
-        }
+        // exception, which the interpreter refuses before anything else.
+        if (!PyExceptionInstance_Check(error.get())) raise_exception(error.get());
         Ref note = checked(
             PyUnicode_FromString("The message was accepted for the other recipients; only those in "
                                  ".recipients were refused."));
         call_method(error, n_add_note, note);
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-        raise_error();
+        raise_exception(error.get());
     }
     Py_RETURN_NONE;
 }
@@ -639,10 +631,7 @@ constexpr const char* class_doc =
 PyObject* keep_builtin(ModuleFrame& frame, const char* name) {
     PyObject* value = nullptr;
     checked(PyDict_GetItemStringRef(frame.builtins, name, &value));
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        raise_error();
-    }
+    if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name);
     return value;
 }
 
@@ -689,6 +678,6 @@ void module_body(ModuleFrame& frame, PyObject*) {
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_mailer() {
+PyMODINIT_FUNC PyInit_mailer() noexcept {
     return self.init();
 }
