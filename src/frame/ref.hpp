@@ -110,6 +110,12 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Raises a held exception again, unchanged: the bare `raise` of a handler.
+[[noreturn]] inline void reraise(Ref exception) {
+    PyErr_SetRaisedException(exception.release());
+    raise_error();
+}
+
 // A new reference from the C API, or the pending error thrown as `Error`.
 inline Ref checked(PyObject* object) {
     if (!object) raise_error();
