@@ -7,6 +7,7 @@ for step, so that a ratio shows vantrel's own cost and nothing else.
 
 import mimetypes
 import smtplib
+import ssl
 from email import encoders
 from email.mime.base import MIMEBase
 from email.mime.multipart import MIMEMultipart
@@ -17,7 +18,7 @@ from pathlib import Path
 from jinja2 import TemplateNotFound
 
 
-# frame call: EasyMailer._collect_recipients
+# frame call and keyword call: EasyMailer._collect_recipients
 def collect_recipients(to, cc, bcc):
     recipients = []
 
@@ -35,7 +36,7 @@ def collect_recipients(to, cc, bcc):
     return recipients
 
 
-# keyword call: TemplateEngine.add_template_dir
+# add_template_dir (information): TemplateEngine.add_template_dir
 class Engine:
     def __init__(self, env):
         self._env = env
@@ -135,11 +136,17 @@ def render_string(env, source, context):
     return env.from_string(source).render(**context)
 
 
-# deliver: EasyMailer.send over a plain connection with login
+# deliver: EasyMailer.send over a plain connection with login, with the calls
+# that its delivery is required to make: a TLS context for every message (also
+# when nothing is encrypted), the connection as a context manager, login and
+# sendmail, and a refusal of some recipients reported
 def send(host, port, username, password, default_sender, to, subject, body=None, html=None,
          cc=None, bcc=None):
     msg = build_message(default_sender, to, subject, body, html, cc, None, None, None, None)
     recipients = collect_recipients(to, cc, bcc)
+    ssl.create_default_context()  # made, and unused on a plain connection
     with smtplib.SMTP(host, port) as connection:
         connection.login(username, password)
-        connection.sendmail(default_sender, recipients, msg.as_string())
+        refused = connection.sendmail(default_sender, recipients, msg.as_string())
+    if isinstance(refused, dict) and refused:
+        raise smtplib.SMTPRecipientsRefused(refused)

@@ -100,7 +100,7 @@ std::array<Ref, 2> unpack_two(PyObject* value) {
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter &&
             !PySequence_Check(value)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
                          Py_TYPE(value)->tp_name);
         }
         raise_error();
@@ -110,7 +110,7 @@ std::array<Ref, 2> unpack_two(PyObject* value) {
         items[count] = Ref::steal(PyIter_Next(iterator.get()));
         if (!items[count]) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
+                raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
                              count == 1 ? "" : "s");
             }
             raise_error();
@@ -118,11 +118,10 @@ std::array<Ref, 2> unpack_two(PyObject* value) {
     }
     if (Ref extra = Ref::steal(PyIter_Next(iterator.get()))) {
         if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
+            raise_format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
                          PyObject_Size(value));
-        } else {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         }
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     }
     if (PyErr_Occurred()) raise_error();
     return items;
@@ -221,8 +220,7 @@ PyObject* EasyMailer_init(FunctionObject*, Args<init_params> args) {
     PyObject* use_tls = args["use_tls"];
     PyObject* default_sender = args["default_sender"];
     if (use_ssl == Py_True && use_tls == Py_True) {
-        PyErr_SetString(PyExc_ValueError, "use_ssl and use_tls cannot both be True.");
-        raise_error();
+        raise(PyExc_ValueError, "use_ssl and use_tls cannot both be True.");
     }
     setattr(mailer, n_host, args["host"]);
     setattr(mailer, n_port, args["port"]);
@@ -397,9 +395,7 @@ PyObject* EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args)
     // Only a regular file: a directory, a FIFO or a device is refused before
     // anything is opened.
     if (!truth(call_method(path, n_is_file))) {
-        Ref message = checked(PyUnicode_FromFormat("Attachment not found: %U", filepath));
-        PyErr_SetObject(PyExc_FileNotFoundError, message.get());
-        raise_error();
+        raise_format(PyExc_FileNotFoundError, "Attachment not found: %U", filepath);
     }
     Ref path_text = checked(PyObject_Str(path.get()));
     Ref content_type = or_octet_stream(guessed_type(path_text.get()));
@@ -455,13 +451,13 @@ constexpr Param add_params[] = {{"val", optional_addresses, Rule::Any, Default::
 
 // _add(val): the rule for one address argument, closing over the list.
 PyObject* collect_add(FunctionObject* add, Args<add_params> args) {
-    PyObject* recipients = add->closure;
+    Ref recipients = closure_of(add);
     PyObject* val = args["val"];
     if (val == Py_None) Py_RETURN_NONE;
     if (PyUnicode_Check(val)) {
-        checked(PyList_Append(recipients, val));
+        checked(PyList_Append(recipients.get(), val));
     } else {
-        checked(PyList_Extend(recipients, val));
+        checked(PyList_Extend(recipients.get(), val));
     }
     Py_RETURN_NONE;
 }
@@ -538,10 +534,7 @@ constexpr const char* class_doc =
 PyObject* keep_builtin(ModuleFrame& frame, const char* name) {
     PyObject* value = nullptr;
     checked(PyDict_GetItemStringRef(frame.builtins, name, &value));
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        raise_error();
-    }
+    if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name);
     return value;
 }
 
@@ -588,6 +581,6 @@ void module_body(ModuleFrame& frame, PyObject*) {
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_mailer() {
+PyMODINIT_FUNC PyInit_mailer() noexcept {
     return mailer_module.init();
 }

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -76,19 +75,15 @@ SessionObject* as_session_unchecked(PyObject* object) {
 // class would check it.
 SessionObject* as_session(PyObject* object, const char* method) {
     if (!PyObject_TypeCheck(object, session_type)) {
-        PyErr_Format(PyExc_TypeError,
+        raise_format(PyExc_TypeError,
                      "descriptor '%s' for '%s' objects doesn't apply to a '%s' object", method,
                      session_type->tp_name, Py_TYPE(object)->tp_name);
-        raise_error();
     }
     return as_session_unchecked(object);
 }
 
 Ref mailer_of(const SessionObject* s) {
-    if (!s->mailer) {
-        PyErr_SetString(PyExc_RuntimeError, "Session.__init__() has not been called");
-        raise_error();
-    }
+    if (!s->mailer) raise(PyExc_RuntimeError, "Session.__init__() has not been called");
     return Ref::borrow(s->mailer);
 }
 
@@ -107,9 +102,8 @@ public:
                 // A callback of this thread's own send (a rebound smtplib, a
                 // property of the mailer) came back to the session: waiting
                 // would never end.
-                PyErr_SetString(PyExc_RuntimeError,
-                                "Session used again by the thread that is already using it");
-                raise_error();
+                raise(PyExc_RuntimeError,
+                      "Session used again by the thread that is already using it");
             }
         }
         PyMutex_Lock(&s->mutex);
@@ -204,8 +198,7 @@ void connect(SessionObject* s, PyObject* mailer) {
     } catch (const Error&) {
         Ref pending = Ref::steal(PyErr_GetRaisedException());
         quit_and_close(opened.connection.get(), true);
-        PyErr_SetRaisedException(pending.release());
-        throw;
+        reraise(std::move(pending));
     }
     Py_XSETREF(s->connection, opened.connection.release());
     Py_XSETREF(s->context, opened.context.release());
@@ -288,15 +281,13 @@ Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* reci
                 } catch (const Error&) {
                     Ref again = Ref::steal(PyErr_GetRaisedException());
                     PyException_SetContext(again.get(), error.release());
-                    PyErr_SetRaisedException(again.release());
-                    throw;
+                    reraise(std::move(again));
                 }
                 opened_now = true;
                 continue;
             }
             if (failure == Failure::Unknown) discard(s);
-            PyErr_SetRaisedException(error.release());
-            throw;
+            reraise(std::move(error));
         }
     }
 }
@@ -402,9 +393,7 @@ PyObject* Session_init(FunctionObject*, Args<init_params> args) {
         const long long value = PyLong_AsLongLongAndOverflow(max_per_connection, &overflow);
         if (value == -1 && PyErr_Occurred()) raise_error();
         if (overflow < 0 || (overflow == 0 && value < 1)) {
-            PyErr_SetString(PyExc_ValueError,
-                            "max_per_connection must be at least 1, or None for no limit.");
-            raise_error();
+            raise(PyExc_ValueError, "max_per_connection must be at least 1, or None for no limit.");
         }
         // A limit beyond any count the session can reach is no limit.
         limit = overflow > 0 || value > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX
@@ -567,7 +556,7 @@ const Signature exit_signature = define<Session_exit>({
 // ---------------------------------------------------------------------------
 // The type's slots.
 
-int session_traverse(PyObject* object, visitproc visit, void* arg) {
+int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     SessionObject* s = as_session_unchecked(object);
     Py_VISIT(Py_TYPE(object));
     Py_VISIT(s->mailer);
@@ -576,7 +565,7 @@ int session_traverse(PyObject* object, visitproc visit, void* arg) {
     return 0;
 }
 
-int session_clear(PyObject* object) {
+int session_clear(PyObject* object) noexcept {
     SessionObject* s = as_session_unchecked(object);
     Py_CLEAR(s->mailer);
     Py_CLEAR(s->connection);
@@ -586,7 +575,7 @@ int session_clear(PyObject* object) {
 
 // A session dropped without close() lets its connection go as any unclosed
 // socket goes: the socket's own finaliser closes it and warns.
-void session_dealloc(PyObject* object) {
+void session_dealloc(PyObject* object) noexcept {
     PyTypeObject* type = Py_TYPE(object);
     PyObject_GC_UnTrack(object);
     PyObject_ClearWeakRefs(object);
@@ -596,34 +585,32 @@ void session_dealloc(PyObject* object) {
 }
 
 // <Session smtp.example.com:587 starttls connected, 12 sent>
-PyObject* session_repr(PyObject* object) {
-    try {
-        SessionObject* s = as_session_unchecked(object);
-        Ref name = checked(PyType_GetName(Py_TYPE(object)));
-        if (!s->mailer) return PyUnicode_FromFormat("<%U, not initialised>", name.get());
-        Ref mailer = Ref::borrow(s->mailer);
-        Ref host = getattr(mailer, n_host);
-        Ref port = getattr(mailer, n_port);
-        const char* mode = truth(getattr(mailer, n_use_ssl))   ? "ssl"
-                           : truth(getattr(mailer, n_use_tls)) ? "starttls"
-                                                               : "plain";
-        const char* state = s->connection && s->pid == getpid() ? "connected"
-                            : s->connections > 0                ? "closed"
-                                                                : "not connected";
-        return PyUnicode_FromFormat("<%U %S:%S %s %s, %zd sent>", name.get(), host.get(),
-                                    port.get(), mode, state, s->sent);
-    } catch (const Error&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+PyObject* session_repr(PyObject* object) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            SessionObject* s = as_session_unchecked(object);
+            Ref name = checked(PyType_GetName(Py_TYPE(object)));
+            if (!s->mailer) return PyUnicode_FromFormat("<%U, not initialised>", name.get());
+            Ref mailer = Ref::borrow(s->mailer);
+            Ref host = getattr(mailer, n_host);
+            Ref port = getattr(mailer, n_port);
+            const char* mode = truth(getattr(mailer, n_use_ssl))   ? "ssl"
+                               : truth(getattr(mailer, n_use_tls)) ? "starttls"
+                                                                   : "plain";
+            const char* state = s->connection && s->pid == getpid() ? "connected"
+                                : s->connections > 0                ? "closed"
+                                                                    : "not connected";
+            return PyUnicode_FromFormat("<%U %S:%S %s %s, %zd sent>", name.get(), host.get(),
+                                        port.get(), mode, state, s->sent);
+        },
+        nullptr);
 }
 
-PyObject* get_sent(PyObject* object, void*) {
+PyObject* get_sent(PyObject* object, void*) noexcept {
     return PyLong_FromSsize_t(as_session_unchecked(object)->sent);
 }
 
-PyObject* get_connections(PyObject* object, void*) {
+PyObject* get_connections(PyObject* object, void*) noexcept {
     return PyLong_FromSsize_t(as_session_unchecked(object)->connections);
 }
 
@@ -694,6 +681,6 @@ void module_body(ModuleFrame& frame, PyObject*) {
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_session() {
+PyMODINIT_FUNC PyInit_session() noexcept {
     return session_module.init();
 }

@@ -96,21 +96,22 @@ PyObject* TemplateEngine_render(FunctionObject*, Args<render_params> args) {
         // template"; a missing include or parent is an error in a template
         // that exists, and is raised while rendering below.
         Ref pending = Ref::steal(PyErr_GetRaisedException());
-        Ref not_found = template_module.global(n_TemplateNotFound);
-        if (!is_exception_class_or_tuple(not_found.get())) {
-            // What `except` says of a name bound to something else, with the
-            // failure it was asked to catch as the context.
-            PyErr_SetString(
-                PyExc_TypeError,
-                "catching classes that do not inherit from BaseException is not allowed");
-            Ref error = Ref::steal(PyErr_GetRaisedException());
-            PyException_SetContext(error.get(), pending.release());
-            PyErr_SetRaisedException(error.release());
-            raise_error();
+        bool not_found;
+        {
+            // As `except TemplateNotFound:` does it, the name is looked up
+            // and tested while the failure is the exception being handled:
+            // an error on the way (a NameError, a TypeError for a name bound
+            // to something else) carries the failure as its context.
+            Handling handling(pending.get());
+            Ref target = template_module.global(n_TemplateNotFound);
+            if (!is_exception_class_or_tuple(target.get())) {
+                raise(PyExc_TypeError,
+                      "catching classes that do not inherit from BaseException is not allowed");
+            }
+            not_found = PyErr_GivenExceptionMatches(pending.get(), target.get());
         }
-        if (PyErr_GivenExceptionMatches(pending.get(), not_found.get())) Py_RETURN_NONE;
-        PyErr_SetRaisedException(pending.release());
-        raise_error();
+        if (not_found) Py_RETURN_NONE;
+        reraise(std::move(pending));
     }
     return render_template(template_, context);
 }
@@ -232,6 +233,6 @@ void module_body(ModuleFrame& frame, PyObject*) {
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_template() {
+PyMODINIT_FUNC PyInit_template() noexcept {
     return template_module.init();
 }

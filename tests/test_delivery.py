@@ -299,6 +299,75 @@ def test_exit_runs_while_the_failure_is_handled(monkeypatch):
     assert sys.exception() is None
 
 
+class _TruthFails:
+    def __bool__(self):
+        raise Boom("__bool__")
+
+
+def _exiting_with(result):
+    """The real smtplib, with an SMTP whose __exit__ ends the session as
+    usual and then returns `result`."""
+
+    class SMTP(smtplib.SMTP):
+        def __exit__(self, *exc):
+            super().__exit__(*exc)
+            return result
+
+    return types.SimpleNamespace(SMTP=SMTP, SMTPRecipientsRefused=smtplib.SMTPRecipientsRefused)
+
+
+def test_what_exit_returns_after_a_delivery_is_not_looked_at(smtp_server, no_leaks, monkeypatch):
+    # The statement ignores it: a delivered message must not turn into an
+    # exception that makes a caller send it again.
+    server = smtp_server("plain")
+    monkeypatch.setattr(mailer_module, "smtplib", _exiting_with(_TruthFails()))
+    with no_leaks(server):
+        assert EasyMailer(**server.mailer_args).send(A, "Hello", body="Hi.") is None
+    assert len(server.messages) == 1
+
+
+def test_a_failing_truth_test_of_exit_chains_to_the_failure(smtp_server, monkeypatch):
+    server = smtp_server("plain", password="other")
+    monkeypatch.setattr(mailer_module, "smtplib", _exiting_with(_TruthFails()))
+    with pytest.raises(Boom, match="^__bool__$") as info:
+        EasyMailer(**server.mailer_args).send(A, "Hello", body="Hi.")
+    assert type(info.value.__context__) is smtplib.SMTPAuthenticationError
+    assert sys.exception() is None
+    assert server.messages == []
+
+
+def test_a_generator_keeps_its_own_handled_exception(smtp_server, monkeypatch):
+    """A generator that delivers while its caller handles an exception must
+    not keep the caller's exception in its own state."""
+    server = smtp_server("plain", password="other")
+    monkeypatch.setattr(mailer_module, "smtplib", _exiting_with(True))  # suppresses the refusal
+    mailer = EasyMailer(**server.mailer_args)
+
+    def steps():
+        assert mailer.send(A, "Hello", body="Hi.") is None
+        yield sys.exception()
+        yield sys.exception()
+        try:
+            raise
+        except RuntimeError as error:
+            yield str(error)
+        try:
+            raise ValueError("later")
+        except ValueError as error:
+            yield error.__context__
+
+    callers = KeyError("the caller's")
+    try:
+        raise callers
+    except KeyError:
+        generator = steps()
+        assert next(generator) is callers  # seen from the generator while the caller handles it
+    assert next(generator) is None
+    assert next(generator) == "No active exception to reraise"
+    assert next(generator) is None
+    assert server.messages == []
+
+
 # --- how the connection's __enter__ and __exit__ are found and called ---------
 
 

@@ -5,9 +5,11 @@ import annotationlib
 import builtins
 import collections
 import copy
+import datetime
 import importlib
 import importlib.util
 import inspect
+import itertools
 import os
 import pathlib
 import pickle
@@ -23,6 +25,7 @@ import pytest
 
 import vantrel.template
 from vantrel.template import TemplateEngine
+from wordings import count, incorrect_type, keyword_type, multiple, unexpected
 
 INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."
@@ -54,17 +57,17 @@ class StrSub(str):
 
 
 BINDING_ERRORS = [
-    (lambda e: TemplateEngine.__init__(), "__init__() takes at least 1 positional argument (0 given)"),
-    (lambda e: TemplateEngine("a", "b"), "__init__() takes at most 2 positional arguments (3 given)"),
-    (lambda e: e.render("a", {}, {}), "render() takes exactly 3 positional arguments (4 given)"),
+    (lambda e: TemplateEngine.__init__(), count("__init__", 1, 2, 0)),
+    (lambda e: TemplateEngine("a", "b"), count("__init__", 1, 2, 3)),
+    (lambda e: e.render("a", {}, {}), count("render", 3, 3, 4)),
     # With keywords: too many positionals, then a required parameter left empty.
-    (lambda e: e.render("a", {}, "b", context={}), "render() takes exactly 3 positional arguments (4 given)"),
-    (lambda e: e.render(template_name="a"), "render() takes exactly 3 positional arguments (2 given)"),
-    (lambda e: TemplateEngine.env.fget(), "env() takes exactly 1 positional argument (0 given)"),
-    (lambda e: e.render("a", template_name="b"), "render() got multiple values for keyword argument 'template_name'"),
-    (lambda e: e.add_template_dir("a", self=e), "add_template_dir() got multiple values for keyword argument 'self'"),
-    (lambda e: TemplateEngine(templatedir="a"), "__init__() got an unexpected keyword argument 'templatedir'"),
-    (lambda e: e.render(context={}, **{"größe": 1}), "render() got an unexpected keyword argument 'größe'"),
+    (lambda e: e.render("a", {}, "b", context={}), count("render", 3, 3, 4)),
+    (lambda e: e.render(template_name="a"), count("render", 3, 3, 2)),
+    (lambda e: TemplateEngine.env.fget(), count("env", 1, 1, 0)),
+    (lambda e: e.render("a", template_name="b"), multiple("render", "template_name")),
+    (lambda e: e.add_template_dir("a", self=e), multiple("add_template_dir", "self")),
+    (lambda e: TemplateEngine(templatedir="a"), unexpected("__init__", "templatedir")),
+    (lambda e: e.render(context={}, **{"größe": 1}), unexpected("render", "größe")),
 ]
 
 
@@ -98,13 +101,16 @@ def test_non_string_keyword_reaching_the_binder(engine):
     args = (ctypes.py_object * 4)(engine, "a", {}, "value")
     with pytest.raises(TypeError) as info:
         vectorcall(TemplateEngine.render, args, 3, (1,))
-    assert str(info.value) == "render() keywords must be strings"
+    assert str(info.value) == keyword_type("render")
 
 
 # --- exact types --------------------------------------------------------------
 
 
-SUBCLASSES = {"StrSub", "OrderedDict", "defaultdict"}
+SUBCLASSES = {"StrSub", "collections.OrderedDict", "collections.defaultdict"}
+
+
+LONG_NAME = type("N" * 300, (), {})
 
 
 @pytest.mark.parametrize(
@@ -117,21 +123,29 @@ SUBCLASSES = {"StrSub", "OrderedDict", "defaultdict"}
         (lambda e: e.add_template_dir(None), "directory", "str", "NoneType"),
         (lambda e: TemplateEngine(pathlib.Path("a")), "template_dir", "str", "PosixPath"),
         (lambda e: e.render(StrSub("a"), {}), "template_name", "str", "StrSub"),
-        (lambda e: e.render("a", collections.OrderedDict()), "context", "dict", "OrderedDict"),
-        (lambda e: e.render_string("a", collections.defaultdict(int)), "context", "dict", "defaultdict"),
+        # Types from C go by their C-level name, module included, as in the
+        # interpreter's own messages.
+        (lambda e: e.render("a", collections.OrderedDict()), "context", "dict", "collections.OrderedDict"),
+        (lambda e: e.render_string("a", collections.defaultdict(int)), "context", "dict", "collections.defaultdict"),
+        (lambda e: e.render("a", datetime.date(2026, 1, 1)), "context", "dict", "datetime.date"),
+        (lambda e: e.add_template_dir(itertools.chain()), "directory", "str", "itertools.chain"),
+        # A name is cut after 200 bytes.
+        (lambda e: e.render(LONG_NAME(), {}), "template_name", "str", "N" * 200),
         (lambda e: e.add_template_dir(StrSub("a")), "directory", "str", "StrSub"),
         (lambda e: TemplateEngine(StrSub("")), "template_dir", "str", "StrSub"),
     ],
+    ids=lambda value: value[:30] if isinstance(value, str) else None,
 )
 def test_exact_types(engine, call, parameter, expected, got):
     with pytest.raises(TypeError) as info:
         call(engine)
-    assert str(info.value) == f"Argument '{parameter}' has incorrect type (expected {expected}, got {got})"
+    assert str(info.value) == incorrect_type(parameter, expected, got)
     notes = getattr(info.value, "__notes__", [])
     if got in SUBCLASSES:
-        # Only a subclass of the expected type gets the explanation.
+        # Only a subclass of the expected type gets the explanation, which
+        # names the type as the message does.
         (note,) = notes
-        assert "exact" in note.lower() and expected in note
+        assert "exact" in note.lower() and expected in note and f" {got} " in note
     else:
         assert notes == []
 
@@ -244,6 +258,37 @@ def test_a_cleared_function_still_answers():
     assert result.returncode == 0, result.stderr
     assert result.stdout == ("render TemplateEngine.render None None None {} <function TemplateEngine.render\n"
                              "None\n")
+
+
+def test_a_cleared_inner_function_raises():
+    # _collect_recipients' inner _add can be reached while it runs; once the
+    # collector's clear step has emptied what it closes over, calling it
+    # raises instead of reading a null closure.
+    result = run_python("""
+        import ctypes, gc
+        from vantrel.mailer import EasyMailer
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(EasyMailer.send), 51))
+        found = []
+
+        def addresses():
+            yield "c@example.test"
+            found.extend(o for o in gc.get_objects() if type(o) is type(EasyMailer.send)
+                         and o.__qualname__.endswith("<locals>._add"))
+            assert clear(found[0]) == 0  # while it is still extending the list
+            yield "d@example.test"
+
+        print(EasyMailer._collect_recipients("a@example.test", ["b@example.test"], addresses()))
+        for value in (None, "d@example.test", ["e@example.test"]):
+            try:
+                found[0](value)
+            except RuntimeError as error:
+                print(error)
+        """)
+    assert result.returncode == 0, result.stderr
+    message = "_add() can no longer be called: the garbage collector has cleared what it closes over\n"
+    assert result.stdout == "['a@example.test', 'b@example.test', 'c@example.test', 'd@example.test']\n" + message * 3
 
 
 def test_help_shows_signatures_and_docstrings():

@@ -1,8 +1,10 @@
 """TemplateEngine: search order, rendering rules, module-level names read at
 use, and the built-in templates that ship with the package."""
 
+import collections
 import html.parser
 import re
+import sys
 
 import jinja2
 import markupsafe
@@ -235,6 +237,16 @@ def test_rebound_template_not_found_that_no_except_accepts(monkeypatch, replacem
     assert type(info.value.__context__) is jinja2.TemplateNotFound
 
 
+def test_a_missing_template_not_found_keeps_the_failure_as_context(monkeypatch):
+    # As `except TemplateNotFound:` would: the NameError of the lookup carries
+    # the failure it was to catch, and afterwards nothing is being handled.
+    monkeypatch.delattr(vantrel.template, "TemplateNotFound")
+    with pytest.raises(NameError, match="^name 'TemplateNotFound' is not defined$") as info:
+        TemplateEngine().render("nope.txt", {})
+    assert type(info.value.__context__) is jinja2.TemplateNotFound
+    assert sys.exception() is None
+
+
 class FakeEnvironment:
     """Stands in for jinja2.Environment: its templates render to `result`."""
 
@@ -263,6 +275,7 @@ class FakeEnvironment:
         ("render", 42, "Expected str, got int"),
         ("render", b"x", "Expected str, got bytes"),
         ("render", markupsafe.Markup("x"), "Expected str, got Markup"),
+        ("render", collections.OrderedDict(), "Expected str, got collections.OrderedDict"),
         ("render", None, None),
         ("render_string", None, "Expected str, got NoneType"),
         ("render_string", 42, "Expected str, got int"),

@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 namespace vantrel {
 
@@ -131,13 +130,13 @@ PyTypeObject* expected_type(Rule rule) {
 
 } // namespace
 
+// Types go by their C-level name, as in the interpreter's own messages: a
+// class written in Python by its bare name, a type from C with its module
+// ("collections.OrderedDict").
 void raise_type(const char* param, const char* expected, PyTypeObject* expected_type,
                 PyObject* value) {
     PyTypeObject* got = Py_TYPE(value);
-    Ref got_name = Ref::steal(PyType_GetName(got));
-    if (!got_name) return;
-    const char* got_text = PyUnicode_AsUTF8(got_name.get());
-    if (!got_text) return;
+    const char* got_text = got->tp_name;
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
                  expected, got_text);
@@ -217,22 +216,12 @@ PyObject* check_result(const Prototype& p, PyObject* result) {
         (p.result == Result::OptStr && result == Py_None))
         return result;
     Ref owned = Ref::steal(result);
-    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(result)));
-    if (!type_name) return nullptr;
-    const char* text = PyUnicode_AsUTF8(type_name.get());
-    if (!text) return nullptr;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", text);
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result)->tp_name);
     return nullptr;
 }
 
-PyObject* run_body(FunctionObject* self, const Prototype& p, PyObject* const* bound) {
-    try {
-        return check_result(p, p.body(self, bound));
-    } catch (const Error&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+PyObject* run_body(FunctionObject* self, const Prototype& p, PyObject* const* bound) noexcept {
+    return guarded([&] { return check_result(p, p.body(self, bound)); }, nullptr);
 }
 
 } // namespace
@@ -252,7 +241,7 @@ void prepare_count_texts(Prototype& p) {
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+                              PyObject* kwnames) noexcept {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     const Prototype& p = *self->prototype;
     PyObject* bound[max_params];

@@ -164,6 +164,21 @@ inline bool non_empty_str(PyObject* object) {
     return object != Py_None && PyUnicode_GET_LENGTH(object) > 0;
 }
 
+// While it lives, `exception` is the exception being handled, as inside an
+// `except` clause: sys.exception() returns it, a bare `raise` raises it, and
+// every exception raised meanwhile takes it as its __context__.  Afterwards
+// the innermost handled-exception slot holds again exactly what it held.
+class Handling {
+public:
+    explicit Handling(PyObject* exception) noexcept;
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* saved_; // the slot's value before, or null for none
+};
+
 // A context manager that has been entered: its bound __exit__ and the value
 // that __enter__ returned.
 struct Context {
@@ -174,10 +189,12 @@ struct Context {
 // Looks up __enter__ and __exit__ on the manager's type and calls __enter__.
 Context enter_context(PyObject* manager);
 
-// Calls __exit__: with (None, None, None) when `pending` is null, otherwise
-// with the pending exception's type, value and traceback.  Returns the truth of
-// its result.
-bool exit_context(const Context& context, PyObject* pending);
+// The way out of the statement when its body failed with the pending
+// exception: calls __exit__ with that exception's type, value and traceback
+// and tests the truth of its result, both while that exception is the one
+// being handled.  Returns when __exit__ suppressed the exception; otherwise
+// raises it again, or what __exit__ or the truth test raised.
+void exit_on_failure(const Context& context);
 
 // Runs `block(entered)` as the body of `with manager as entered:`, with the
 // statement's semantics: __exit__ runs on every way out, sees the pending
@@ -186,13 +203,16 @@ template <class Block> bool with(PyObject* manager, Block&& block) {
     Context context = enter_context(manager);
     try {
         block(context.value.get());
-    } catch (const Error&) {
-        Ref pending = Ref::steal(PyErr_GetRaisedException());
-        if (exit_context(context, pending.get())) return false;
-        PyErr_SetRaisedException(pending.release());
-        throw;
+    } catch (...) {
+        // Whatever left the block, an Error or any other C++ exception, is
+        // the pending Python exception that __exit__ is told about.
+        set_python_error();
+        exit_on_failure(context);
+        return false;
     }
-    exit_context(context, nullptr);
+    // As in the statement, what __exit__ returns on the way out of a body
+    // that succeeded is not looked at.
+    call(context.exit, Py_None, Py_None, Py_None);
     return true;
 }
 
@@ -341,6 +361,12 @@ struct FunctionObject {
     PyObject* weakrefs;
 };
 
+// What an inner function closes over, held for the call: running the
+// caller's code may drop the function's own reference.  The collector's clear
+// step empties it, and a cleared function can still be reached (through
+// gc.get_objects(), for one): calling it then raises RuntimeError.
+Ref closure_of(const FunctionObject* function);
+
 // Prepares a signature for making functions from it (names interned,
 // defaults and annotations built), once per signature.  The result lives as
 // long as the process.
@@ -370,7 +396,7 @@ struct ModuleFrame {
     PyModuleDef def{};
     PyModuleDef_Slot slots[6]{};
 
-    PyObject* init();
+    PyObject* init() noexcept;
 
     // A module-level name, looked up now in the module's namespace and then
     // in builtins; NameError when it is in neither.

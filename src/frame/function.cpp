@@ -23,11 +23,11 @@ KwNames parameter_keywords{"default", "annotation"};
 KwNames annotation_keyword{"annotation"};
 KwNames return_keyword{"return_annotation"};
 
-FunctionObject* as_function(PyObject* object) {
+FunctionObject* as_function(PyObject* object) noexcept {
     return reinterpret_cast<FunctionObject*>(object);
 }
 
-int function_traverse(PyObject* object, visitproc visit, void* arg) {
+int function_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     FunctionObject* f = as_function(object);
     Py_VISIT(Py_TYPE(object));
     Py_VISIT(f->name);
@@ -42,7 +42,7 @@ int function_traverse(PyObject* object, visitproc visit, void* arg) {
 
 // Breaks cycles.  The name and qualified name are strings, which hold
 // nothing, so they stay for repr() and the getters of a cleared function.
-int function_clear(PyObject* object) {
+int function_clear(PyObject* object) noexcept {
     FunctionObject* f = as_function(object);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
@@ -52,7 +52,7 @@ int function_clear(PyObject* object) {
     return 0;
 }
 
-void function_dealloc(PyObject* object) {
+void function_dealloc(PyObject* object) noexcept {
     PyTypeObject* type = Py_TYPE(object);
     PyObject_GC_UnTrack(object);
     FunctionObject* f = as_function(object);
@@ -64,40 +64,40 @@ void function_dealloc(PyObject* object) {
     Py_DECREF(type);
 }
 
-PyObject* function_repr(PyObject* object) {
+PyObject* function_repr(PyObject* object) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(object)->qualname, object);
 }
 
 // Bound to an instance it gives an ordinary method object; looked up on the
 // class (no instance) it gives itself, as a Python function does.
-PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
+PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
     if (!instance || instance == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, instance);
 }
 
-PyObject* get_name(PyObject* self, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept {
     return Py_NewRef(as_function(self)->name);
 }
-PyObject* get_qualname(PyObject* self, void*) {
+PyObject* get_qualname(PyObject* self, void*) noexcept {
     return Py_NewRef(as_function(self)->qualname);
 }
 // The fields that clearing may have emptied read as None.
-PyObject* field_or_none(PyObject* field) {
+PyObject* field_or_none(PyObject* field) noexcept {
     return Py_NewRef(field ? field : Py_None);
 }
-PyObject* get_module(PyObject* self, void*) {
+PyObject* get_module(PyObject* self, void*) noexcept {
     return field_or_none(as_function(self)->module);
 }
-PyObject* get_doc(PyObject* self, void*) {
+PyObject* get_doc(PyObject* self, void*) noexcept {
     return field_or_none(as_function(self)->doc);
 }
 // The module namespace, where tools such as typing.get_type_hints() resolve
 // the annotation strings.
-PyObject* get_globals(PyObject* self, void*) {
+PyObject* get_globals(PyObject* self, void*) noexcept {
     return field_or_none(as_function(self)->globals);
 }
 
-int set_text(PyObject*& field, PyObject* value, const char* what) {
+int set_text(PyObject*& field, PyObject* value, const char* what) noexcept {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
@@ -106,36 +106,36 @@ int set_text(PyObject*& field, PyObject* value, const char* what) {
     return 0;
 }
 
-int set_name(PyObject* self, PyObject* value, void*) {
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
     return set_text(as_function(self)->name, value, "__name__");
 }
-int set_qualname(PyObject* self, PyObject* value, void*) {
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return set_text(as_function(self)->qualname, value, "__qualname__");
 }
-int set_any(PyObject*& field, PyObject* value) {
+int set_any(PyObject*& field, PyObject* value) noexcept {
     Py_XSETREF(field, Py_NewRef(value ? value : Py_None));
     return 0;
 }
-int set_module(PyObject* self, PyObject* value, void*) {
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
     return set_any(as_function(self)->module, value);
 }
-int set_doc(PyObject* self, PyObject* value, void*) {
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
     return set_any(as_function(self)->doc, value);
 }
 
-PyObject* get_defaults(PyObject* self, void*) {
+PyObject* get_defaults(PyObject* self, void*) noexcept {
     return Py_NewRef(as_function(self)->prototype->defaults);
 }
-PyObject* get_none(PyObject*, void*) {
+PyObject* get_none(PyObject*, void*) noexcept {
     Py_RETURN_NONE;
 }
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
     return Py_NewRef(as_function(self)->prototype->annotations);
 }
 
 // __annotate__(format): the annotations are plain strings already, so VALUE,
 // VALUE_WITH_FAKE_GLOBALS, FORWARDREF and STRING all give the same dict.
-PyObject* annotate(PyObject* self, PyObject* format) {
+PyObject* annotate(PyObject* self, PyObject* format) noexcept {
     const long value = PyLong_Check(format) ? PyLong_AsLong(format) : -1;
     if (value == -1 && PyErr_Occurred()) return nullptr;
     if (value < 1 || value > 4) {
@@ -148,11 +148,11 @@ PyObject* annotate(PyObject* self, PyObject* format) {
 PyMethodDef annotate_def = {"__annotate__", annotate, METH_O,
                             "Return the annotations of the function for the given format."};
 
-PyObject* get_annotate(PyObject* self, void*) {
+PyObject* get_annotate(PyObject* self, void*) noexcept {
     return PyCFunction_NewEx(&annotate_def, self, nullptr);
 }
 
-PyObject* default_object(Default value) {
+PyObject* default_object(Default value) noexcept {
     switch (value) {
     case Default::True:
         return Py_True;
@@ -165,38 +165,39 @@ PyObject* default_object(Default value) {
 
 // An inspect.Signature with the real parameters, defaults and annotations,
 // so that inspect.signature(), help() and type checkers' tools see them.
-PyObject* get_signature(PyObject* self, void*) {
-    try {
-        const Prototype& p = *as_function(self)->prototype;
-        Ref inspect = checked(PyImport_Import(inspect_name.get()));
-        Ref parameter = getattr(inspect, parameter_name);
-        Ref signature = getattr(inspect, signature_name);
-        Ref kind = getattr(parameter, kind_name);
-        Ref empty = getattr(parameter, empty_name);
-        // The annotation stored for a name, or inspect's marker for none.
-        auto annotation_of = [&](PyObject* name) {
-            PyObject* found = nullptr;
-            checked(PyDict_GetItemRef(p.annotations, name, &found));
-            return found ? Ref::steal(found) : empty;
-        };
-        Ref params = checked(PyList_New(p.count));
-        for (Py_ssize_t i = 0; i < p.count; ++i) {
-            Ref annotation = annotation_of(p.names[i]);
-            Ref item = p.params[i].value == Default::Required
-                           ? call_kw(parameter, annotation_keyword, p.names[i], kind, annotation)
-                           : call_kw(parameter, parameter_keywords, p.names[i], kind,
-                                     default_object(p.params[i].value), annotation);
-            PyList_SET_ITEM(params.get(), i, item.release());
-        }
-        Ref returns = annotation_of(return_name.get());
-        return call_kw(signature, return_keyword, params, returns).release();
-    } catch (const Error&) {
-        return nullptr;
-    }
+PyObject* get_signature(PyObject* self, void*) noexcept {
+    return guarded(
+        [&] {
+            const Prototype& p = *as_function(self)->prototype;
+            Ref inspect = checked(PyImport_Import(inspect_name.get()));
+            Ref parameter = getattr(inspect, parameter_name);
+            Ref signature = getattr(inspect, signature_name);
+            Ref kind = getattr(parameter, kind_name);
+            Ref empty = getattr(parameter, empty_name);
+            // The annotation stored for a name, or inspect's marker for none.
+            auto annotation_of = [&](PyObject* name) {
+                PyObject* found = nullptr;
+                checked(PyDict_GetItemRef(p.annotations, name, &found));
+                return found ? Ref::steal(found) : empty;
+            };
+            Ref params = checked(PyList_New(p.count));
+            for (Py_ssize_t i = 0; i < p.count; ++i) {
+                Ref annotation = annotation_of(p.names[i]);
+                Ref item =
+                    p.params[i].value == Default::Required
+                        ? call_kw(parameter, annotation_keyword, p.names[i], kind, annotation)
+                        : call_kw(parameter, parameter_keywords, p.names[i], kind,
+                                  default_object(p.params[i].value), annotation);
+                PyList_SET_ITEM(params.get(), i, item.release());
+            }
+            Ref returns = annotation_of(return_name.get());
+            return call_kw(signature, return_keyword, params, returns).release();
+        },
+        nullptr);
 }
 
 // Pickled, like a Python function, as a reference to where it is defined.
-PyObject* function_reduce(PyObject* self, PyObject*) {
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return Py_NewRef(as_function(self)->qualname);
 }
 
@@ -309,6 +310,16 @@ const Prototype* prepare(const Signature& signature) {
     prepare_count_texts(*p);
     signature.prepared = p.release();
     return signature.prepared;
+}
+
+Ref closure_of(const FunctionObject* function) {
+    if (!function->closure) {
+        raise_format(PyExc_RuntimeError,
+                     "%U() can no longer be called: the garbage collector has cleared what it "
+                     "closes over",
+                     function->name);
+    }
+    return Ref::borrow(function->closure);
 }
 
 Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* globals,

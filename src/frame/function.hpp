@@ -43,6 +43,6 @@ void prepare_count_texts(Prototype& p);
 // Binds vectorcall arguments to parameters, applies the parameter rules and
 // runs the body.  The vectorcall slot of the function type.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames);
+                              PyObject* kwnames) noexcept;
 
 } // namespace vantrel

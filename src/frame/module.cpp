@@ -42,7 +42,7 @@ void copy_spec(PyObject* spec, const Name& attribute, PyObject* globals, const N
     checked(PyDict_SetItem(globals, key.get(), owned.get()));
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef* def) {
+PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept {
     ModuleFrame& frame = frame_of(def);
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     std::int64_t expected = -1;
@@ -52,19 +52,19 @@ PyObject* create_module(PyObject* spec, PyModuleDef* def) {
         return nullptr;
     }
     if (frame.module) return Py_NewRef(frame.module);
-    try {
-        intern_names();
-        Ref name = getattr(spec, spec_name);
-        Ref module = checked(PyModule_NewObject(name.get()));
-        PyObject* globals = PyModule_GetDict(module.get());
-        copy_spec(spec, spec_loader, globals, dunder_loader, false);
-        copy_spec(spec, spec_origin, globals, dunder_file, false);
-        copy_spec(spec, spec_parent, globals, dunder_package, false);
-        copy_spec(spec, spec_locations, globals, dunder_path, true);
-        return module.release();
-    } catch (const Error&) {
-        return nullptr;
-    }
+    return guarded(
+        [&] {
+            intern_names();
+            Ref name = getattr(spec, spec_name);
+            Ref module = checked(PyModule_NewObject(name.get()));
+            PyObject* globals = PyModule_GetDict(module.get());
+            copy_spec(spec, spec_loader, globals, dunder_loader, false);
+            copy_spec(spec, spec_origin, globals, dunder_file, false);
+            copy_spec(spec, spec_parent, globals, dunder_package, false);
+            copy_spec(spec, spec_locations, globals, dunder_path, true);
+            return module.release();
+        },
+        nullptr);
 }
 
 void warn_on_version_change(const ModuleFrame& frame) {
@@ -94,7 +94,7 @@ void forget_alias(PyObject* name, PyObject* module) noexcept {
     PyErr_SetRaisedException(failure);
 }
 
-int exec_module(PyObject* module) {
+int exec_module(PyObject* module) noexcept {
     ModuleFrame& frame = frame_of(PyModule_GetDef(module));
     if (frame.module) {
         if (frame.module == module) return 0;
@@ -107,24 +107,24 @@ int exec_module(PyObject* module) {
     // Set when this step enters the module into sys.modules under its full
     // name; a failure must take that entry out again.
     Ref alias;
-    try {
-        frame.globals = PyModule_GetDict(module);
-        Ref builtins = checked(PyImport_Import(builtins_name.get()));
-        setattr(module, dunder_builtins, builtins.get());
-        if (!frame.builtins) frame.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
-        warn_on_version_change(frame);
-        Ref full_name = checked(PyUnicode_FromString(frame.full_name));
-        PyObject* modules = PyImport_GetModuleDict();
-        if (!checked(PyDict_Contains(modules, full_name.get()))) {
-            checked(PyDict_SetItem(modules, full_name.get(), module));
-            alias = full_name;
-        }
-        frame.body(frame, module);
-        return 0;
-    } catch (const Error&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    const int status = guarded(
+        [&] {
+            frame.globals = PyModule_GetDict(module);
+            Ref builtins = checked(PyImport_Import(builtins_name.get()));
+            setattr(module, dunder_builtins, builtins.get());
+            if (!frame.builtins) frame.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+            warn_on_version_change(frame);
+            Ref full_name = checked(PyUnicode_FromString(frame.full_name));
+            PyObject* modules = PyImport_GetModuleDict();
+            if (!checked(PyDict_Contains(modules, full_name.get()))) {
+                checked(PyDict_SetItem(modules, full_name.get(), module));
+                alias = full_name;
+            }
+            frame.body(frame, module);
+            return 0;
+        },
+        -1);
+    if (status == 0) return 0;
     Py_CLEAR(frame.module);
     frame.globals = nullptr;
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", frame.full_name);
@@ -134,7 +134,7 @@ int exec_module(PyObject* module) {
 
 } // namespace
 
-PyObject* ModuleFrame::init() {
+PyObject* ModuleFrame::init() noexcept {
     if (!def.m_name) {
         slots[0] = {Py_mod_create, reinterpret_cast<void*>(create_module)};
         slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_module)};
@@ -160,8 +160,7 @@ Ref ModuleFrame::global(const Name& name) const {
     PyObject* value = nullptr;
     if (checked(PyDict_GetItemRef(globals, name.get(), &value))) return Ref::steal(value);
     if (checked(PyDict_GetItemRef(builtins, name.get(), &value))) return Ref::steal(value);
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-    raise_error();
+    raise_format(PyExc_NameError, "name '%U' is not defined", name.get());
 }
 
 void ModuleFrame::bind(const char* name, PyObject* value) const {
@@ -235,8 +234,7 @@ Ref module_location(PyObject* module, PyObject* spec) {
     Ref error = call_kw(PyExc_ImportError, import_error_keywords, message,
                         module_name ? module_name.get() : Py_None,
                         location ? location.get() : Py_None, name);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    raise_error();
+    raise_exception(error.get());
 }
 
 // One name of `from module import name`: the module's attribute, or else the

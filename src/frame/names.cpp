@@ -1,4 +1,5 @@
-// Strings made at start-up, keyword tuples and the with-statement helper.
+// Strings made at start-up, keyword tuples, the handled exception and the
+// with-statement helpers.
 #include "frame/frame.hpp"
 
 namespace vantrel {
@@ -96,20 +97,39 @@ Context enter_context(PyObject* manager) {
     return Context{std::move(exit), std::move(value)};
 }
 
-bool exit_context(const Context& context, PyObject* pending) {
-    if (!pending) return truth(call(context.exit, Py_None, Py_None, Py_None));
-    // As in the interpreter, __exit__ runs while the pending exception is the
-    // one being handled: sys.exception() sees it, and whatever __exit__
-    // raises carries it as its context.
-    Ref handled = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(pending);
-    Ref traceback = Ref::steal(PyException_GetTraceback(pending));
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(
-        context.exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending,
-        traceback ? traceback.get() : Py_None, nullptr));
-    PyErr_SetHandledException(handled.get());
-    if (!result) raise_error();
-    return truth(result);
+Handling::Handling(PyObject* exception) noexcept {
+    // The interpreter pushes and pops exactly the innermost slot around an
+    // except clause (PUSH_EXC_INFO, POP_EXCEPT), and so does this.  The slot
+    // cannot be read through PyErr_GetHandledException(), which walks outward
+    // past empty slots: inside a generator that its caller runs while handling
+    // an exception, it gives the caller's exception, and writing that back
+    // with PyErr_SetHandledException() (which sets the innermost slot) would
+    // leave the caller's exception in the generator's own state.  So the slot
+    // is read from the thread state, whose exc_info points at it.
+    PyObject* innermost = PyThreadState_Get()->exc_info->exc_value;
+    saved_ = innermost == Py_None ? nullptr : Py_XNewRef(innermost);
+    PyErr_SetHandledException(exception);
+}
+
+Handling::~Handling() {
+    // Null and None both mean "nothing handled here"; the setter stores either
+    // as null, as the interpreter's own POP_EXCEPT does.
+    PyErr_SetHandledException(saved_ ? saved_ : Py_None);
+    Py_XDECREF(saved_);
+}
+
+void exit_on_failure(const Context& context) {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    assert(pending);
+    bool suppressed;
+    {
+        Handling handling(pending.get());
+        Ref traceback = Ref::steal(PyException_GetTraceback(pending.get()));
+        Ref result = call(context.exit, reinterpret_cast<PyObject*>(Py_TYPE(pending.get())),
+                          pending, traceback ? traceback.get() : Py_None);
+        suppressed = truth(result);
+    }
+    if (!suppressed) reraise(std::move(pending));
 }
 
 Ref call_with_keywords(PyObject* callable, PyObject* mapping) {

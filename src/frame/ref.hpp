@@ -8,6 +8,11 @@
 
 #include <Python.h>
 
+#include <cassert>
+#include <cstdarg>
+#include <exception>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 namespace vantrel {
@@ -15,8 +20,65 @@ namespace vantrel {
 // A Python exception is set; the C++ side unwinds to the nearest boundary.
 struct Error {};
 
+// Unwinds with the Python exception that is already set.
 [[noreturn]] inline void raise_error() {
+    assert(PyErr_Occurred());
     throw Error{};
+}
+
+// `raise type(message)`: sets the exception and unwinds.
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    raise_error();
+}
+
+// The same with a message formatted as PyErr_Format formats it.
+[[noreturn]] inline void raise_format(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    raise_error();
+}
+
+// `raise exception` for an object: TypeError, as the statement has it, when
+// the object is no exception.
+[[noreturn]] inline void raise_exception(PyObject* exception) {
+    if (!PyExceptionInstance_Check(exception)) {
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+    raise_error();
+}
+
+// Inside a catch block at a boundary: makes the C++ exception being handled
+// the pending Python exception.  An Error has set one already; running out of
+// memory is MemoryError; anything else is a fault of ours, SystemError.
+inline void set_python_error() noexcept {
+    try {
+        throw;
+    } catch (const Error&) {
+        assert(PyErr_Occurred());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+}
+
+// The boundary where the interpreter calls into C++: runs `work` and returns
+// its result, or `failed` with the Python exception set, whatever `work`
+// threw.  Nothing C++ crosses into the interpreter.
+template <class Work>
+std::invoke_result_t<Work&> guarded(Work&& work, std::invoke_result_t<Work&> failed) noexcept {
+    try {
+        return work();
+    } catch (...) {
+        set_python_error();
+        return failed;
+    }
 }
 
 class Ref {
@@ -47,6 +109,12 @@ public:
 private:
     PyObject* p_ = nullptr;
 };
+
+// Raises a held exception again, unchanged: the bare `raise` of a handler.
+[[noreturn]] inline void reraise(Ref exception) {
+    PyErr_SetRaisedException(exception.release());
+    raise_error();
+}
 
 // A new reference from the C API, or the pending error thrown as `Error`.
 inline Ref checked(PyObject* object) {

@@ -110,17 +110,13 @@ void check_refused(const ModuleFrame& frame, PyObject* refused) {
     Ref error_type = getattr(frame.global(n_smtplib), n_SMTPRecipientsRefused);
     Ref error = call(error_type, refused);
     // `raise error`: a rebound smtplib may give something that is no
-    // exception, which the interpreter would refuse the same way.
-    if (!PyExceptionInstance_Check(error.get())) {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        raise_error();
-    }
+    // exception, which the interpreter refuses before anything else.
+    if (!PyExceptionInstance_Check(error.get())) raise_exception(error.get());
     Ref note = checked(
         PyUnicode_FromString("The message was accepted for the other recipients; only those in "
                              ".recipients were refused."));
     call_method(error, n_add_note, note);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    raise_error();
+    raise_exception(error.get());
 }
 
 } // namespace vantrel::mail

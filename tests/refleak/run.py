@@ -52,6 +52,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 from hostile import (BadBool, BadFormat, BadIndex, BadInt, BadIter, Boom,  # noqa: E402
                      Dict, Int, List, Splits, Str)
+import wordings  # noqa: E402
 USER = "leak@example.test"
 PASSWORD = "secret"
 
@@ -290,30 +291,58 @@ def vectorcall_with_non_string_keyword(function, args):
     return api.PyObject_Vectorcall(function, stack, len(args), (1,))
 
 
+def expected_kind(annotation):
+    """The exact type that a parameter's annotation stands for."""
+    if annotation == "EasyMailer":  # Session's mailer: the class or a subclass
+        return annotation
+    for kind in ("List", "dict", "Dict", "int"):
+        if annotation.replace("Optional[", "").startswith(kind):
+            return kind.lower()
+    return "str"
+
+
 def binder_case(name, function, good, wrong):
     names = list(good)
     values = list(good.values())
+    bare = name.rpartition(".")[2]
+    target = (function.__init__ if isinstance(function, type)
+              else getattr(function, "__func__", function))
+    params = inspect.signature(target).parameters.values()
+    total = len(params)
+    required = sum(p.default is inspect.Parameter.empty for p in params)
+    offset = total - len(good)  # 1 where the call fills in the instance
+
+    def exactly(text):
+        return "^" + re.escape(text) + "$"
+
+    def counted(given):
+        return exactly(wordings.count(bare, required, total, offset + given))
 
     def run():
         # Positional counts: none, one too many.
         if name != "TemplateEngine.__init__":
-            raises(TypeError, function, match=r"takes (exactly|at least) ")
-        raises(TypeError, function, *values, 0, match=r"takes (exactly|at most) ")
+            raises(TypeError, function, match=counted(0))
+        raises(TypeError, function, *values, 0, match=counted(len(values) + 1))
         raises(TypeError, function, *values, **{names[0]: values[0]},
-               match="multiple values for keyword argument")
+               match=exactly(wordings.multiple(bare, names[0])))
         raises(TypeError, function, **good, surplus=1,
-               match="unexpected keyword argument 'surplus'")
+               match=exactly(wordings.unexpected(bare, "surplus")))
         # The first parameter left empty while a later one comes by keyword.
         if name != "TemplateEngine.__init__" and len(names) > 1:
             raises(TypeError, function, **{names[-1]: values[-1]},
-                   match=r"takes (exactly|at least) ")
+                   match=counted(0))
+        # A class turns the keywords into a dict first, and refuses the name
+        # in its own words.
+        refused = ("keywords must be strings" if isinstance(function, type)
+                   else wordings.keyword_type(bare))
         raises(TypeError, vectorcall_with_non_string_keyword, function,
-               values[:1], match="keywords must be strings")
+               values[:1], match=exactly(refused))
         for parameter, value in wrong.items():
             args = dict(good)
             args[parameter] = value
-            raises(TypeError, function, **args,
-                   match=f"Argument '{parameter}' has incorrect type")
+            kind = expected_kind(target.__annotations__[parameter])
+            raises(TypeError, function, **args, match=exactly(wordings.incorrect_type(
+                parameter, kind, wordings.type_name(type(value)))))
     run.__name__ = f"binder[{name}]"
     return run
 
@@ -811,6 +840,8 @@ FAKES = {name: fake_smtplib(**behaviour) for name, behaviour in [
     ("no-context-manager", {"__enter__": None}),
     ("static-exit", {"__exit__": staticmethod(lambda kind, value, traceback: None)}),
     ("odd-result", {"refused": ["not", "a", "dict"]}),
+    ("truth-fails", {"suppress": BadBool()}),
+    ("login+truth-fails", {"fail_login": True, "suppress": BadBool()}),
 ]}
 FAKES["no-context-manager"].SMTP = object
 
@@ -874,6 +905,31 @@ def do_send_with_statement():
         with rebound(mailer_module, "smtplib", FAKES["refused-odd"]):
             raises(TypeError, m._do_send, msg, ["a"], "s",
                    match="must derive from BaseException")
+        # What __exit__ returns counts only on the way out of a failure.
+        with rebound(mailer_module, "smtplib", FAKES["truth-fails"]):
+            assert m._do_send(msg, ["a"], "s") is None
+        with rebound(mailer_module, "smtplib", FAKES["login+truth-fails"]):
+            raises(Boom, m._do_send, msg, ["a"], "s", match="__bool__")
+
+
+def suppressed_in_a_generator(m, msg):
+    m._do_send(msg, ["a"], "s")
+    yield sys.exception()
+    yield sys.exception()
+
+
+@case
+def do_send_inside_a_generator():
+    # The handled exception is saved and restored around __exit__ in the
+    # generator's own slot, while its caller handles another.
+    m, msg = mailer(use_ssl=False), new_msg()
+    with rebound(mailer_module, "smtplib", FAKES["suppress"]):
+        try:
+            raise Boom("the caller's")
+        except Boom:
+            generator = suppressed_in_a_generator(m, msg)
+            assert isinstance(next(generator), Boom)
+        assert next(generator) is None
 
 
 @case
