@@ -321,6 +321,12 @@ Ref new_boundary() {
 
 // Chooses a boundary for every multipart part of `part` that has none yet.
 void choose_boundaries(PyObject* part, std::vector<Chosen>& chosen) {
+    // Parts nest as deep as the caller made them: RecursionError, as the
+    // generator would raise, rather than the end of the C stack.
+    if (Py_EnterRecursiveCall(" while choosing MIME boundaries")) raise_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     Ref is_multipart = optional_attr(part, n_is_multipart);
     if (!is_multipart || !truth(call(is_multipart))) return;
     Ref payload = call_method(part, n_get_payload);

@@ -11,6 +11,7 @@ import os
 import re
 import smtplib
 import ssl
+import sys
 import threading
 import uuid
 import warnings
@@ -131,6 +132,23 @@ def test_a_boundary_found_in_the_text_is_chosen_again(smtp_server):
     (alternative,) = msg.get_payload()
     assert [part.get_payload(decode=True) for part in alternative.get_payload()] == [
         b"Still here.", b"<p>Still here.</p>"]
+
+
+def test_parts_nested_too_deep(monkeypatch):
+    class Nested(EasyMailer):
+        def _build_message(self, *args, **kwargs):
+            msg = inner = MIMEMultipart("mixed")
+            for _ in range(sys.getrecursionlimit() * 3):
+                part = MIMEMultipart("mixed")
+                inner.attach(part)
+                inner = part
+            return msg
+
+    recorder = Recorder()
+    monkeypatch.setattr(session_module, "smtplib", recorder)
+    with pytest.raises(RecursionError):
+        Session(Nested("mx", 25, "u", "p", use_ssl=False)).send(A, "deep")
+    assert recorder.log == []
 
 
 # --- one connection, one login ----------------------------------------------
