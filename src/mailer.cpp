@@ -253,6 +253,7 @@ const Signature init_signature = define<EasyMailer_init>({
         "        ",
 });
 
+// send_params, in src/mail/params.hpp: the table Session.send shares.
 PyObject* EasyMailer_send(FunctionObject*, Args<send_params> args) {
     PyObject* mailer = args["self"];
     Outgoing outgoing = compose(mailer, args);
@@ -286,6 +287,7 @@ const Signature send_signature = define<EasyMailer_send>({
     .returns = "None",
 });
 
+// send_template_params, in src/mail/params.hpp: shared with Session.send_template.
 PyObject* EasyMailer_send_template(FunctionObject*, Args<send_template_params> args) {
     // The mailer renders with its own engine and sends through its own send.
     send_template(mailer_module, args["self"], args["self"], args);

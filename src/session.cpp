@@ -427,7 +427,7 @@ const Signature init_signature = define<Session_init>({
     .returns = "None",
 });
 
-// send_params: the parameters of EasyMailer.send.
+// send_params, in src/mail/params.hpp: the parameters of EasyMailer.send.
 PyObject* Session_send(FunctionObject*, Args<send_params> args) {
     SessionObject* s = as_session(args["self"], "send");
     Ref mailer = mailer_of(s);
@@ -476,7 +476,7 @@ const Signature send_signature = define<Session_send>({
     .returns = "None",
 });
 
-// send_template_params: the parameters of EasyMailer.send_template.
+// send_template_params, in src/mail/params.hpp: those of EasyMailer.send_template.
 PyObject* Session_send_template(FunctionObject*, Args<send_template_params> args) {
     SessionObject* s = as_session(args["self"], "send_template");
     Ref mailer = mailer_of(s);
