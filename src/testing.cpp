@@ -5,6 +5,7 @@
 // it submits is recorded; the failures a server gives can be rehearsed.
 #include "frame/frame.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -17,7 +18,7 @@ namespace {
 
 void module_body(ModuleFrame& frame, PyObject* module);
 
-ModuleFrame self{"testing", "vantrel.testing", module_body};
+ModuleFrame testing_module{"testing", "vantrel.testing", module_body};
 
 Name n_smtplib{"smtplib"};
 Name n_SMTPAuthenticationError{"SMTPAuthenticationError"};
@@ -28,19 +29,21 @@ Name n_SMTPServerDisconnected{"SMTPServerDisconnected"};
 Name n_quoteaddr{"quoteaddr"};
 Name n_fix_eols{"_fix_eols"};
 Name n_encode{"encode"};
-Name n_ascii{"ascii"};
 Name n_message_from_string{"message_from_string"};
 Name n_message_from_bytes{"message_from_bytes"};
 Name n_policy{"policy"};
 Name n_default{"default"};
 Name n_update_wrapper{"update_wrapper"};
-Name n_Subject{"Subject"};
 Name n_name{"name"};
-Name n_dunder{"__"};
-Name n_ssl{"ssl"};
-Name n_starttls{"starttls"};
-Name n_plain{"plain"};
 KwNames kw_policy{"policy"};
+
+// Constant values.
+Text t_ascii{"ascii"};
+Text t_Subject{"Subject"};
+Text t_dunder{"__"};
+Text t_ssl{"ssl"};
+Text t_starttls{"starttls"};
+Text t_plain{"plain"};
 
 // Replies of a server that accepts everything, as smtplib returns them.
 constexpr const char* ready_for_tls = "Ready to start TLS";
@@ -54,7 +57,7 @@ constexpr const char* login_refused = "5.7.8 Authentication credentials invalid"
 // Raises smtplib's exception class of that name (the real smtplib, read at
 // each use) made from these arguments.
 template <class... Args> [[noreturn]] void raise_smtplib(const Name& error, const Args&... args) {
-    Ref instance = call(getattr(self.global(n_smtplib), error), args...);
+    Ref instance = call(getattr(testing_module.global(n_smtplib), error), args...);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
     raise_error();
 }
@@ -75,9 +78,12 @@ template <class Body, class Result> Result boundary(Body&& body, Result failed) 
 }
 
 // ---------------------------------------------------------------------------
-// Native instances.  Their object fields are set when they are made and never
-// emptied, so the types need no tp_clear: a cycle through one of them runs
-// through a list, a dict or a function too, which the collector clears.
+// Native instances.  The fields of an outbox and of a sent message are set
+// when it is made and never emptied, so those types need no tp_clear: every
+// object they hold is either made here (a list, dicts, a tuple of a code and
+// bytes, a parsed message) or existed before them, so a cycle through them
+// runs through a list, a dict or an object's namespace too, which the
+// collector clears.
 
 template <class T> T* as(PyObject* object) {
     return reinterpret_cast<T*>(object);
@@ -131,7 +137,8 @@ constexpr unsigned native_flags =
 // class SentMessage: one delivered message.
 
 struct SentMessageObject {
-    PyObject_HEAD PyObject* mail_from;
+    PyObject_HEAD
+    PyObject* mail_from;
     PyObject* rcpt_tos;
     PyObject* message;
     PyObject* text;
@@ -152,7 +159,7 @@ PyObject* sent_message_repr(PyObject* object) {
     return boundary(
         [&] {
             SentMessageObject* sent = as<SentMessageObject>(object);
-            Ref subject = checked(PyObject_GetItem(sent->message, n_Subject.get()));
+            Ref subject = checked(PyObject_GetItem(sent->message, t_Subject.get()));
             return checked(PyUnicode_FromFormat("<SentMessage from %R to %R, subject %R>",
                                                 sent->mail_from, sent->rcpt_tos, subject.get()))
                 .release();
@@ -199,11 +206,12 @@ PyType_Spec sent_message_spec = {"vantrel.testing.SentMessage", sizeof(SentMessa
 // class Outbox: the delivered messages and the rehearsed failures.
 
 struct OutboxObject {
-    PyObject_HEAD PyObject* messages; // list of SentMessage, in delivery order
-    PyObject* refused_recipients;     // dict: envelope address -> (code, text)
-    PyObject* refused_senders;        // dict: envelope address, None for all -> (code, text)
-    PyObject* login_refusal;          // (code, text), or None
-    Py_ssize_t disconnects;           // connection attempts still to refuse
+    PyObject_HEAD
+    PyObject* messages;           // list of SentMessage, in delivery order
+    PyObject* refused_recipients; // dict: envelope address -> (code, text)
+    PyObject* refused_senders;    // dict: envelope address, None for all -> (code, text)
+    PyObject* login_refusal;      // (code, text), or None
+    Py_ssize_t disconnects;       // connection attempts still to refuse
 };
 
 using OutboxFields =
@@ -282,7 +290,7 @@ PyType_Spec outbox_spec = {"vantrel.testing.Outbox", sizeof(OutboxObject), 0, na
 // The address that smtplib puts in MAIL FROM or RCPT TO, without its angle
 // brackets: the address part of "Name <address>", as a server sees it.
 Ref envelope_address(PyObject* address) {
-    Ref quoted = call(getattr(self.global(n_smtplib), n_quoteaddr), address);
+    Ref quoted = call(getattr(testing_module.global(n_smtplib), n_quoteaddr), address);
     if (PyUnicode_Check(quoted.get())) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(quoted.get());
         if (length >= 2 && PyUnicode_READ_CHAR(quoted.get(), 0) == '<' &&
@@ -317,65 +325,108 @@ bool code_is(PyObject* refusal, long code) {
     return PyLong_AsLong(PyTuple_GET_ITEM(refusal, 0)) == code;
 }
 
-constexpr Param outbox_self{"self", nullptr, Rule::Any, Default::Required};
-
 constexpr Param refuse_recipient_params[] = {
-    outbox_self,
+    self_param,
     {"address", "str", Rule::Str, Default::Required},
     {"code", "int", Rule::Int, Default::Int, 550},
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_recipient(FunctionObject*, PyObject* const* args) {
-    OutboxObject* outbox = outbox_of(args[0], "refuse_recipient");
-    Ref value = refusal(args[2], args[3], recipient_refused);
-    checked(
-        PyDict_SetItem(outbox->refused_recipients, envelope_address(args[1]).get(), value.get()));
+PyObject* Outbox_refuse_recipient(FunctionObject*, Args<refuse_recipient_params> args) {
+    OutboxObject* outbox = outbox_of(args["self"], "refuse_recipient");
+    Ref value = refusal(args["code"], args["message"], recipient_refused);
+    checked(PyDict_SetItem(outbox->refused_recipients, envelope_address(args["address"]).get(),
+                           value.get()));
     Py_RETURN_NONE;
 }
 
+const Signature refuse_recipient_signature = define<Outbox_refuse_recipient>({
+    .name = "refuse_recipient",
+    .qualname = "Outbox.refuse_recipient",
+    .doc = "Refuse this recipient address at RCPT TO from now on, with this reply code and text.\n"
+           "\n"
+           "Delivery then fails as against a real server: sendmail raises\n"
+           "smtplib.SMTPRecipientsRefused when it refuses every recipient of a message; when it\n"
+           "refuses only some, the message is delivered to the others and EasyMailer raises its\n"
+           "partial refusal, smtplib.SMTPRecipientsRefused naming the refused ones.  A display\n"
+           "name does not matter: \"Ann <ann@example.com>\" is the address ann@example.com.",
+    .returns = "None",
+});
+
 constexpr Param refuse_sender_params[] = {
-    outbox_self,
+    self_param,
     {"address", "Optional[str]", Rule::OptStr, Default::None},
     {"code", "int", Rule::Int, Default::Int, 553},
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_sender(FunctionObject*, PyObject* const* args) {
-    OutboxObject* outbox = outbox_of(args[0], "refuse_sender");
-    Ref value = refusal(args[2], args[3], sender_refused);
-    Ref key = args[1] == Py_None ? Ref::borrow(Py_None) : envelope_address(args[1]);
+PyObject* Outbox_refuse_sender(FunctionObject*, Args<refuse_sender_params> args) {
+    OutboxObject* outbox = outbox_of(args["self"], "refuse_sender");
+    Ref value = refusal(args["code"], args["message"], sender_refused);
+    Ref key = args["address"] == Py_None ? Ref::borrow(Py_None) : envelope_address(args["address"]);
     checked(PyDict_SetItem(outbox->refused_senders, key.get(), value.get()));
     Py_RETURN_NONE;
 }
 
+const Signature refuse_sender_signature = define<Outbox_refuse_sender>({
+    .name = "refuse_sender",
+    .qualname = "Outbox.refuse_sender",
+    .doc = "Refuse this envelope sender at MAIL FROM from now on (every sender when address is\n"
+           "None): delivery raises smtplib.SMTPSenderRefused(code, message, sender).  A 421 reply\n"
+           "also closes the connection, as smtplib does.",
+    .returns = "None",
+});
+
 constexpr Param refuse_login_params[] = {
-    outbox_self,
+    self_param,
     {"code", "int", Rule::Int, Default::Int, 535},
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_login(FunctionObject*, PyObject* const* args) {
-    OutboxObject* outbox = outbox_of(args[0], "refuse_login");
-    Ref value = refusal(args[1], args[2], login_refused);
+PyObject* Outbox_refuse_login(FunctionObject*, Args<refuse_login_params> args) {
+    OutboxObject* outbox = outbox_of(args["self"], "refuse_login");
+    Ref value = refusal(args["code"], args["message"], login_refused);
     Py_XSETREF(outbox->login_refusal, value.release());
     Py_RETURN_NONE;
 }
 
-constexpr Param disconnect_params[] = {outbox_self};
+const Signature refuse_login_signature = define<Outbox_refuse_login>({
+    .name = "refuse_login",
+    .qualname = "Outbox.refuse_login",
+    .doc = "Refuse every login from now on: login raises smtplib.SMTPAuthenticationError(code,\n"
+           "message), and nothing is sent.",
+    .returns = "None",
+});
 
-PyObject* Outbox_disconnect(FunctionObject*, PyObject* const* args) {
-    outbox_of(args[0], "disconnect")->disconnects += 1;
+constexpr Param disconnect_params[] = {self_param};
+
+PyObject* Outbox_disconnect(FunctionObject*, Args<disconnect_params> args) {
+    outbox_of(args["self"], "disconnect")->disconnects += 1;
     Py_RETURN_NONE;
 }
 
-constexpr Param clear_params[] = {outbox_self};
+const Signature disconnect_signature = define<Outbox_disconnect>({
+    .name = "disconnect",
+    .qualname = "Outbox.disconnect",
+    .doc = "Make the next connection attempt fail as one to a server that is not listening:\n"
+           "ConnectionRefusedError(111, 'Connection refused').  Each call fails one more attempt.",
+    .returns = "None",
+});
 
-PyObject* Outbox_clear(FunctionObject*, PyObject* const* args) {
-    PyObject* messages = outbox_of(args[0], "clear")->messages;
+constexpr Param clear_params[] = {self_param};
+
+PyObject* Outbox_clear(FunctionObject*, Args<clear_params> args) {
+    PyObject* messages = outbox_of(args["self"], "clear")->messages;
     checked(PyList_SetSlice(messages, 0, PyList_GET_SIZE(messages), nullptr));
     Py_RETURN_NONE;
 }
+
+const Signature clear_signature = define<Outbox_clear>({
+    .name = "clear",
+    .qualname = "Outbox.clear",
+    .doc = "Forget the messages delivered so far (not the rehearsals).",
+    .returns = "None",
+});
 
 // ---------------------------------------------------------------------------
 // Active captures.
@@ -455,32 +506,47 @@ OutboxObject* receiving_outbox() {
     return as<OutboxObject>(active->back().outbox.get());
 }
 
-constexpr Param enter_params[] = {outbox_self};
+constexpr Param enter_params[] = {self_param};
 
-PyObject* Outbox_enter(FunctionObject*, PyObject* const* args) {
-    outbox_of(args[0], "__enter__");
-    begin_capture(args[0]);
-    return Py_NewRef(args[0]);
+PyObject* Outbox_enter(FunctionObject*, Args<enter_params> args) {
+    outbox_of(args["self"], "__enter__");
+    begin_capture(args["self"]);
+    return Py_NewRef(args["self"]);
 }
 
+const Signature enter_signature = define<Outbox_enter>({
+    .name = "__enter__",
+    .qualname = "Outbox.__enter__",
+    .doc = "Make this capture active; return the outbox.",
+    .returns = "Outbox",
+});
+
 constexpr Param exit_params[] = {
-    outbox_self,
+    self_param,
     {"exc_type", nullptr, Rule::Any, Default::Required},
     {"exc_value", nullptr, Rule::Any, Default::Required},
     {"traceback", nullptr, Rule::Any, Default::Required},
 };
 
-PyObject* Outbox_exit(FunctionObject*, PyObject* const* args) {
-    outbox_of(args[0], "__exit__");
-    end_capture(args[0]);
+PyObject* Outbox_exit(FunctionObject*, Args<exit_params> args) {
+    outbox_of(args["self"], "__exit__");
+    end_capture(args["self"]);
     Py_RETURN_NONE;
 }
+
+const Signature exit_signature = define<Outbox_exit>({
+    .name = "__exit__",
+    .qualname = "Outbox.__exit__",
+    .doc = "End this capture: each module gets back what it had when the capture began.",
+    .returns = "None",
+});
 
 // ---------------------------------------------------------------------------
 // A function decorated with an outbox: each call runs inside the capture.
 
 struct CapturingObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     PyObject* outbox;
     PyObject* function;
     PyObject* dict; // __wrapped__, __name__, ... as functools.update_wrapper sets them
@@ -553,13 +619,13 @@ PyType_Spec capturing_spec = {"vantrel.testing.capturing", sizeof(CapturingObjec
                               native_flags | Py_TPFLAGS_HAVE_VECTORCALL, capturing_slots};
 
 constexpr Param call_params[] = {
-    outbox_self,
+    self_param,
     {"function", "Callable", Rule::Any, Default::Required},
 };
 
-PyObject* Outbox_call(FunctionObject*, PyObject* const* args) {
-    outbox_of(args[0], "__call__");
-    PyObject* function = args[1];
+PyObject* Outbox_call(FunctionObject*, Args<call_params> args) {
+    outbox_of(args["self"], "__call__");
+    PyObject* function = args["function"];
     if (!PyCallable_Check(function)) {
         PyErr_Format(PyExc_TypeError, "an outbox decorates a function, not a '%.200s' object",
                      Py_TYPE(function)->tp_name);
@@ -568,12 +634,21 @@ PyObject* Outbox_call(FunctionObject*, PyObject* const* args) {
     Ref wrapper = new_instance<CapturingObject>(capturing_type);
     CapturingObject* capturing = as<CapturingObject>(wrapper.get());
     capturing->vectorcall = capturing_call;
-    capturing->outbox = Py_NewRef(args[0]);
+    capturing->outbox = Py_NewRef(args["self"]);
     capturing->function = Py_NewRef(function);
-    return call(self.global(n_update_wrapper), wrapper, function).release();
+    return call(testing_module.global(n_update_wrapper), wrapper, function).release();
 }
 
-PyObject* capture(FunctionObject*, PyObject* const*) {
+const Signature call_signature = define<Outbox_call>({
+    .name = "__call__",
+    .qualname = "Outbox.__call__",
+    .doc = "Decorate a function: each call of it runs with this capture active.",
+    .returns = "Callable",
+});
+
+constexpr std::array<Param, 0> capture_params{};
+
+PyObject* capture(FunctionObject*, Args<capture_params>) {
     Ref outbox = new_instance<OutboxObject>(outbox_type);
     OutboxObject* o = as<OutboxObject>(outbox.get());
     o->messages = checked(PyList_New(0)).release();
@@ -583,6 +658,26 @@ PyObject* capture(FunctionObject*, PyObject* const*) {
     return outbox.release();
 }
 
+const Signature capture_signature = define<capture>({
+    .name = "capture",
+    .qualname = "capture",
+    .doc = "Return a new Outbox, which captures what vantrel sends while it is active.\n"
+           "\n"
+           "    with capture() as outbox:\n"
+           "        mailer.send(to=\"ann@example.com\", subject=\"Hi\", body=\"...\")\n"
+           "    assert outbox[0].message[\"Subject\"] == \"Hi\"\n"
+           "\n"
+           "While active, `smtplib` in vantrel.mailer and vantrel.session is a stand-in whose\n"
+           "connections deliver to the outbox: the TLS context is still made, and STARTTLS,\n"
+           "login and submission run as against a server that accepts everything.  On exit, also\n"
+           "on error, each module gets back exactly what it had.  Captures nest.  An outbox is\n"
+           "also a decorator: `@outbox` makes it active around each call of the function.\n"
+           "\n"
+           "A capture is process-wide: it rebinds module names, so every thread that sends\n"
+           "through vantrel while it is active delivers to it.",
+    .returns = "Outbox",
+});
+
 // ---------------------------------------------------------------------------
 // The stand-in connection: an SMTP server that accepts everything except the
 // failures rehearsed on its outbox, and answers as smtplib reports a real one.
@@ -590,7 +685,8 @@ PyObject* capture(FunctionObject*, PyObject* const*) {
 enum class Mode : std::uint8_t { Plain, Starttls, Ssl };
 
 struct ConnectionObject {
-    PyObject_HEAD PyObject* outbox; // the outbox receiving when it was opened
+    PyObject_HEAD
+    PyObject* outbox; // the outbox receiving when it was opened
     PyObject* host;
     PyObject* port;
     PyObject* username; // None until a login succeeds
@@ -602,11 +698,25 @@ using ConnectionFields =
     Fields<ConnectionObject, &ConnectionObject::outbox, &ConnectionObject::host,
            &ConnectionObject::port, &ConnectionObject::username>;
 
+// A caller can close a cycle through a connection that the collector cannot
+// break elsewhere (a tuple holding the connection, passed as its own login).
+// A cleared connection is closed, and no method reads its fields.
+int connection_clear(PyObject* object) {
+    ConnectionObject* c = as<ConnectionObject>(object);
+    c->open = false;
+    Py_CLEAR(c->outbox);
+    Py_CLEAR(c->host);
+    Py_CLEAR(c->port);
+    Py_CLEAR(c->username);
+    return 0;
+}
+
 PyTypeObject* connection_type;
 
 PyType_Slot connection_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(ConnectionFields::dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(ConnectionFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(connection_clear)},
     {Py_tp_doc, const_cast<char*>("A connection to the active capture's outbox, in place of "
                                   "smtplib.SMTP and smtplib.SMTP_SSL.")},
     {0, nullptr},
@@ -632,19 +742,20 @@ PyObject* reply(long code, const char* text) {
 // does when a disconnection was rehearsed.  With no host, as smtplib does, it
 // stays unconnected.
 PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
-    OutboxObject* outbox = receiving_outbox();
     const bool connects = truth(host);
-    if (connects && outbox->disconnects > 0) {
-        outbox->disconnects -= 1;
+    Ref port_used =
+        truth(port) ? Ref::borrow(port) : checked(PyLong_FromLong(mode == Mode::Ssl ? 465 : 25));
+    Ref outbox = Ref::borrow(reinterpret_cast<PyObject*>(receiving_outbox()));
+    OutboxObject* o = as<OutboxObject>(outbox.get());
+    if (connects && o->disconnects > 0) {
+        o->disconnects -= 1;
         errno = ECONNREFUSED;
         PyErr_SetFromErrno(PyExc_OSError);
         raise_error();
     }
-    Ref port_used =
-        truth(port) ? Ref::borrow(port) : checked(PyLong_FromLong(mode == Mode::Ssl ? 465 : 25));
     Ref connection = new_instance<ConnectionObject>(connection_type);
     ConnectionObject* c = as<ConnectionObject>(connection.get());
-    c->outbox = Py_NewRef(reinterpret_cast<PyObject*>(outbox));
+    c->outbox = outbox.release();
     c->host = Py_NewRef(host);
     c->port = port_used.release();
     c->username = Py_NewRef(Py_None);
@@ -661,9 +772,16 @@ constexpr Param smtp_params[] = {
     {"source_address", "Optional[tuple[str, int]]", Rule::Any, Default::None},
 };
 
-PyObject* smtp(FunctionObject*, PyObject* const* args) {
-    return open_to_outbox(args[0], args[1], Mode::Plain);
+PyObject* smtp(FunctionObject*, Args<smtp_params> args) {
+    return open_to_outbox(args["host"], args["port"], Mode::Plain);
 }
+
+const Signature smtp_signature = define<smtp>({
+    .name = "SMTP",
+    .qualname = "SMTP",
+    .doc = "Open a plain connection to the active capture's outbox, in place of smtplib.SMTP.",
+    .returns = "Connection",
+});
 
 constexpr Param smtp_ssl_params[] = {
     smtp_params[0], smtp_params[1],
@@ -671,19 +789,25 @@ constexpr Param smtp_ssl_params[] = {
     smtp_params[4], {"context", "Optional[ssl.SSLContext]", Rule::Any, Default::None},
 };
 
-PyObject* smtp_ssl(FunctionObject*, PyObject* const* args) {
-    return open_to_outbox(args[0], args[1], Mode::Ssl);
+PyObject* smtp_ssl(FunctionObject*, Args<smtp_ssl_params> args) {
+    return open_to_outbox(args["host"], args["port"], Mode::Ssl);
 }
 
-constexpr Param connection_self{"self", nullptr, Rule::Any, Default::Required};
+const Signature smtp_ssl_signature = define<smtp_ssl>({
+    .name = "SMTP_SSL",
+    .qualname = "SMTP_SSL",
+    .doc = "Open an implicit-TLS connection to the active capture's outbox, in place of\n"
+           "smtplib.SMTP_SSL.",
+    .returns = "Connection",
+});
 
 constexpr Param starttls_params[] = {
-    connection_self,
+    self_param,
     {"context", "Optional[ssl.SSLContext]", Rule::Any, Default::None},
 };
 
-PyObject* Connection_starttls(FunctionObject*, PyObject* const* args) {
-    ConnectionObject* c = open_connection(args[0], "starttls");
+PyObject* Connection_starttls(FunctionObject*, Args<starttls_params> args) {
+    ConnectionObject* c = open_connection(args["self"], "starttls");
     // Over TLS already, a server offers no STARTTLS.
     if (c->mode != Mode::Plain) {
         raise_smtplib(n_SMTPNotSupportedError,
@@ -693,32 +817,46 @@ PyObject* Connection_starttls(FunctionObject*, PyObject* const* args) {
     return reply(220, ready_for_tls);
 }
 
+const Signature starttls_signature = define<Connection_starttls>({
+    .name = "starttls",
+    .qualname = "Connection.starttls",
+    .doc = "Upgrade the connection to TLS, as smtplib.SMTP.starttls.",
+    .returns = "tuple[int, bytes]",
+});
+
 constexpr Param login_params[] = {
-    connection_self,
+    self_param,
     {"user", "str", Rule::Any, Default::Required},
     {"password", "str", Rule::Any, Default::Required},
     {"initial_response_ok", "bool", Rule::Any, Default::True},
 };
 
-PyObject* Connection_login(FunctionObject*, PyObject* const* args) {
-    ConnectionObject* c = open_connection(args[0], "login");
-    PyObject* refused = as<OutboxObject>(c->outbox)->login_refusal;
-    if (refused != Py_None) {
-        raise_smtplib(n_SMTPAuthenticationError, PyTuple_GET_ITEM(refused, 0),
-                      PyTuple_GET_ITEM(refused, 1));
+PyObject* Connection_login(FunctionObject*, Args<login_params> args) {
+    ConnectionObject* c = open_connection(args["self"], "login");
+    Ref refused = Ref::borrow(as<OutboxObject>(c->outbox)->login_refusal);
+    if (refused.get() != Py_None) {
+        raise_smtplib(n_SMTPAuthenticationError, PyTuple_GET_ITEM(refused.get(), 0),
+                      PyTuple_GET_ITEM(refused.get(), 1));
     }
-    Py_XSETREF(c->username, Py_NewRef(args[1]));
+    Py_XSETREF(c->username, Py_NewRef(args["user"]));
     return reply(235, authenticated);
 }
+
+const Signature login_signature = define<Connection_login>({
+    .name = "login",
+    .qualname = "Connection.login",
+    .doc = "Log in, as smtplib.SMTP.login; the password is not kept.",
+    .returns = "tuple[int, bytes]",
+});
 
 // Records a message delivered over a connection.
 void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObject* msg) {
     Ref text;
     Ref message;
-    Ref policy = getattr(self.global(n_policy), n_default);
+    Ref policy = getattr(testing_module.global(n_policy), n_default);
     if (PyUnicode_Check(msg)) {
         text = Ref::borrow(msg);
-        message = call_kw(self.global(n_message_from_string), kw_policy, text, policy);
+        message = call_kw(testing_module.global(n_message_from_string), kw_policy, text, policy);
     } else {
         if (!PyObject_CheckBuffer(msg)) {
             // What smtplib's DATA step raises for a message that is no text.
@@ -727,11 +865,11 @@ void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObj
             raise_error();
         }
         text = checked(PyBytes_FromObject(msg));
-        message = call_kw(self.global(n_message_from_bytes), kw_policy, text, policy);
+        message = call_kw(testing_module.global(n_message_from_bytes), kw_policy, text, policy);
     }
-    const Name& mode = c->mode == Mode::Ssl        ? n_ssl
-                       : c->mode == Mode::Starttls ? n_starttls
-                                                   : n_plain;
+    const Text& mode = c->mode == Mode::Ssl        ? t_ssl
+                       : c->mode == Mode::Starttls ? t_starttls
+                                                   : t_plain;
     Ref record = new_instance<SentMessageObject>(sent_message_type);
     SentMessageObject* sent = as<SentMessageObject>(record.get());
     sent->mail_from = Py_NewRef(mail_from);
@@ -746,7 +884,7 @@ void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObj
 }
 
 constexpr Param sendmail_params[] = {
-    connection_self,
+    self_param,
     {"from_addr", "str", Rule::Any, Default::Required},
     {"to_addrs", "Union[str, Sequence[str]]", Rule::Any, Default::Required},
     {"msg", "Union[str, bytes]", Rule::Any, Default::Required},
@@ -756,18 +894,18 @@ constexpr Param sendmail_params[] = {
 
 // smtplib's steps in smtplib's order: the text is checked, then MAIL FROM,
 // each RCPT TO and DATA; a 421 reply closes the connection.
-PyObject* Connection_sendmail(FunctionObject*, PyObject* const* args) {
-    ConnectionObject* c = open_connection(args[0], "sendmail");
-    PyObject* mail_from = args[1];
-    PyObject* to_addrs = args[2];
-    PyObject* msg = args[3];
+PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
+    ConnectionObject* c = open_connection(args["self"], "sendmail");
+    PyObject* mail_from = args["from_addr"];
+    PyObject* to_addrs = args["to_addrs"];
+    PyObject* msg = args["msg"];
     OutboxObject* outbox = as<OutboxObject>(c->outbox);
     if (PyUnicode_Check(msg) && !PyUnicode_IS_ASCII(msg)) {
         // A text goes out as ASCII with CRLF line ends: smtplib's own
         // UnicodeEncodeError, positions and all.
-        Ref fix_eols = optional_attr(self.global(n_smtplib).get(), n_fix_eols);
+        Ref fix_eols = optional_attr(testing_module.global(n_smtplib).get(), n_fix_eols);
         Ref wire = fix_eols ? call(fix_eols, msg) : Ref::borrow(msg);
-        call_method(wire, n_encode, n_ascii.get());
+        call_method(wire, n_encode, t_ascii.get());
     }
 
     Ref refused = refusal_for(outbox->refused_senders, envelope_address(mail_from).get());
@@ -803,219 +941,66 @@ PyObject* Connection_sendmail(FunctionObject*, PyObject* const* args) {
     return errors.release();
 }
 
-constexpr Param quit_params[] = {connection_self};
+const Signature sendmail_signature = define<Connection_sendmail>({
+    .name = "sendmail",
+    .qualname = "Connection.sendmail",
+    .doc = "Deliver a message to the outbox, as smtplib.SMTP.sendmail: returns the dict of\n"
+           "refused recipients when some were accepted.",
+    .returns = "dict[str, tuple[int, bytes]]",
+});
 
-PyObject* Connection_quit(FunctionObject*, PyObject* const* args) {
-    open_connection(args[0], "quit")->open = false;
+constexpr Param quit_params[] = {self_param};
+
+PyObject* Connection_quit(FunctionObject*, Args<quit_params> args) {
+    open_connection(args["self"], "quit")->open = false;
     return reply(221, bye);
 }
 
-constexpr Param close_params[] = {connection_self};
+const Signature quit_signature = define<Connection_quit>({
+    .name = "quit",
+    .qualname = "Connection.quit",
+    .doc = "End the session and close the connection.",
+    .returns = "tuple[int, bytes]",
+});
 
-PyObject* Connection_close(FunctionObject*, PyObject* const* args) {
-    instance_of<ConnectionObject>(args[0], connection_type, "close")->open = false;
+constexpr Param close_params[] = {self_param};
+
+PyObject* Connection_close(FunctionObject*, Args<close_params> args) {
+    instance_of<ConnectionObject>(args["self"], connection_type, "close")->open = false;
     Py_RETURN_NONE;
 }
 
-constexpr Param connection_enter_params[] = {connection_self};
+const Signature close_signature = define<Connection_close>({
+    .name = "close",
+    .qualname = "Connection.close",
+    .doc = "Close the connection.",
+    .returns = "None",
+});
 
-PyObject* Connection_enter(FunctionObject*, PyObject* const* args) {
-    instance_of<ConnectionObject>(args[0], connection_type, "__enter__");
-    return Py_NewRef(args[0]);
+constexpr Param connection_enter_params[] = {self_param};
+
+PyObject* Connection_enter(FunctionObject*, Args<connection_enter_params> args) {
+    instance_of<ConnectionObject>(args["self"], connection_type, "__enter__");
+    return Py_NewRef(args["self"]);
 }
+
+const Signature connection_enter_signature = define<Connection_enter>({
+    .name = "__enter__",
+    .qualname = "Connection.__enter__",
+    .returns = "Connection",
+});
 
 // Leaving the block ends the session and closes, whatever happened in it.
-PyObject* Connection_exit(FunctionObject*, PyObject* const* args) {
-    instance_of<ConnectionObject>(args[0], connection_type, "__exit__")->open = false;
+PyObject* Connection_exit(FunctionObject*, Args<exit_params> args) {
+    instance_of<ConnectionObject>(args["self"], connection_type, "__exit__")->open = false;
     Py_RETURN_NONE;
 }
 
-// ---------------------------------------------------------------------------
-// Signatures.
-
-const Signature capture_signature{
-    "capture",
-    "capture",
-    "Return a new Outbox, which captures what vantrel sends while it is active.\n"
-    "\n"
-    "    with capture() as outbox:\n"
-    "        mailer.send(to=\"ann@example.com\", subject=\"Hi\", body=\"...\")\n"
-    "    assert outbox[0].message[\"Subject\"] == \"Hi\"\n"
-    "\n"
-    "While active, `smtplib` in vantrel.mailer and vantrel.session is a stand-in whose\n"
-    "connections deliver to the outbox: the TLS context is still made, and STARTTLS,\n"
-    "login and submission run as against a server that accepts everything.  On exit, also\n"
-    "on error, each module gets back exactly what it had.  Captures nest.  An outbox is\n"
-    "also a decorator: `@outbox` makes it active around each call of the function.\n"
-    "\n"
-    "A capture is process-wide: it rebinds module names, so every thread that sends\n"
-    "through vantrel while it is active delivers to it.",
-    {},
-    "Outbox",
-    Result::Any,
-    capture,
-};
-
-const Signature enter_signature{
-    "__enter__",       "Outbox.__enter__", "Make this capture active; return the outbox.",
-    {enter_params[0]}, "Outbox",           Result::Any,
-    Outbox_enter,
-};
-
-const Signature exit_signature{
-    "__exit__",
-    "Outbox.__exit__",
-    "End this capture: each module gets back what it had when the capture began.",
-    {exit_params[0], exit_params[1], exit_params[2], exit_params[3]},
-    "None",
-    Result::Any,
-    Outbox_exit,
-};
-
-const Signature call_signature{
-    "__call__",
-    "Outbox.__call__",
-    "Decorate a function: each call of it runs with this capture active.",
-    {call_params[0], call_params[1]},
-    "Callable",
-    Result::Any,
-    Outbox_call,
-};
-
-const Signature clear_signature{
-    "clear",           "Outbox.clear", "Forget the messages delivered so far (not the rehearsals).",
-    {clear_params[0]}, "None",         Result::Any,
-    Outbox_clear,
-};
-
-const Signature refuse_recipient_signature{
-    "refuse_recipient",
-    "Outbox.refuse_recipient",
-    "Refuse this recipient address at RCPT TO from now on, with this reply code and text.\n"
-    "\n"
-    "Delivery then fails as against a real server: sendmail raises\n"
-    "smtplib.SMTPRecipientsRefused when it refuses every recipient of a message; when it\n"
-    "refuses only some, the message is delivered to the others and EasyMailer raises its\n"
-    "partial refusal, smtplib.SMTPRecipientsRefused naming the refused ones.  A display\n"
-    "name does not matter: \"Ann <ann@example.com>\" is the address ann@example.com.",
-    {refuse_recipient_params[0], refuse_recipient_params[1], refuse_recipient_params[2],
-     refuse_recipient_params[3]},
-    "None",
-    Result::Any,
-    Outbox_refuse_recipient,
-};
-
-const Signature refuse_sender_signature{
-    "refuse_sender",
-    "Outbox.refuse_sender",
-    "Refuse this envelope sender at MAIL FROM from now on (every sender when address is\n"
-    "None): delivery raises smtplib.SMTPSenderRefused(code, message, sender).  A 421 reply\n"
-    "also closes the connection, as smtplib does.",
-    {refuse_sender_params[0], refuse_sender_params[1], refuse_sender_params[2],
-     refuse_sender_params[3]},
-    "None",
-    Result::Any,
-    Outbox_refuse_sender,
-};
-
-const Signature refuse_login_signature{
-    "refuse_login",
-    "Outbox.refuse_login",
-    "Refuse every login from now on: login raises smtplib.SMTPAuthenticationError(code,\n"
-    "message), and nothing is sent.",
-    {refuse_login_params[0], refuse_login_params[1], refuse_login_params[2]},
-    "None",
-    Result::Any,
-    Outbox_refuse_login,
-};
-
-const Signature disconnect_signature{
-    "disconnect",
-    "Outbox.disconnect",
-    "Make the next connection attempt fail as one to a server that is not listening:\n"
-    "ConnectionRefusedError(111, 'Connection refused').  Each call fails one more attempt.",
-    {disconnect_params[0]},
-    "None",
-    Result::Any,
-    Outbox_disconnect,
-};
-
-const Signature smtp_signature{
-    "SMTP",
-    "SMTP",
-    "Open a plain connection to the active capture's outbox, in place of smtplib.SMTP.",
-    {smtp_params[0], smtp_params[1], smtp_params[2], smtp_params[3], smtp_params[4]},
-    "Connection",
-    Result::Any,
-    smtp,
-};
-
-const Signature smtp_ssl_signature{
-    "SMTP_SSL",
-    "SMTP_SSL",
-    "Open an implicit-TLS connection to the active capture's outbox, in place of\n"
-    "smtplib.SMTP_SSL.",
-    {smtp_ssl_params[0], smtp_ssl_params[1], smtp_ssl_params[2], smtp_ssl_params[3],
-     smtp_ssl_params[4], smtp_ssl_params[5]},
-    "Connection",
-    Result::Any,
-    smtp_ssl,
-};
-
-const Signature starttls_signature{
-    "starttls",
-    "Connection.starttls",
-    "Upgrade the connection to TLS, as smtplib.SMTP.starttls.",
-    {starttls_params[0], starttls_params[1]},
-    "tuple[int, bytes]",
-    Result::Any,
-    Connection_starttls,
-};
-
-const Signature login_signature{
-    "login",
-    "Connection.login",
-    "Log in, as smtplib.SMTP.login; the password is not kept.",
-    {login_params[0], login_params[1], login_params[2], login_params[3]},
-    "tuple[int, bytes]",
-    Result::Any,
-    Connection_login,
-};
-
-const Signature sendmail_signature{
-    "sendmail",
-    "Connection.sendmail",
-    "Deliver a message to the outbox, as smtplib.SMTP.sendmail: returns the dict of\n"
-    "refused recipients when some were accepted.",
-    {sendmail_params[0], sendmail_params[1], sendmail_params[2], sendmail_params[3],
-     sendmail_params[4], sendmail_params[5]},
-    "dict[str, tuple[int, bytes]]",
-    Result::Any,
-    Connection_sendmail,
-};
-
-const Signature quit_signature{
-    "quit",           "Connection.quit",   "End the session and close the connection.",
-    {quit_params[0]}, "tuple[int, bytes]", Result::Any,
-    Connection_quit,
-};
-
-const Signature close_signature{
-    "close", "Connection.close", "Close the connection.", {close_params[0]},
-    "None",  Result::Any,        Connection_close,
-};
-
-const Signature connection_enter_signature{
-    "__enter__", "Connection.__enter__", nullptr, {connection_enter_params[0]}, "Connection",
-    Result::Any, Connection_enter,
-};
-
-const Signature connection_exit_signature{
-    "__exit__",      "Connection.__exit__",
-    nullptr,         {exit_params[0], exit_params[1], exit_params[2], exit_params[3]},
-    "None",          Result::Any,
-    Connection_exit,
-};
+const Signature connection_exit_signature = define<Connection_exit>({
+    .name = "__exit__",
+    .qualname = "Connection.__exit__",
+    .returns = "None",
+});
 
 constexpr const char* module_doc =
     "Test support for code that sends mail with vantrel.\n"
@@ -1071,7 +1056,7 @@ Ref make_standin(ModuleFrame& frame) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(real.get(), &position, &key, &value)) {
-        if (PyUnicode_Check(key) && PyUnicode_Tailmatch(key, n_dunder.get(), 0, 2, -1)) continue;
+        if (PyUnicode_Check(key) && PyUnicode_Tailmatch(key, t_dunder.get(), 0, 2, -1)) continue;
         checked(PyDict_SetItem(names, key, value));
     }
     Ref doc = checked(PyUnicode_FromString(
@@ -1122,5 +1107,5 @@ void module_body(ModuleFrame& frame, PyObject*) {
 } // namespace
 
 PyMODINIT_FUNC PyInit_testing() {
-    return self.init();
+    return testing_module.init();
 }
