@@ -713,7 +713,23 @@ int connection_clear(PyObject* object) {
 
 PyTypeObject* connection_type;
 
+// smtplib's `sock`, as far as a caller may look at it: None once the
+// connection is closed, and no attribute while it is open, as there is no
+// socket to look at.
+PyObject* connection_sock(PyObject* object, void*) {
+    if (!as<ConnectionObject>(object)->open) Py_RETURN_NONE;
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'sock'",
+                 Py_TYPE(object)->tp_name);
+    return nullptr;
+}
+
+PyGetSetDef connection_getset[] = {
+    {"sock", connection_sock, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot connection_slots[] = {
+    {Py_tp_getset, connection_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(ConnectionFields::dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(ConnectionFields::traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(connection_clear)},

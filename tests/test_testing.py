@@ -4,17 +4,21 @@ every rehearsed failure set against a real server configured alike."""
 import contextlib
 import email
 import email.policy
+import gc
 import importlib.metadata
 import pydoc
 import smtplib
 import socket
+import sys
 import threading
 
 import pytest
 
 import vantrel.mailer as mailer_module
+import vantrel.session as session_module
 import vantrel.testing
 from vantrel.mailer import EasyMailer
+from vantrel.session import Session
 from vantrel.testing import Outbox, SentMessage, capture
 
 A, B, C = "ann@example.test", "bob@example.test", "cat@example.test"
@@ -22,14 +26,20 @@ SENDER = "mailer@example.test"
 UNBOUND = object()
 
 
-def bound():
-    return vars(mailer_module).get("smtplib", UNBOUND)
+def bound(module=mailer_module):
+    return vars(module).get("smtplib", UNBOUND)
 
 
 def send(mailer, path, **kwargs):
+    """One message through EasyMailer.send or send_template; two through a
+    session, one of each."""
     args = dict(to=[A], cc=B, bcc=[C], sender_name="Mailer", reply_to="r@example.test")
     args.update(kwargs)
-    if path == "send":
+    if path == "session":
+        with Session(mailer) as session:
+            send(session, "send", **kwargs)
+            send(session, "send_template", **kwargs)
+    elif path == "send":
         mailer.send(subject="Plain Grüße", body="text", html="<p>html</p>",
                     attachments=[{"filename": "a.csv", "data": b"x,y\n"}], **args)
     else:
@@ -46,23 +56,24 @@ def content(msg):
             [(a.get_filename(), a.get_content()) for a in msg.iter_attachments()])
 
 
-@pytest.mark.parametrize("path", ["send", "send_template"])
+@pytest.mark.parametrize("path", ["send", "send_template", "session"])
 def test_each_mode_and_path_lands_as_a_server_receives_it(server, path):
     mailer = EasyMailer(**server.mailer_args)
     send(mailer, path)
-    (received,) = server.messages
+    received = list(server.messages)
     with capture() as outbox:
         send(mailer, path)
-    assert len(server.messages) == 1  # the capture reached no server
-    (sent,) = outbox
-    assert (sent.mail_from, sent.rcpt_tos, sent.username) == (
-        received.mail_from, received.rcpt_tos, received.login)
-    assert sent.rcpt_tos == [A, B, C] and "Bcc" not in sent.message
-    assert (sent.host, sent.port, sent.mode) == (server.host, server.port, server.mode)
-    assert isinstance(sent.message, email.message.EmailMessage)
-    assert sent.message.get_boundary() in sent.text  # parsed from that very text
-    real = email.message_from_bytes(received.data, policy=email.policy.default)
-    assert content(sent.message) == content(real)
+    assert server.messages == received  # the capture reached no server
+    assert len(outbox) == len(received) == (2 if path == "session" else 1)
+    for sent, real in zip(outbox, received):
+        assert (sent.mail_from, sent.rcpt_tos, sent.username) == (
+            real.mail_from, real.rcpt_tos, real.login)
+        assert sent.rcpt_tos == [A, B, C] and "Bcc" not in sent.message
+        assert (sent.host, sent.port, sent.mode) == (server.host, server.port, server.mode)
+        assert isinstance(sent.message, email.message.EmailMessage)
+        assert sent.message.get_boundary() in sent.text  # parsed from that very text
+        parsed = email.message_from_bytes(real.data, policy=email.policy.default)
+        assert content(sent.message) == content(parsed)
 
 
 # --- rebinding and restoring --------------------------------------------------
@@ -71,21 +82,24 @@ class Boom(Exception):
     pass
 
 
+@pytest.mark.parametrize("module", [mailer_module, session_module], ids=["mailer", "session"])
 @pytest.mark.parametrize("before", ["smtplib", "own", "unbound"])
 @pytest.mark.parametrize("fails", [False, True])
-def test_exit_restores_exactly_what_was_bound(monkeypatch, before, fails):
+def test_exit_restores_exactly_what_was_bound(monkeypatch, module, before, fails):
     own = {"smtplib": smtplib, "own": object(), "unbound": UNBOUND}[before]
     if own is UNBOUND:
-        monkeypatch.delattr(mailer_module, "smtplib")
+        monkeypatch.delattr(module, "smtplib")
     else:
-        monkeypatch.setattr(mailer_module, "smtplib", own)
+        monkeypatch.setattr(module, "smtplib", own)
     with pytest.raises(Boom) if fails else contextlib.nullcontext():
         with capture():
-            assert bound() not in (own, smtplib)
-            assert bound().SMTPException is smtplib.SMTPException
+            assert bound(module) not in (own, smtplib)
+            assert bound(module) is bound(mailer_module if module is session_module
+                                          else session_module)
+            assert bound(module).SMTPException is smtplib.SMTPException
             if fails:
                 raise Boom
-    assert bound() is own
+    assert bound(module) is own
 
 
 def test_captures_nest_and_may_end_in_any_order(server):
@@ -153,6 +167,8 @@ class NonAscii:
         return "Subject: x\n\nGrüße\n"
 
 
+BUSY = "4.7.0 Too many messages on this connection, closing"
+
 # name: (server variant, rehearsal, send arguments)
 REHEARSALS = {
     "login": (dict(password="another one"), lambda o: o.refuse_login(), {}),
@@ -167,34 +183,53 @@ REHEARSALS = {
                lambda o: o.refuse_sender(message="5.7.1 sender not allowed"), {}),
     "this sender": (dict(refuse_mail=True),
                     lambda o: o.refuse_sender(SENDER, message="5.7.1 sender not allowed"), {}),
+    "busy": (dict(busy_after=0), lambda o: o.refuse_sender(code=421, message=BUSY), {}),
     "disconnect": ("closed", lambda o: o.disconnect(), {}),
     "non-ASCII text": ({}, lambda o: None, "do_send"),
 }
 
 
-def attempt(mailer, how):
+def outcome(send):
     try:
-        if how == "do_send":
-            mailer._do_send(NonAscii(), [A], SENDER)
-        else:
-            mailer.send(**{"to": A, "subject": "s", "body": "b", **how})
+        send()
     except Exception as error:
         return type(error), error.args, getattr(error, "__notes__", None)
     return None
 
 
-@pytest.mark.parametrize("name", REHEARSALS)
-def test_rehearsed_failure_raises_what_a_real_server_gives(smtp_server, name):
+def attempt(args, how, via):
+    """The outcome of each message; through a session, of the session as a
+    whole, then of two messages and the connections it opened for them."""
+    mailer = EasyMailer(**args)
+    message = {"to": A, "subject": "s", "body": "b", **(how if how != "do_send" else {})}
+    if how == "do_send":
+        return [outcome(lambda: mailer._do_send(NonAscii(), [A], SENDER))]
+    if via == "mailer":
+        return [outcome(lambda: mailer.send(**message))]
+    results = []
+
+    def run():  # a session logs in when it begins
+        with Session(mailer) as session:
+            results.extend(outcome(lambda: session.send(**message)) for _ in range(2))
+            results.append(session.connections)
+
+    return [outcome(run)] + results
+
+
+@pytest.mark.parametrize("name, via", [
+    (name, via) for name in REHEARSALS for via in ("mailer", "session")
+    if not (REHEARSALS[name][2] == "do_send" and via == "session")])  # a session composes
+def test_rehearsed_failure_raises_what_a_real_server_gives(smtp_server, name, via):
     variant, rehearse, how = REHEARSALS[name]
     server = smtp_server("plain", **({} if variant == "closed" else variant))
     args = dict(server.mailer_args, default_sender=SENDER)
     if variant == "closed":
         args["port"] = closed_port()
-    real = attempt(EasyMailer(**args), how)
+    real = attempt(args, how, via)
     with capture() as outbox:
         rehearse(outbox)
-        rehearsed = attempt(EasyMailer(**args), how)
-    assert real is not None and rehearsed == real
+        rehearsed = attempt(args, how, via)
+    assert rehearsed == real and any(isinstance(r, tuple) for r in real)
     assert [(m.mail_from, m.rcpt_tos) for m in outbox] == [
         (m.mail_from, m.rcpt_tos) for m in server.messages]
 
@@ -228,7 +263,7 @@ def test_stand_in_connection_behaves_as_smtplib_reports_a_server():
             assert connection.sendmail(SENDER, A, b"Subject: a\n\nb\n") == {}
             with pytest.raises(TypeError, match="bytes-like object, got 'int'"):
                 connection.sendmail(SENDER, [A], 5)
-        assert not hasattr(connection, "sock")  # what a session reads as "still open"
+        assert connection.sock is None  # closed, as smtplib says it
         for method, args in [("sendmail", (SENDER, A, "x")), ("login", ("u", "p")),
                              ("starttls", ()), ("quit", ())]:
             with pytest.raises(smtplib.SMTPServerDisconnected, match="run connect"):
@@ -237,6 +272,7 @@ def test_stand_in_connection_behaves_as_smtplib_reports_a_server():
             standin.SMTP().sendmail(SENDER, [A], "x")  # no host: never connected
         outbox.refuse_sender(code=421, message="4.3.2 Shutting down")
         connection = standin.SMTP("mx.example.test", 2525)
+        assert not hasattr(connection, "sock")  # open: nothing for a session to poll
         with pytest.raises(smtplib.SMTPSenderRefused) as caught:
             connection.sendmail(SENDER, [A], "x")
         assert caught.value.args == (421, b"4.3.2 Shutting down", SENDER)
@@ -247,6 +283,17 @@ def test_stand_in_connection_behaves_as_smtplib_reports_a_server():
     assert sent.text == b"Subject: a\n\nb\n" and sent.message["Subject"] == "a"
     with pytest.raises(RuntimeError, match="no vantrel.testing capture is active"):
         standin.SMTP("mx")
+
+
+def test_a_connection_in_a_cycle_is_collected():
+    outbox = capture()
+    with outbox:
+        connection = mailer_module.smtplib.SMTP("mx.example.test")
+        connection.login((connection,), "p")  # the connection reaches itself
+    before = sys.getrefcount(outbox)
+    del connection
+    gc.collect()
+    assert sys.getrefcount(outbox) == before - 1
 
 
 def test_two_threads_sending_at_once_lose_nothing():

@@ -44,6 +44,7 @@ import vantrel.mailer as mailer_module
 import vantrel.template as template_module
 import vantrel.testing as testing_module
 from vantrel.mailer import EasyMailer
+from vantrel.session import Session
 from vantrel.template import TemplateEngine
 from vantrel.testing import Outbox, SentMessage, capture
 
@@ -959,6 +960,18 @@ def capture_rehearsals():
 
 
 @case
+def capture_session():
+    with capture() as outbox:
+        with Session(captured_mailer("starttls")) as session:
+            session.send("a@x", "one", body="b")
+            session.send_template("a@x", "Hi {{ name }}", "welcome", {"name": "Ann"})
+            outbox.refuse_sender(code=421, message="4.7.0 Too many messages")
+            raises(smtplib.SMTPSenderRefused, session.send, "a@x", "two", body="b")
+            assert session.connections == 2
+    assert [m.message["Subject"] for m in outbox] == ["one", "Hi Ann"]
+
+
+@case
 def capture_recipients_421():
     with capture() as outbox:
         connection = mailer_module.smtplib.SMTP("mx", 25)
@@ -984,9 +997,14 @@ def capture_connection():
                              ("starttls", ()), ("quit", ())]:
             raises(smtplib.SMTPServerDisconnected, getattr(connection, method), *args)
         connection.close()
+        assert connection.sock is None
         plain = standin.SMTP("mx")
+        raises(AttributeError, getattr, plain, "sock")
         assert plain.starttls(context=None)[0] == 220
         plain.close()
+        looped = standin.SMTP("mx")
+        looped.login((looped,), "p")  # a cycle only the connection's clear step breaks
+        del looped
         raises(smtplib.SMTPServerDisconnected, standin.SMTP().sendmail, "s", "a", "x")
         raises(TypeError, type(connection).close, outbox)
     assert [m.port for m in outbox] == [465, 465]
