@@ -34,7 +34,6 @@ Name n_message_from_bytes{"message_from_bytes"};
 Name n_policy{"policy"};
 Name n_default{"default"};
 Name n_update_wrapper{"update_wrapper"};
-Name n_name{"name"};
 KwNames kw_policy{"policy"};
 
 // Constant values.
@@ -1042,23 +1041,10 @@ Ref native_type(ModuleFrame& frame, PyTypeObject*& type, PyType_Spec& spec,
     return Ref::borrow(reinterpret_cast<PyObject*>(type));
 }
 
-// The modules whose `smtplib` a capture rebinds: vantrel.mailer, and
-// vantrel.session where the installed package has it.
+// The modules whose `smtplib` a capture rebinds.
 Ref target_modules() {
     Ref mailer = checked(PyImport_ImportModule("vantrel.mailer"));
-    Ref session = Ref::steal(PyImport_ImportModule("vantrel.session"));
-    if (!session) {
-        Ref error = Ref::steal(PyErr_GetRaisedException());
-        Ref missing = PyErr_GivenExceptionMatches(error.get(), PyExc_ModuleNotFoundError)
-                          ? optional_attr(error.get(), n_name)
-                          : Ref();
-        if (!missing || !PyUnicode_Check(missing.get()) ||
-            PyUnicode_CompareWithASCIIString(missing.get(), "vantrel.session") != 0) {
-            PyErr_SetRaisedException(error.release());
-            raise_error();
-        }
-        return checked(PyTuple_Pack(1, mailer.get()));
-    }
+    Ref session = checked(PyImport_ImportModule("vantrel.session"));
     return checked(PyTuple_Pack(2, mailer.get(), session.get()));
 }
 

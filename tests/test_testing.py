@@ -148,6 +148,7 @@ def test_an_outbox_decorates(server):
     assert [m.message["Subject"] for m in outbox] == ["one", "fail"]
     assert (deliver.__name__, deliver.__doc__, deliver.__wrapped__.__name__) == (
         "deliver", "Sends one.", "deliver")
+    assert repr(deliver).startswith("<capturing <function ")
     holder = Holder()
     assert holder.method() is holder
     with pytest.raises(TypeError, match="decorates a function, not a 'int'"):
@@ -278,6 +279,13 @@ def test_stand_in_connection_behaves_as_smtplib_reports_a_server():
         assert caught.value.args == (421, b"4.3.2 Shutting down", SENDER)
         with pytest.raises(smtplib.SMTPServerDisconnected):  # 421 closes, as smtplib does
             connection.sendmail(SENDER, [A], "x")
+        with capture() as inner:
+            inner.refuse_recipient(B, code=421, message="4.3.2 Shutting down")
+            connection = standin.SMTP("mx.example.test", 2525)
+            with pytest.raises(smtplib.SMTPRecipientsRefused) as caught:  # no RCPT after B
+                connection.sendmail(SENDER, [A, B, C], "x")
+            assert caught.value.recipients == {B: (421, b"4.3.2 Shutting down")}
+            assert connection.sock is None and len(inner) == 0
     (sent,) = outbox
     assert (sent.host, sent.port, sent.mode, sent.username) == ("mx.example.test", 465, "ssl", None)
     assert sent.text == b"Subject: a\n\nb\n" and sent.message["Subject"] == "a"
