@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <new>
 #include <utility>
 
 using namespace vantrel;
@@ -211,7 +212,13 @@ bool ready_connection(SessionObject* s, PyObject* mailer) {
         Ref connection = take_connection(s);
         quit_and_close(connection.get(), true);
     }
-    if (s->connection && !alive(Ref::borrow(s->connection).get())) discard(s);
+    if (s->connection) {
+        // A connection that cannot even be looked at is no better than one
+        // the server closed.
+        bool usable = false;
+        ignoring_errors([&] { usable = alive(Ref::borrow(s->connection).get()); });
+        if (!usable) discard(s);
+    }
     if (s->connection) return false;
     connect(s, mailer);
     return true;
@@ -332,6 +339,11 @@ PyObject* Session_init(FunctionObject*, Args<init_params> args) {
                                                        : static_cast<Py_ssize_t>(value);
     }
     Hold hold(s);
+    if (s->connection && s->mailer != mailer) {
+        // Another mailer's settings: its connection is of no use any more.
+        leave_inherited(s);
+        if (s->connection) quit_and_close(take_connection(s).get(), true);
+    }
     Py_XSETREF(s->mailer, Py_NewRef(mailer));
     s->limit = limit;
     Py_RETURN_NONE;
@@ -530,6 +542,8 @@ PyObject* session_repr(PyObject* object) {
                                     port.get(), mode, state, s->sent);
     } catch (const Error&) {
         return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     }
 }
 

@@ -391,3 +391,102 @@ def test_smtplib_is_read_from_the_module(monkeypatch, smtp_server):
         session.send(A, "Through the rebound module", body="x")
     assert made == [("127.0.0.1", server.port)]
     assert subjects(server) == ["Through the rebound module"]
+
+
+# --- what the session does with the connection, in order -------------------
+
+class Recorder:
+    """A stand-in smtplib whose connections log every call; ``fail`` maps a
+    sendmail number (1, 2, ...) to the exception it raises."""
+
+    def __init__(self, fail=()):
+        self.log, self.fail, self.sendmails = [], dict(fail), 0
+        self.SMTPSenderRefused = smtplib.SMTPSenderRefused
+        self.SMTPResponseException = smtplib.SMTPResponseException
+        self.SMTPRecipientsRefused = smtplib.SMTPRecipientsRefused
+        recorder = self
+
+        class SMTP:
+            def __init__(self, host, port):
+                self.n = len([e for e in recorder.log if e[0] == "connect"]) + 1
+                recorder.log.append(("connect", self.n))
+
+            def __getattr__(self, name):
+                if name not in ("starttls", "login", "sendmail", "quit", "close"):
+                    raise AttributeError(name)  # no `sock`: taken as alive
+
+                def call(*args, **kwargs):
+                    recorder.log.append((name, self.n))
+                    if name == "sendmail":
+                        recorder.sendmails += 1
+                        error = recorder.fail.get(recorder.sendmails)
+                        if callable(error):
+                            error = error()
+                        if error is not None:
+                            raise error
+                        return {}
+                return call
+
+        self.SMTP = SMTP
+
+
+@pytest.mark.parametrize("error, kept", [
+    (OSError("timed out"), False),
+    (smtplib.SMTPServerDisconnected("gone"), False),
+    (smtplib.SMTPDataError(554, b"rejected"), True),
+    (smtplib.SMTPSenderRefused(553, b"no", A), True),
+], ids=["timeout", "disconnected", "data-refused", "sender-refused"])
+def test_a_failed_message_is_never_sent_again(monkeypatch, error, kept):
+    recorder = Recorder({2: error})
+    monkeypatch.setattr(session_module, "smtplib", recorder)
+    with Session(EasyMailer("mx", 25, "u", "p", use_ssl=False)) as session:
+        session.send(A, "1")
+        with pytest.raises(type(error)):
+            session.send(A, "2")
+        session.send(A, "3")
+    if kept:  # the server answered: the exchange is in step, carry on
+        expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1),
+                    ("sendmail", 1), ("quit", 1), ("close", 1)]
+    else:  # state unknown: closed without QUIT, the next message on a new one
+        expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1),
+                    ("close", 1), ("connect", 2), ("login", 2), ("sendmail", 2),
+                    ("quit", 2), ("close", 2)]
+    assert recorder.log == expected
+    assert session.sent == 2
+
+
+def test_a_send_from_inside_a_send_is_refused(monkeypatch):
+    session = None
+
+    def again():
+        session.send(A, "inner")
+
+    recorder = Recorder({1: again})
+    monkeypatch.setattr(session_module, "smtplib", recorder)
+    session = Session(EasyMailer("mx", 25, "u", "p", use_ssl=False))
+    with pytest.raises(RuntimeError, match="already using it"):
+        session.send(A, "outer")
+    assert recorder.sendmails == 1
+
+
+def test_close_errors(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(session_module, "smtplib", recorder)
+
+    def failing(name):
+        def call(self):
+            recorder.log.append((name, self.n))
+            raise OSError(name)
+        return call
+
+    recorder.SMTP.quit = failing("quit")
+    recorder.SMTP.close = failing("close")
+    session = Session(EasyMailer("mx", 25, "u", "p", use_ssl=False))
+    with pytest.raises(KeyError):  # the block's error, not close's
+        with session:
+            raise KeyError("block")
+    with pytest.raises(OSError, match="close"):  # quit's error is dropped
+        session.__enter__().close()
+    session.close()
+    assert recorder.log == [("connect", 1), ("login", 1), ("quit", 1), ("close", 1),
+                            ("connect", 2), ("login", 2), ("quit", 2), ("close", 2)]
