@@ -27,6 +27,9 @@ import trustme
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import SMTP, AuthResult
 
+# pytester runs the plugin's fixture in a pytest of its own.
+pytest_plugins = ["pytester"]
+
 USER = "mailer@example.test"
 PASSWORD = "correct horse battery"
 MODES = ("ssl", "starttls", "plain")

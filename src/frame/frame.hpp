@@ -232,13 +232,14 @@ enum class Rule : std::uint8_t {
     Truth,   // True or False by the object's truth value
 };
 
-enum class Default : std::uint8_t { Required, None, True, False };
+enum class Default : std::uint8_t { Required, None, True, False, Int };
 
 struct Param {
     const char* name;
     const char* annotation; // nullptr: not annotated
     Rule rule;
     Default value;
+    long number = 0; // the default value of Default::Int
 };
 
 // Sets the binder's TypeError for a parameter whose value is not of the type
@@ -414,6 +415,11 @@ struct ModuleFrame {
     // set first.
     Ref make_class(const char* name, const char* doc,
                    std::initializer_list<std::pair<const char*, PyObject*>> members) const;
+    // A class whose instances hold C-level state: the heap type made from
+    // `spec` (slots, members, GC), with these members, native functions for
+    // the most part, then set on it as on a class from make_class.
+    Ref native_class(PyType_Spec& spec,
+                     std::initializer_list<std::pair<const char*, PyObject*>> members) const;
     // A function of this module; an inner function gets what it closes over.
     Ref function(const Signature& signature, PyObject* closure = nullptr);
 

@@ -152,14 +152,17 @@ PyObject* get_annotate(PyObject* self, void*) noexcept {
     return PyCFunction_NewEx(&annotate_def, self, nullptr);
 }
 
-PyObject* default_object(Default value) noexcept {
-    switch (value) {
+// A new reference to a parameter's default value.
+Ref default_object(const Param& param) {
+    switch (param.value) {
     case Default::True:
-        return Py_True;
+        return Ref::borrow(Py_True);
     case Default::False:
-        return Py_False;
+        return Ref::borrow(Py_False);
+    case Default::Int:
+        return checked(PyLong_FromLong(param.number));
     default:
-        return Py_None;
+        return Ref::borrow(Py_None);
     }
 }
 
@@ -187,7 +190,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
                     p.params[i].value == Default::Required
                         ? call_kw(parameter, annotation_keyword, p.names[i], kind, annotation)
                         : call_kw(parameter, parameter_keywords, p.names[i], kind,
-                                  default_object(p.params[i].value), annotation);
+                                  PyTuple_GET_ITEM(p.defaults, i - p.required), annotation);
                 PyList_SET_ITEM(params.get(), i, item.release());
             }
             Ref returns = annotation_of(return_name.get());
@@ -292,7 +295,7 @@ const Prototype* prepare(const Signature& signature) {
         Ref defaults = checked(PyTuple_New(p->count - p->required));
         for (Py_ssize_t j = p->required; j < p->count; ++j) {
             PyTuple_SET_ITEM(defaults.get(), j - p->required,
-                             Py_NewRef(default_object(p->params[j].value)));
+                             default_object(p->params[j]).release());
         }
         p->defaults = defaults.release();
     }

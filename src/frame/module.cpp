@@ -290,6 +290,15 @@ Ref ModuleFrame::make_class(
     return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases, namespace_);
 }
 
+Ref ModuleFrame::native_class(
+    PyType_Spec& spec, std::initializer_list<std::pair<const char*, PyObject*>> members) const {
+    Ref type = checked(PyType_FromSpec(&spec));
+    for (const auto& [member, value] : members) {
+        checked(PyObject_SetAttrString(type.get(), member, value));
+    }
+    return type;
+}
+
 Ref ModuleFrame::function(const Signature& signature, PyObject* closure) {
     if (!name_object) name_object = checked(PyUnicode_FromString(full_name)).release();
     return make_function(prepare(signature), name_object, globals, closure);

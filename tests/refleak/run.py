@@ -43,9 +43,11 @@ sys.modules["markupsafe._speedups"] = None
 import vantrel.mailer as mailer_module
 import vantrel.session as session_module
 import vantrel.template as template_module
+import vantrel.testing as testing_module
 from vantrel.mailer import EasyMailer
 from vantrel.session import Session
 from vantrel.template import TemplateEngine
+from vantrel.testing import Outbox, SentMessage, capture
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The hostile arguments are the fuzz tests' own, one folder up.
@@ -222,6 +224,7 @@ def new_msg():
 def method_table():
     m = mailer()
     engine = TemplateEngine()
+    outbox = capture()
     message = new_msg()
     send_args = dict(to="a@example.test", subject="s", body=None, html=None,
                      cc=None, bcc=None, sender=None, sender_name=None,
@@ -267,6 +270,16 @@ def method_table():
          {"template_string": Str(), "context": None}),
         ("add_template_dir", engine.add_template_dir,
          dict(directory="/nowhere"), {"directory": Str()}),
+        ("refuse_recipient", outbox.refuse_recipient,
+         dict(address="a@example.test", code=550, message=None),
+         {"address": None, "code": "550", "message": b"x"}),
+        ("refuse_sender", outbox.refuse_sender,
+         dict(address=None, code=553, message="m"),
+         {"address": Str("a"), "code": None, "message": 1}),
+        ("refuse_login", outbox.refuse_login, dict(code=535, message=None),
+         {"code": "535", "message": Str()}),
+        ("Outbox.__exit__", outbox.__exit__,
+         dict(exc_type=None, exc_value=None, traceback=None), {}),
         ("Session.__init__", Session.__new__(Session).__init__,
          dict(mailer=m, max_per_connection=None),
          {"mailer": Str(), "max_per_connection": Int(2)}),
@@ -289,6 +302,10 @@ def vectorcall_with_non_string_keyword(function, args):
                                         ctypes.c_size_t, ctypes.py_object]
     stack = (ctypes.py_object * (len(args) + 1))(*args, 0)
     return api.PyObject_Vectorcall(function, stack, len(args), (1,))
+
+
+# The methods whose parameters all have defaults.
+ALL_OPTIONAL = {"TemplateEngine.__init__", "refuse_sender", "refuse_login"}
 
 
 def expected_kind(annotation):
@@ -320,7 +337,7 @@ def binder_case(name, function, good, wrong):
 
     def run():
         # Positional counts: none, one too many.
-        if name != "TemplateEngine.__init__":
+        if name not in ALL_OPTIONAL:
             raises(TypeError, function, match=counted(0))
         raises(TypeError, function, *values, 0, match=counted(len(values) + 1))
         raises(TypeError, function, *values, **{names[0]: values[0]},
@@ -328,7 +345,7 @@ def binder_case(name, function, good, wrong):
         raises(TypeError, function, **good, surplus=1,
                match=exactly(wordings.unexpected(bare, "surplus")))
         # The first parameter left empty while a later one comes by keyword.
-        if name != "TemplateEngine.__init__" and len(names) > 1:
+        if name not in ALL_OPTIONAL and len(names) > 1:
             raises(TypeError, function, **{names[-1]: values[-1]},
                    match=counted(0))
         # A class turns the keywords into a dict first, and refuses the name
@@ -1179,10 +1196,200 @@ def session_fork():
         session.close()
 
 
+
+# --- vantrel.testing: captures, the stand-in connection, rehearsals ----------------
+
+
+def captured_mailer(mode):
+    return mailer(host="mx.example.test", use_ssl=mode == "ssl",
+                  use_tls=mode == "starttls", template_dir=TEMPLATES)
+
+
+def capture_send(mode):
+    def run():
+        with capture() as outbox:
+            captured_mailer(mode).send(
+                ["a@example.test"], "s", body="b", html="<p>h</p>", bcc="d@x",
+                sender_name="Ann", attachments=[TEXT_FILE])
+            captured_mailer(mode).send_template("a@example.test", "Hi {{ name }}",
+                                                "welcome", {"name": "Ann"})
+        assert [m.mode for m in outbox] == [mode, mode]
+        assert outbox[0].rcpt_tos == ["a@example.test", "d@x"]
+        assert outbox[1].message["Subject"] == "Hi Ann"
+    run.__name__ = f"capture_send[{mode}]"
+    return run
+
+
+for _mode in ("plain", "starttls", "ssl"):
+    CASES[f"capture_send[{_mode}]"] = capture_send(_mode)
+
+
+class NonAscii:
+    def as_string(self):
+        return "Subject: x\n\nGr\u00fc\u00dfe\n"
+
+
+@case
+def capture_rehearsals():
+    m = captured_mailer("plain")
+    with capture() as outbox:
+        outbox.refuse_recipient("Bob <refused@x>", message="5.1.1 gone")
+        raises(smtplib.SMTPRecipientsRefused, m.send, "refused@x", "s", body="b")
+        raises(smtplib.SMTPRecipientsRefused, m.send, ["a@x", "refused@x"], "s",
+               body="b")
+        raises(smtplib.SMTPRecipientsRefused, m.send, [], "s", body="b")
+        raises(UnicodeEncodeError, m._do_send, NonAscii(), ["a@x"], "s@x")
+        outbox.refuse_sender("s@x", 421)
+        raises(smtplib.SMTPSenderRefused, m.send, "a@x", "s", body="b",
+               sender="s@x")
+        outbox.refuse_sender()
+        raises(smtplib.SMTPSenderRefused, m.send, "a@x", "s", body="b")
+        outbox.refuse_login()
+        outbox.refuse_login(454, "4.7.0 later")
+        raises(smtplib.SMTPAuthenticationError, m.send, "a@x", "s", body="b")
+        outbox.disconnect()
+        raises(ConnectionRefusedError, m.send, "a@x", "s", body="b")
+        for code in (250, 600, 1 << 70):
+            raises((ValueError, OverflowError), outbox.refuse_login, code)
+    assert len(outbox) == 1 and outbox[0].rcpt_tos == ["a@x"]
+
+
+@case
+def capture_session():
+    with capture() as outbox:
+        with Session(captured_mailer("starttls")) as session:
+            session.send("a@x", "one", body="b")
+            session.send_template("a@x", "Hi {{ name }}", "welcome", {"name": "Ann"})
+            outbox.refuse_sender(code=421, message="4.7.0 Too many messages")
+            raises(smtplib.SMTPSenderRefused, session.send, "a@x", "two", body="b")
+            assert session.connections == 2
+    assert [m.message["Subject"] for m in outbox] == ["one", "Hi Ann"]
+
+
+@case
+def capture_recipients_421():
+    with capture() as outbox:
+        connection = mailer_module.smtplib.SMTP("mx", 25)
+        outbox.refuse_recipient("b@x", 421)
+        raises(smtplib.SMTPRecipientsRefused, connection.sendmail, "s@x",
+               ["a@x", "b@x", "c@x"], "x")
+        raises(smtplib.SMTPServerDisconnected, connection.sendmail, "s@x", "a@x", "x")
+
+
+@case
+def capture_connection():
+    with capture() as outbox:
+        standin = mailer_module.smtplib
+        with standin.SMTP_SSL("mx", context=None) as connection:
+            raises(smtplib.SMTPNotSupportedError, connection.starttls)
+            assert connection.login("u", "p")[0] == 235
+            assert connection.sendmail("s@x", "a@x", b"Subject: a\n\nb\n") == {}
+            assert connection.sendmail("s@x", ("a@x",), bytearray(b"\n")) == {}
+            raises(TypeError, connection.sendmail, "s@x", ["a@x"], 5)
+            raises(TypeError, connection.sendmail, "s@x", 5, "x")
+            assert connection.quit() == (221, b"Bye")
+        for method, args in [("sendmail", ("s", "a", "x")), ("login", ("u", "p")),
+                             ("starttls", ()), ("quit", ())]:
+            raises(smtplib.SMTPServerDisconnected, getattr(connection, method), *args)
+        connection.close()
+        assert connection.sock is None
+        plain = standin.SMTP("mx")
+        raises(AttributeError, getattr, plain, "sock")
+        assert plain.starttls(context=None)[0] == 220
+        plain.close()
+        looped = standin.SMTP("mx")
+        looped.login((looped,), "p")  # a cycle only the connection's clear step breaks
+        del looped
+        raises(smtplib.SMTPServerDisconnected, standin.SMTP().sendmail, "s", "a", "x")
+        raises(TypeError, type(connection).close, outbox)
+    assert [m.port for m in outbox] == [465, 465]
+    raises(RuntimeError, standin.SMTP, "mx")
+
+
+def user_binding():
+    """Captures over each binding a user may have made, ending in any order."""
+    own = object()
+    for binding in (own, DELETE):
+        with rebound(mailer_module, "smtplib", binding):
+            with capture():
+                raise_inside = capture()
+                try:
+                    with raise_inside:
+                        raise Boom("inside")
+                except Boom:
+                    pass
+            found = mailer_module.__dict__.get("smtplib", DELETE)
+            assert found is binding
+    first, second = capture(), capture()
+    first.__enter__()
+    second.__enter__()
+    first.__exit__(None, None, None)
+    second.__exit__(None, None, None)
+    assert mailer_module.smtplib is smtplib
+    raises(RuntimeError, second.__exit__, None, None, None)
+
+
+CASES["capture_nesting"] = user_binding
+
+
+class Holder:
+    pass
+
+
+@case
+def capture_decorator():
+    outbox = capture()
+    m = captured_mailer("starttls")
+
+    def deliver(subject):
+        m.send("a@x", subject, body="b")
+        if subject == "fail":
+            raise Boom("fail")
+        return subject
+
+    wrapped = outbox(deliver)
+    assert wrapped("one") == "one" and wrapped.__wrapped__ is deliver
+    raises(Boom, wrapped, "fail")
+    Holder.method = outbox(lambda self, x: x)
+    assert Holder().method(3) == 3 and Holder.method(None, 4) == 4
+    assert repr(wrapped).startswith("<capturing <function ")
+    raises(TypeError, outbox, 5)
+    raises(TypeError, outbox, match="takes exactly 2 positional arguments")
+    raises(TypeError, outbox, len, len)
+    assert weakref.ref(wrapped)() is wrapped
+    del Holder.method
+    assert len(outbox) == 2
+
+
+@case
+def outbox_sequence():
+    m = captured_mailer("plain")
+    with capture() as outbox:
+        for subject in ("one", "two"):
+            m.send("a@x", subject, body="b")
+    assert len(outbox) == 2 and outbox[-1].message["Subject"] == "two"
+    assert [s.port for s in outbox[0:5]] == [2525, 2525] and list(outbox)
+    assert repr(outbox) == "<Outbox: 2 messages>" and "subject 'one'" in repr(outbox[0])
+    first = outbox[0]
+    assert (first.mail_from, first.host, first.username, first.text[:0]) == (
+        USER, "mx.example.test", USER, "")
+    for key, error in [(2, IndexError), (-3, IndexError), (1 << 70, IndexError),
+                       ("0", TypeError), (None, TypeError)]:
+        raises(error, outbox.__getitem__, key)
+    raises(AttributeError, setattr, first, "mail_from", "x")
+    raises(TypeError, Outbox.clear, 5, match="doesn't apply to a 'int'")
+    raises(TypeError, Outbox)
+    raises(TypeError, SentMessage)
+    outbox.clear()
+    assert repr(outbox) == "<Outbox: 0 messages>"
+    assert "code: 'int' = 550" in str(inspect.signature(Outbox.refuse_recipient))
+
+
 def reimport():
     for name, module in (("vantrel.mailer", mailer_module),
                          ("vantrel.session", session_module),
-                         ("vantrel.template", template_module)):
+                         ("vantrel.template", template_module),
+                         ("vantrel.testing", testing_module)):
         del sys.modules[name]
         try:
             assert importlib.import_module(name) is module
@@ -1195,7 +1402,7 @@ def reimport():
 # (as the module frame does, so that a second import gives the same module):
 # a minimal C module with only that creation step shows the same.  No
 # reference is kept.
-reimport.blocks_per_round = 3
+reimport.blocks_per_round = 4
 CASES["reimport"] = reimport
 
 

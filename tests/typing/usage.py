@@ -7,6 +7,7 @@ from jinja2 import Environment
 
 import vantrel.mailer
 import vantrel.template
+from vantrel.testing import Outbox, SentMessage, capture
 from vantrel.mailer import EasyMailer
 from vantrel.session import Session
 from vantrel.template import TemplateEngine, TemplateNotFound
@@ -51,6 +52,37 @@ def main() -> None:
     loader = vantrel.template.FileSystemLoader(["templates"])
     builtin: Path = vantrel.template._DEFAULT_TEMPLATE_DIR
     print(connection, engine_class, missing, loader, builtin)
+
+
+def rehearse(outbox: Outbox) -> SentMessage:
+    outbox.refuse_recipient("gone@example.com")
+    outbox.refuse_recipient("full@example.com", 452, "4.2.2 Mailbox full")
+    outbox.refuse_sender(code=553)
+    outbox.refuse_login()
+    outbox.disconnect()
+    latest: SentMessage = outbox[-1]
+    earlier: list[SentMessage] = outbox[:-1]
+    subject: str | None = latest.message["Subject"]
+    envelope: tuple[str, list[str]] = (latest.mail_from, latest.rcpt_tos)
+    login: str | None = latest.username
+    print(len(outbox), earlier, subject, envelope, login, latest.mode, latest.port)
+    outbox.clear()
+    return latest
+
+
+def captured() -> None:
+    with capture() as outbox:
+        EasyMailer("smtp.example.com", 465, "me@example.com", "secret").send("a@example.com", "Hi", body="x")
+    for sent in outbox:
+        print(sent.host, sent.text)
+    rehearse(outbox)
+
+    @outbox
+    def welcome(name: str) -> int:
+        return len(name)
+
+    count: int = welcome("Ann")
+    print(count)
 
 
 if __name__ == "__main__":

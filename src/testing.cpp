@@ -1,0 +1,1113 @@
+// vantrel.testing: capture() and its Outbox.  While a capture is active, the
+// module-level name `smtplib` of vantrel.mailer (and of vantrel.session) is a
+// stand-in whose SMTP and SMTP_SSL open connections to the outbox instead of
+// a server.  The delivery code runs unchanged against them, and every message
+// it submits is recorded; the failures a server gives can be rehearsed.
+#include "frame/frame.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
+using namespace vantrel;
+
+namespace {
+
+void module_body(ModuleFrame& frame, PyObject* module);
+
+ModuleFrame testing_module{"testing", "vantrel.testing", module_body};
+
+Name n_smtplib{"smtplib"};
+Name n_SMTPAuthenticationError{"SMTPAuthenticationError"};
+Name n_SMTPNotSupportedError{"SMTPNotSupportedError"};
+Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
+Name n_SMTPSenderRefused{"SMTPSenderRefused"};
+Name n_SMTPServerDisconnected{"SMTPServerDisconnected"};
+Name n_quoteaddr{"quoteaddr"};
+Name n_fix_eols{"_fix_eols"};
+Name n_encode{"encode"};
+Name n_message_from_string{"message_from_string"};
+Name n_message_from_bytes{"message_from_bytes"};
+Name n_policy{"policy"};
+Name n_default{"default"};
+Name n_update_wrapper{"update_wrapper"};
+KwNames kw_policy{"policy"};
+
+// Constant values.
+Text t_ascii{"ascii"};
+Text t_Subject{"Subject"};
+Text t_dunder{"__"};
+Text t_ssl{"ssl"};
+Text t_starttls{"starttls"};
+Text t_plain{"plain"};
+
+// Replies of a server that accepts everything, as smtplib returns them.
+constexpr const char* ready_for_tls = "Ready to start TLS";
+constexpr const char* authenticated = "2.7.0 Authentication successful";
+constexpr const char* bye = "Bye";
+// The texts of rehearsed refusals when the test gives none.
+constexpr const char* recipient_refused = "5.1.1 Recipient address rejected: User unknown";
+constexpr const char* sender_refused = "5.7.1 Sender address rejected: not owned by user";
+constexpr const char* login_refused = "5.7.8 Authentication credentials invalid";
+
+// Raises smtplib's exception class of that name (the real smtplib, read at
+// each use) made from these arguments.
+template <class... Args> [[noreturn]] void raise_smtplib(const Name& error, const Args&... args) {
+    Ref instance = call(getattr(testing_module.global(n_smtplib), error), args...);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+    raise_error();
+}
+
+Ref as_str(const char* value) {
+    return checked(PyUnicode_FromString(value));
+}
+
+// A slot of a native type: C++ errors stop here, with the exception set.
+template <class Body, class Result> Result boundary(Body&& body, Result failed) noexcept {
+    try {
+        return body();
+    } catch (const Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return failed;
+}
+
+// ---------------------------------------------------------------------------
+// Native instances.  The fields of an outbox and of a sent message are set
+// when it is made and never emptied, so those types need no tp_clear: every
+// object they hold is either made here (a list, dicts, a tuple of a code and
+// bytes, a parsed message) or existed before them, so a cycle through them
+// runs through a list, a dict or an object's namespace too, which the
+// collector clears.
+
+template <class T> T* as(PyObject* object) {
+    return reinterpret_cast<T*>(object);
+}
+
+// A new, tracked instance of a native type with every field zeroed.
+template <class T> Ref new_instance(PyTypeObject* type) {
+    T* object = PyObject_GC_New(T, type);
+    if (!object) raise_error();
+    std::memset(reinterpret_cast<char*>(object) + sizeof(PyObject), 0,
+                sizeof(T) - sizeof(PyObject));
+    PyObject_GC_Track(object);
+    return Ref::steal(reinterpret_cast<PyObject*>(object));
+}
+
+// traverse and dealloc for a type whose object fields are `members`.
+template <class T, PyObject* T::*... members> struct Fields {
+    static int traverse(PyObject* object, visitproc visit, void* arg) {
+        Py_VISIT(Py_TYPE(object));
+        for (PyObject* field : {as<T>(object)->*members...})
+            Py_VISIT(field);
+        return 0;
+    }
+    static void dealloc(PyObject* object) {
+        PyTypeObject* type = Py_TYPE(object);
+        PyObject_GC_UnTrack(object);
+        if (type->tp_weaklistoffset) PyObject_ClearWeakRefs(object);
+        for (PyObject* field : {as<T>(object)->*members...})
+            Py_XDECREF(field);
+        PyObject_GC_Del(object);
+        Py_DECREF(type);
+    }
+};
+
+// The instance of a method whose class is `type`, or the interpreter's
+// TypeError for a method taken from the class and called on something else.
+template <class T> T* instance_of(PyObject* object, PyTypeObject* type, const char* method) {
+    if (!PyObject_TypeCheck(object, type)) {
+        PyErr_Format(PyExc_TypeError,
+                     "descriptor '%s' for '%s' objects doesn't apply to a '%s' object", method,
+                     type->tp_name, Py_TYPE(object)->tp_name);
+        raise_error();
+    }
+    return as<T>(object);
+}
+
+constexpr unsigned native_flags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+// ---------------------------------------------------------------------------
+// class SentMessage: one delivered message.
+
+struct SentMessageObject {
+    PyObject_HEAD
+    PyObject* mail_from;
+    PyObject* rcpt_tos;
+    PyObject* message;
+    PyObject* text;
+    PyObject* host;
+    PyObject* port;
+    PyObject* mode;
+    PyObject* username;
+};
+
+using SentMessageFields =
+    Fields<SentMessageObject, &SentMessageObject::mail_from, &SentMessageObject::rcpt_tos,
+           &SentMessageObject::message, &SentMessageObject::text, &SentMessageObject::host,
+           &SentMessageObject::port, &SentMessageObject::mode, &SentMessageObject::username>;
+
+PyTypeObject* sent_message_type;
+
+PyObject* sent_message_repr(PyObject* object) {
+    return boundary(
+        [&] {
+            SentMessageObject* sent = as<SentMessageObject>(object);
+            Ref subject = checked(PyObject_GetItem(sent->message, t_Subject.get()));
+            return checked(PyUnicode_FromFormat("<SentMessage from %R to %R, subject %R>",
+                                                sent->mail_from, sent->rcpt_tos, subject.get()))
+                .release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+#define SENT_FIELD(name, doc)                                                                      \
+    {#name, Py_T_OBJECT_EX, offsetof(SentMessageObject, name), Py_READONLY, doc}
+
+PyMemberDef sent_message_members[] = {
+    SENT_FIELD(mail_from, "The envelope sender, as passed to the server."),
+    SENT_FIELD(rcpt_tos, "The envelope recipients the server accepted, in the order given: "
+                         "every recipient unless refusals were rehearsed.  Blind copies are "
+                         "here and in no header."),
+    SENT_FIELD(message, "The message as an email.message.EmailMessage, parsed with "
+                        "email.policy.default from text."),
+    SENT_FIELD(text, "The message text handed to the server."),
+    SENT_FIELD(host, "The host the connection was opened to."),
+    SENT_FIELD(port, "The port the connection was opened to (25 or 465 when none was given)."),
+    SENT_FIELD(mode, "'ssl' (implicit TLS), 'starttls' or 'plain'."),
+    SENT_FIELD(username, "The login of the connection, or None without one.  The password is "
+                         "not kept."),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+#undef SENT_FIELD
+
+PyType_Slot sent_message_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(SentMessageFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(SentMessageFields::traverse)},
+    {Py_tp_repr, reinterpret_cast<void*>(sent_message_repr)},
+    {Py_tp_members, sent_message_members},
+    {Py_tp_doc, const_cast<char*>("A message delivered while a capture was active: its envelope\n"
+                                  "(mail_from, rcpt_tos), its text and parsed message, and the\n"
+                                  "connection it went over (host, port, mode, username).")},
+    {0, nullptr},
+};
+
+PyType_Spec sent_message_spec = {"vantrel.testing.SentMessage", sizeof(SentMessageObject), 0,
+                                 native_flags, sent_message_slots};
+
+// ---------------------------------------------------------------------------
+// class Outbox: the delivered messages and the rehearsed failures.
+
+struct OutboxObject {
+    PyObject_HEAD
+    PyObject* messages;           // list of SentMessage, in delivery order
+    PyObject* refused_recipients; // dict: envelope address -> (code, text)
+    PyObject* refused_senders;    // dict: envelope address, None for all -> (code, text)
+    PyObject* login_refusal;      // (code, text), or None
+    Py_ssize_t disconnects;       // connection attempts still to refuse
+};
+
+using OutboxFields =
+    Fields<OutboxObject, &OutboxObject::messages, &OutboxObject::refused_recipients,
+           &OutboxObject::refused_senders, &OutboxObject::login_refusal>;
+
+PyTypeObject* outbox_type;
+
+OutboxObject* outbox_of(PyObject* object, const char* method) {
+    return instance_of<OutboxObject>(object, outbox_type, method);
+}
+
+Py_ssize_t outbox_length(PyObject* object) {
+    return PyList_GET_SIZE(as<OutboxObject>(object)->messages);
+}
+
+PyObject* outbox_item(PyObject* object, Py_ssize_t index) {
+    PyObject* messages = as<OutboxObject>(object)->messages;
+    if (index < 0 || index >= PyList_GET_SIZE(messages)) {
+        PyErr_SetString(PyExc_IndexError, "outbox index out of range");
+        return nullptr;
+    }
+    return Py_NewRef(PyList_GET_ITEM(messages, index));
+}
+
+// outbox[i] counts from the end for a negative i; outbox[i:j] is a list.
+PyObject* outbox_subscript(PyObject* object, PyObject* key) {
+    PyObject* messages = as<OutboxObject>(object)->messages;
+    if (PySlice_Check(key)) return PyObject_GetItem(messages, key);
+    if (!PyIndex_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "outbox indices must be integers or slices, not %.200s",
+                     Py_TYPE(key)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t index = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (index == -1 && PyErr_Occurred()) return nullptr;
+    if (index < 0) index += PyList_GET_SIZE(messages);
+    return outbox_item(object, index);
+}
+
+PyObject* outbox_iter(PyObject* object) {
+    return PyObject_GetIter(as<OutboxObject>(object)->messages);
+}
+
+PyObject* outbox_repr(PyObject* object) {
+    const Py_ssize_t count = outbox_length(object);
+    return PyUnicode_FromFormat("<Outbox: %zd message%s>", count, count == 1 ? "" : "s");
+}
+
+PyType_Slot outbox_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(OutboxFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(OutboxFields::traverse)},
+    {Py_tp_repr, reinterpret_cast<void*>(outbox_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(outbox_iter)},
+    {Py_sq_length, reinterpret_cast<void*>(outbox_length)},
+    {Py_sq_item, reinterpret_cast<void*>(outbox_item)},
+    {Py_mp_length, reinterpret_cast<void*>(outbox_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(outbox_subscript)},
+    {Py_tp_doc, const_cast<char*>(
+                    "The messages delivered while a capture is active, oldest first, and the\n"
+                    "failures to rehearse.\n"
+                    "\n"
+                    "capture() makes one.  It is a sequence of SentMessage (len(), outbox[i],\n"
+                    "outbox[i:j], iteration); a context manager that makes the capture active;\n"
+                    "and a decorator: `@outbox` makes it active around each call of a function.\n"
+                    "Messages stay until clear(); rehearsed failures stay for the outbox's life.\n"
+                    "\n"
+                    "A capture is process-wide: while it is active, every thread that sends\n"
+                    "through vantrel delivers to it.  Captures nest; the innermost one receives.")},
+    {0, nullptr},
+};
+
+PyType_Spec outbox_spec = {"vantrel.testing.Outbox", sizeof(OutboxObject), 0, native_flags,
+                           outbox_slots};
+
+// The address that smtplib puts in MAIL FROM or RCPT TO, without its angle
+// brackets: the address part of "Name <address>", as a server sees it.
+Ref envelope_address(PyObject* address) {
+    Ref quoted = call(getattr(testing_module.global(n_smtplib), n_quoteaddr), address);
+    if (PyUnicode_Check(quoted.get())) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(quoted.get());
+        if (length >= 2 && PyUnicode_READ_CHAR(quoted.get(), 0) == '<' &&
+            PyUnicode_READ_CHAR(quoted.get(), length - 1) == '>') {
+            return checked(PyUnicode_Substring(quoted.get(), 1, length - 1));
+        }
+    }
+    return quoted;
+}
+
+// (code, text) for a rehearsed refusal; a code must be a failure reply.
+Ref refusal(PyObject* code, PyObject* message, const char* fallback) {
+    const long value = PyLong_AsLong(code);
+    if (value == -1 && PyErr_Occurred()) raise_error();
+    if (value < 400 || value > 599) {
+        PyErr_Format(PyExc_ValueError, "code must be a 4xx or 5xx reply code, not %ld", value);
+        raise_error();
+    }
+    Ref text = message == Py_None ? checked(PyBytes_FromString(fallback))
+                                  : checked(PyUnicode_AsUTF8String(message));
+    return checked(PyTuple_Pack(2, code, text.get()));
+}
+
+// The refusal rehearsed for `key` in a dict of them, or an empty Ref.
+Ref refusal_for(PyObject* refusals, PyObject* key) {
+    PyObject* found = nullptr;
+    checked(PyDict_GetItemRef(refusals, key, &found));
+    return Ref::steal(found);
+}
+
+bool code_is(PyObject* refusal, long code) {
+    return PyLong_AsLong(PyTuple_GET_ITEM(refusal, 0)) == code;
+}
+
+constexpr Param refuse_recipient_params[] = {
+    self_param,
+    {"address", "str", Rule::Str, Default::Required},
+    {"code", "int", Rule::Int, Default::Int, 550},
+    {"message", "Optional[str]", Rule::OptStr, Default::None},
+};
+
+PyObject* Outbox_refuse_recipient(FunctionObject*, Args<refuse_recipient_params> args) {
+    OutboxObject* outbox = outbox_of(args["self"], "refuse_recipient");
+    Ref value = refusal(args["code"], args["message"], recipient_refused);
+    checked(PyDict_SetItem(outbox->refused_recipients, envelope_address(args["address"]).get(),
+                           value.get()));
+    Py_RETURN_NONE;
+}
+
+const Signature refuse_recipient_signature = define<Outbox_refuse_recipient>({
+    .name = "refuse_recipient",
+    .qualname = "Outbox.refuse_recipient",
+    .doc = "Refuse this recipient address at RCPT TO from now on, with this reply code and text.\n"
+           "\n"
+           "Delivery then fails as against a real server: sendmail raises\n"
+           "smtplib.SMTPRecipientsRefused when it refuses every recipient of a message; when it\n"
+           "refuses only some, the message is delivered to the others and EasyMailer raises its\n"
+           "partial refusal, smtplib.SMTPRecipientsRefused naming the refused ones.  A display\n"
+           "name does not matter: \"Ann <ann@example.com>\" is the address ann@example.com.",
+    .returns = "None",
+});
+
+constexpr Param refuse_sender_params[] = {
+    self_param,
+    {"address", "Optional[str]", Rule::OptStr, Default::None},
+    {"code", "int", Rule::Int, Default::Int, 553},
+    {"message", "Optional[str]", Rule::OptStr, Default::None},
+};
+
+PyObject* Outbox_refuse_sender(FunctionObject*, Args<refuse_sender_params> args) {
+    OutboxObject* outbox = outbox_of(args["self"], "refuse_sender");
+    Ref value = refusal(args["code"], args["message"], sender_refused);
+    Ref key = args["address"] == Py_None ? Ref::borrow(Py_None) : envelope_address(args["address"]);
+    checked(PyDict_SetItem(outbox->refused_senders, key.get(), value.get()));
+    Py_RETURN_NONE;
+}
+
+const Signature refuse_sender_signature = define<Outbox_refuse_sender>({
+    .name = "refuse_sender",
+    .qualname = "Outbox.refuse_sender",
+    .doc = "Refuse this envelope sender at MAIL FROM from now on (every sender when address is\n"
+           "None): delivery raises smtplib.SMTPSenderRefused(code, message, sender).  A 421 reply\n"
+           "also closes the connection, as smtplib does.",
+    .returns = "None",
+});
+
+constexpr Param refuse_login_params[] = {
+    self_param,
+    {"code", "int", Rule::Int, Default::Int, 535},
+    {"message", "Optional[str]", Rule::OptStr, Default::None},
+};
+
+PyObject* Outbox_refuse_login(FunctionObject*, Args<refuse_login_params> args) {
+    OutboxObject* outbox = outbox_of(args["self"], "refuse_login");
+    Ref value = refusal(args["code"], args["message"], login_refused);
+    Py_XSETREF(outbox->login_refusal, value.release());
+    Py_RETURN_NONE;
+}
+
+const Signature refuse_login_signature = define<Outbox_refuse_login>({
+    .name = "refuse_login",
+    .qualname = "Outbox.refuse_login",
+    .doc = "Refuse every login from now on: login raises smtplib.SMTPAuthenticationError(code,\n"
+           "message), and nothing is sent.",
+    .returns = "None",
+});
+
+constexpr Param disconnect_params[] = {self_param};
+
+PyObject* Outbox_disconnect(FunctionObject*, Args<disconnect_params> args) {
+    outbox_of(args["self"], "disconnect")->disconnects += 1;
+    Py_RETURN_NONE;
+}
+
+const Signature disconnect_signature = define<Outbox_disconnect>({
+    .name = "disconnect",
+    .qualname = "Outbox.disconnect",
+    .doc = "Make the next connection attempt fail as one to a server that is not listening:\n"
+           "ConnectionRefusedError(111, 'Connection refused').  Each call fails one more attempt.",
+    .returns = "None",
+});
+
+constexpr Param clear_params[] = {self_param};
+
+PyObject* Outbox_clear(FunctionObject*, Args<clear_params> args) {
+    PyObject* messages = outbox_of(args["self"], "clear")->messages;
+    checked(PyList_SetSlice(messages, 0, PyList_GET_SIZE(messages), nullptr));
+    Py_RETURN_NONE;
+}
+
+const Signature clear_signature = define<Outbox_clear>({
+    .name = "clear",
+    .qualname = "Outbox.clear",
+    .doc = "Forget the messages delivered so far (not the rehearsals).",
+    .returns = "None",
+});
+
+// ---------------------------------------------------------------------------
+// Active captures.
+
+// The modules whose `smtplib` a capture rebinds, and the stand-in it binds
+// there; both made at import and kept for the process.
+PyObject* targets;
+PyObject* standin;
+
+// A capture that has begun and not ended, with what it found bound to
+// `smtplib` in each target module (an empty Ref where the name was unbound).
+struct Active {
+    Ref outbox;
+    std::vector<Ref> saved;
+};
+
+// Innermost last.  Made at import and never destroyed: it holds references,
+// which must not be released after the interpreter has gone.
+std::vector<Active>* active;
+
+// Binds `smtplib` in every target module to values[i], or unbinds it where
+// values[i] is empty.
+void bind_targets(const std::vector<Ref>& values) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(targets); ++i) {
+        PyObject* names = PyModule_GetDict(PyTuple_GET_ITEM(targets, i));
+        const Ref& value = values[static_cast<size_t>(i)];
+        if (value) {
+            checked(PyDict_SetItem(names, n_smtplib.get(), value.get()));
+        } else {
+            checked(PyDict_Pop(names, n_smtplib.get(), nullptr));
+        }
+    }
+}
+
+void begin_capture(PyObject* outbox) {
+    Active entry{Ref::borrow(outbox), {}};
+    std::vector<Ref> installed;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(targets); ++i) {
+        PyObject* found = nullptr;
+        checked(PyDict_GetItemRef(PyModule_GetDict(PyTuple_GET_ITEM(targets, i)), n_smtplib.get(),
+                                  &found));
+        entry.saved.push_back(Ref::steal(found));
+        installed.push_back(Ref::borrow(standin));
+    }
+    active->reserve(active->size() + 1);
+    bind_targets(installed);
+    active->push_back(std::move(entry));
+}
+
+// Ends the innermost capture of this outbox.  Ending one that is not the
+// innermost hands what it saved to the capture that began after it, which
+// then restores that when it ends.
+void end_capture(PyObject* outbox) {
+    size_t i = active->size();
+    while (i > 0 && (*active)[i - 1].outbox.get() != outbox)
+        --i;
+    if (i == 0) {
+        PyErr_SetString(PyExc_RuntimeError, "this outbox is not capturing");
+        raise_error();
+    }
+    // Released only when the list is consistent again.
+    Active ended = std::move((*active)[i - 1]);
+    if (i == active->size()) {
+        bind_targets(ended.saved);
+    } else {
+        std::swap((*active)[i].saved, ended.saved);
+    }
+    active->erase(active->begin() + static_cast<std::ptrdiff_t>(i - 1));
+}
+
+// The innermost active capture's outbox.
+OutboxObject* receiving_outbox() {
+    if (active->empty()) {
+        PyErr_SetString(PyExc_RuntimeError, "no vantrel.testing capture is active");
+        raise_error();
+    }
+    return as<OutboxObject>(active->back().outbox.get());
+}
+
+constexpr Param enter_params[] = {self_param};
+
+PyObject* Outbox_enter(FunctionObject*, Args<enter_params> args) {
+    outbox_of(args["self"], "__enter__");
+    begin_capture(args["self"]);
+    return Py_NewRef(args["self"]);
+}
+
+const Signature enter_signature = define<Outbox_enter>({
+    .name = "__enter__",
+    .qualname = "Outbox.__enter__",
+    .doc = "Make this capture active; return the outbox.",
+    .returns = "Outbox",
+});
+
+constexpr Param exit_params[] = {
+    self_param,
+    {"exc_type", nullptr, Rule::Any, Default::Required},
+    {"exc_value", nullptr, Rule::Any, Default::Required},
+    {"traceback", nullptr, Rule::Any, Default::Required},
+};
+
+PyObject* Outbox_exit(FunctionObject*, Args<exit_params> args) {
+    outbox_of(args["self"], "__exit__");
+    end_capture(args["self"]);
+    Py_RETURN_NONE;
+}
+
+const Signature exit_signature = define<Outbox_exit>({
+    .name = "__exit__",
+    .qualname = "Outbox.__exit__",
+    .doc = "End this capture: each module gets back what it had when the capture began.",
+    .returns = "None",
+});
+
+// ---------------------------------------------------------------------------
+// A function decorated with an outbox: each call runs inside the capture.
+
+struct CapturingObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* outbox;
+    PyObject* function;
+    PyObject* dict; // __wrapped__, __name__, ... as functools.update_wrapper sets them
+    PyObject* weakrefs;
+};
+
+using CapturingFields = Fields<CapturingObject, &CapturingObject::outbox,
+                               &CapturingObject::function, &CapturingObject::dict>;
+
+PyTypeObject* capturing_type;
+
+PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargsf,
+                         PyObject* kwnames) {
+    return boundary(
+        [&] {
+            CapturingObject* capturing = as<CapturingObject>(callable);
+            Ref outbox = Ref::borrow(capturing->outbox);
+            Ref function = Ref::borrow(capturing->function);
+            Ref result;
+            with(outbox.get(), [&](PyObject*) {
+                result = checked(PyObject_Vectorcall(function.get(), args, nargsf, kwnames));
+            });
+            return result.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// As a Python function: bound to an instance it gives a method.
+PyObject* capturing_get(PyObject* callable, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) return Py_NewRef(callable);
+    return PyMethod_New(callable, instance);
+}
+
+PyObject* capturing_repr(PyObject* callable) {
+    return PyUnicode_FromFormat("<capturing %R>", as<CapturingObject>(callable)->function);
+}
+
+int capturing_clear(PyObject* callable) {
+    Py_CLEAR(as<CapturingObject>(callable)->dict);
+    return 0;
+}
+
+PyMemberDef capturing_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(CapturingObject, vectorcall), Py_READONLY,
+     nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(CapturingObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CapturingObject, weakrefs), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef capturing_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot capturing_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(CapturingFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(CapturingFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(capturing_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(capturing_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(capturing_repr)},
+    {Py_tp_members, capturing_members},
+    {Py_tp_getset, capturing_getset},
+    {0, nullptr},
+};
+
+PyType_Spec capturing_spec = {"vantrel.testing.capturing", sizeof(CapturingObject), 0,
+                              native_flags | Py_TPFLAGS_HAVE_VECTORCALL, capturing_slots};
+
+constexpr Param call_params[] = {
+    self_param,
+    {"function", "Callable", Rule::Any, Default::Required},
+};
+
+PyObject* Outbox_call(FunctionObject*, Args<call_params> args) {
+    outbox_of(args["self"], "__call__");
+    PyObject* function = args["function"];
+    if (!PyCallable_Check(function)) {
+        PyErr_Format(PyExc_TypeError, "an outbox decorates a function, not a '%.200s' object",
+                     Py_TYPE(function)->tp_name);
+        raise_error();
+    }
+    Ref wrapper = new_instance<CapturingObject>(capturing_type);
+    CapturingObject* capturing = as<CapturingObject>(wrapper.get());
+    capturing->vectorcall = capturing_call;
+    capturing->outbox = Py_NewRef(args["self"]);
+    capturing->function = Py_NewRef(function);
+    return call(testing_module.global(n_update_wrapper), wrapper, function).release();
+}
+
+const Signature call_signature = define<Outbox_call>({
+    .name = "__call__",
+    .qualname = "Outbox.__call__",
+    .doc = "Decorate a function: each call of it runs with this capture active.",
+    .returns = "Callable",
+});
+
+constexpr std::array<Param, 0> capture_params{};
+
+PyObject* capture(FunctionObject*, Args<capture_params>) {
+    Ref outbox = new_instance<OutboxObject>(outbox_type);
+    OutboxObject* o = as<OutboxObject>(outbox.get());
+    o->messages = checked(PyList_New(0)).release();
+    o->refused_recipients = checked(PyDict_New()).release();
+    o->refused_senders = checked(PyDict_New()).release();
+    o->login_refusal = Py_NewRef(Py_None);
+    return outbox.release();
+}
+
+const Signature capture_signature = define<capture>({
+    .name = "capture",
+    .qualname = "capture",
+    .doc = "Return a new Outbox, which captures what vantrel sends while it is active.\n"
+           "\n"
+           "    with capture() as outbox:\n"
+           "        mailer.send(to=\"ann@example.com\", subject=\"Hi\", body=\"...\")\n"
+           "    assert outbox[0].message[\"Subject\"] == \"Hi\"\n"
+           "\n"
+           "While active, `smtplib` in vantrel.mailer and vantrel.session is a stand-in whose\n"
+           "connections deliver to the outbox: the TLS context is still made, and STARTTLS,\n"
+           "login and submission run as against a server that accepts everything.  On exit, also\n"
+           "on error, each module gets back exactly what it had.  Captures nest.  An outbox is\n"
+           "also a decorator: `@outbox` makes it active around each call of the function.\n"
+           "\n"
+           "A capture is process-wide: it rebinds module names, so every thread that sends\n"
+           "through vantrel while it is active delivers to it.",
+    .returns = "Outbox",
+});
+
+// ---------------------------------------------------------------------------
+// The stand-in connection: an SMTP server that accepts everything except the
+// failures rehearsed on its outbox, and answers as smtplib reports a real one.
+
+enum class Mode : std::uint8_t { Plain, Starttls, Ssl };
+
+struct ConnectionObject {
+    PyObject_HEAD
+    PyObject* outbox; // the outbox receiving when it was opened
+    PyObject* host;
+    PyObject* port;
+    PyObject* username; // None until a login succeeds
+    Mode mode;
+    bool open;
+};
+
+using ConnectionFields =
+    Fields<ConnectionObject, &ConnectionObject::outbox, &ConnectionObject::host,
+           &ConnectionObject::port, &ConnectionObject::username>;
+
+// A caller can close a cycle through a connection that the collector cannot
+// break elsewhere (a tuple holding the connection, passed as its own login).
+// A cleared connection is closed, and no method reads its fields.
+int connection_clear(PyObject* object) {
+    ConnectionObject* c = as<ConnectionObject>(object);
+    c->open = false;
+    Py_CLEAR(c->outbox);
+    Py_CLEAR(c->host);
+    Py_CLEAR(c->port);
+    Py_CLEAR(c->username);
+    return 0;
+}
+
+PyTypeObject* connection_type;
+
+// smtplib's `sock`, as far as a caller may look at it: None once the
+// connection is closed, and no attribute while it is open, as there is no
+// socket to look at.
+PyObject* connection_sock(PyObject* object, void*) {
+    if (!as<ConnectionObject>(object)->open) Py_RETURN_NONE;
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'sock'",
+                 Py_TYPE(object)->tp_name);
+    return nullptr;
+}
+
+PyGetSetDef connection_getset[] = {
+    {"sock", connection_sock, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot connection_slots[] = {
+    {Py_tp_getset, connection_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ConnectionFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ConnectionFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(connection_clear)},
+    {Py_tp_doc, const_cast<char*>("A connection to the active capture's outbox, in place of "
+                                  "smtplib.SMTP and smtplib.SMTP_SSL.")},
+    {0, nullptr},
+};
+
+PyType_Spec connection_spec = {"vantrel.testing.Connection", sizeof(ConnectionObject), 0,
+                               native_flags, connection_slots};
+
+// The connection of a method call, which must still be open.
+ConnectionObject* open_connection(PyObject* object, const char* method) {
+    ConnectionObject* connection = instance_of<ConnectionObject>(object, connection_type, method);
+    if (!connection->open)
+        raise_smtplib(n_SMTPServerDisconnected, as_str("please run connect() first"));
+    return connection;
+}
+
+// (code, b"text"): a reply as smtplib's methods return it.
+PyObject* reply(long code, const char* text) {
+    return Py_BuildValue("(ly)", code, text);
+}
+
+// Opens a connection to the innermost capture, or refuses it as a closed port
+// does when a disconnection was rehearsed.  With no host, as smtplib does, it
+// stays unconnected.
+PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
+    const bool connects = truth(host);
+    Ref port_used =
+        truth(port) ? Ref::borrow(port) : checked(PyLong_FromLong(mode == Mode::Ssl ? 465 : 25));
+    Ref outbox = Ref::borrow(reinterpret_cast<PyObject*>(receiving_outbox()));
+    OutboxObject* o = as<OutboxObject>(outbox.get());
+    if (connects && o->disconnects > 0) {
+        o->disconnects -= 1;
+        errno = ECONNREFUSED;
+        PyErr_SetFromErrno(PyExc_OSError);
+        raise_error();
+    }
+    Ref connection = new_instance<ConnectionObject>(connection_type);
+    ConnectionObject* c = as<ConnectionObject>(connection.get());
+    c->outbox = outbox.release();
+    c->host = Py_NewRef(host);
+    c->port = port_used.release();
+    c->username = Py_NewRef(Py_None);
+    c->mode = mode;
+    c->open = connects;
+    return connection.release();
+}
+
+constexpr Param smtp_params[] = {
+    {"host", "Optional[str]", Rule::Any, Default::None},
+    {"port", "int", Rule::Any, Default::Int, 0},
+    {"local_hostname", "Optional[str]", Rule::Any, Default::None},
+    {"timeout", "Optional[float]", Rule::Any, Default::None},
+    {"source_address", "Optional[tuple[str, int]]", Rule::Any, Default::None},
+};
+
+PyObject* smtp(FunctionObject*, Args<smtp_params> args) {
+    return open_to_outbox(args["host"], args["port"], Mode::Plain);
+}
+
+const Signature smtp_signature = define<smtp>({
+    .name = "SMTP",
+    .qualname = "SMTP",
+    .doc = "Open a plain connection to the active capture's outbox, in place of smtplib.SMTP.",
+    .returns = "Connection",
+});
+
+constexpr Param smtp_ssl_params[] = {
+    smtp_params[0], smtp_params[1],
+    smtp_params[2], smtp_params[3],
+    smtp_params[4], {"context", "Optional[ssl.SSLContext]", Rule::Any, Default::None},
+};
+
+PyObject* smtp_ssl(FunctionObject*, Args<smtp_ssl_params> args) {
+    return open_to_outbox(args["host"], args["port"], Mode::Ssl);
+}
+
+const Signature smtp_ssl_signature = define<smtp_ssl>({
+    .name = "SMTP_SSL",
+    .qualname = "SMTP_SSL",
+    .doc = "Open an implicit-TLS connection to the active capture's outbox, in place of\n"
+           "smtplib.SMTP_SSL.",
+    .returns = "Connection",
+});
+
+constexpr Param starttls_params[] = {
+    self_param,
+    {"context", "Optional[ssl.SSLContext]", Rule::Any, Default::None},
+};
+
+PyObject* Connection_starttls(FunctionObject*, Args<starttls_params> args) {
+    ConnectionObject* c = open_connection(args["self"], "starttls");
+    // Over TLS already, a server offers no STARTTLS.
+    if (c->mode != Mode::Plain) {
+        raise_smtplib(n_SMTPNotSupportedError,
+                      as_str("STARTTLS extension not supported by server."));
+    }
+    c->mode = Mode::Starttls;
+    return reply(220, ready_for_tls);
+}
+
+const Signature starttls_signature = define<Connection_starttls>({
+    .name = "starttls",
+    .qualname = "Connection.starttls",
+    .doc = "Upgrade the connection to TLS, as smtplib.SMTP.starttls.",
+    .returns = "tuple[int, bytes]",
+});
+
+constexpr Param login_params[] = {
+    self_param,
+    {"user", "str", Rule::Any, Default::Required},
+    {"password", "str", Rule::Any, Default::Required},
+    {"initial_response_ok", "bool", Rule::Any, Default::True},
+};
+
+PyObject* Connection_login(FunctionObject*, Args<login_params> args) {
+    ConnectionObject* c = open_connection(args["self"], "login");
+    Ref refused = Ref::borrow(as<OutboxObject>(c->outbox)->login_refusal);
+    if (refused.get() != Py_None) {
+        raise_smtplib(n_SMTPAuthenticationError, PyTuple_GET_ITEM(refused.get(), 0),
+                      PyTuple_GET_ITEM(refused.get(), 1));
+    }
+    Py_XSETREF(c->username, Py_NewRef(args["user"]));
+    return reply(235, authenticated);
+}
+
+const Signature login_signature = define<Connection_login>({
+    .name = "login",
+    .qualname = "Connection.login",
+    .doc = "Log in, as smtplib.SMTP.login; the password is not kept.",
+    .returns = "tuple[int, bytes]",
+});
+
+// Records a message delivered over a connection.
+void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObject* msg) {
+    Ref text;
+    Ref message;
+    Ref policy = getattr(testing_module.global(n_policy), n_default);
+    if (PyUnicode_Check(msg)) {
+        text = Ref::borrow(msg);
+        message = call_kw(testing_module.global(n_message_from_string), kw_policy, text, policy);
+    } else {
+        if (!PyObject_CheckBuffer(msg)) {
+            // What smtplib's DATA step raises for a message that is no text.
+            PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
+                         Py_TYPE(msg)->tp_name);
+            raise_error();
+        }
+        text = checked(PyBytes_FromObject(msg));
+        message = call_kw(testing_module.global(n_message_from_bytes), kw_policy, text, policy);
+    }
+    const Text& mode = c->mode == Mode::Ssl        ? t_ssl
+                       : c->mode == Mode::Starttls ? t_starttls
+                                                   : t_plain;
+    Ref record = new_instance<SentMessageObject>(sent_message_type);
+    SentMessageObject* sent = as<SentMessageObject>(record.get());
+    sent->mail_from = Py_NewRef(mail_from);
+    sent->rcpt_tos = Py_NewRef(accepted);
+    sent->message = message.release();
+    sent->text = text.release();
+    sent->host = Py_NewRef(c->host);
+    sent->port = Py_NewRef(c->port);
+    sent->mode = Py_NewRef(mode.get());
+    sent->username = Py_NewRef(c->username);
+    checked(PyList_Append(as<OutboxObject>(c->outbox)->messages, record.get()));
+}
+
+constexpr Param sendmail_params[] = {
+    self_param,
+    {"from_addr", "str", Rule::Any, Default::Required},
+    {"to_addrs", "Union[str, Sequence[str]]", Rule::Any, Default::Required},
+    {"msg", "Union[str, bytes]", Rule::Any, Default::Required},
+    {"mail_options", "Sequence[str]", Rule::Any, Default::None},
+    {"rcpt_options", "Sequence[str]", Rule::Any, Default::None},
+};
+
+// smtplib's steps in smtplib's order: the text is checked, then MAIL FROM,
+// each RCPT TO and DATA; a 421 reply closes the connection.
+PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
+    ConnectionObject* c = open_connection(args["self"], "sendmail");
+    PyObject* mail_from = args["from_addr"];
+    PyObject* to_addrs = args["to_addrs"];
+    PyObject* msg = args["msg"];
+    OutboxObject* outbox = as<OutboxObject>(c->outbox);
+    if (PyUnicode_Check(msg) && !PyUnicode_IS_ASCII(msg)) {
+        // A text goes out as ASCII with CRLF line ends: smtplib's own
+        // UnicodeEncodeError, positions and all.
+        Ref fix_eols = optional_attr(testing_module.global(n_smtplib).get(), n_fix_eols);
+        Ref wire = fix_eols ? call(fix_eols, msg) : Ref::borrow(msg);
+        call_method(wire, n_encode, t_ascii.get());
+    }
+
+    Ref refused = refusal_for(outbox->refused_senders, envelope_address(mail_from).get());
+    if (!refused) refused = refusal_for(outbox->refused_senders, Py_None);
+    if (refused) {
+        if (code_is(refused.get(), 421)) c->open = false;
+        raise_smtplib(n_SMTPSenderRefused, PyTuple_GET_ITEM(refused.get(), 0),
+                      PyTuple_GET_ITEM(refused.get(), 1), mail_from);
+    }
+
+    // One address or any iterable of them, as smtplib takes it.
+    Ref recipients = PyUnicode_Check(to_addrs) ? checked(Py_BuildValue("[O]", to_addrs))
+                                               : checked(PySequence_List(to_addrs));
+    Ref errors = checked(PyDict_New());
+    Ref accepted = checked(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipients.get()); ++i) {
+        Ref recipient = Ref::borrow(PyList_GET_ITEM(recipients.get(), i));
+        Ref refused_here =
+            refusal_for(outbox->refused_recipients, envelope_address(recipient.get()).get());
+        if (!refused_here) {
+            checked(PyList_Append(accepted.get(), recipient.get()));
+            continue;
+        }
+        checked(PyDict_SetItem(errors.get(), recipient.get(), refused_here.get()));
+        if (code_is(refused_here.get(), 421)) {
+            c->open = false;
+            raise_smtplib(n_SMTPRecipientsRefused, errors);
+        }
+    }
+    if (PyList_GET_SIZE(accepted.get()) == 0) raise_smtplib(n_SMTPRecipientsRefused, errors);
+
+    deliver(c, mail_from, accepted.get(), msg);
+    return errors.release();
+}
+
+const Signature sendmail_signature = define<Connection_sendmail>({
+    .name = "sendmail",
+    .qualname = "Connection.sendmail",
+    .doc = "Deliver a message to the outbox, as smtplib.SMTP.sendmail: returns the dict of\n"
+           "refused recipients when some were accepted.",
+    .returns = "dict[str, tuple[int, bytes]]",
+});
+
+constexpr Param quit_params[] = {self_param};
+
+PyObject* Connection_quit(FunctionObject*, Args<quit_params> args) {
+    open_connection(args["self"], "quit")->open = false;
+    return reply(221, bye);
+}
+
+const Signature quit_signature = define<Connection_quit>({
+    .name = "quit",
+    .qualname = "Connection.quit",
+    .doc = "End the session and close the connection.",
+    .returns = "tuple[int, bytes]",
+});
+
+constexpr Param close_params[] = {self_param};
+
+PyObject* Connection_close(FunctionObject*, Args<close_params> args) {
+    instance_of<ConnectionObject>(args["self"], connection_type, "close")->open = false;
+    Py_RETURN_NONE;
+}
+
+const Signature close_signature = define<Connection_close>({
+    .name = "close",
+    .qualname = "Connection.close",
+    .doc = "Close the connection.",
+    .returns = "None",
+});
+
+constexpr Param connection_enter_params[] = {self_param};
+
+PyObject* Connection_enter(FunctionObject*, Args<connection_enter_params> args) {
+    instance_of<ConnectionObject>(args["self"], connection_type, "__enter__");
+    return Py_NewRef(args["self"]);
+}
+
+const Signature connection_enter_signature = define<Connection_enter>({
+    .name = "__enter__",
+    .qualname = "Connection.__enter__",
+    .returns = "Connection",
+});
+
+// Leaving the block ends the session and closes, whatever happened in it.
+PyObject* Connection_exit(FunctionObject*, Args<exit_params> args) {
+    instance_of<ConnectionObject>(args["self"], connection_type, "__exit__")->open = false;
+    Py_RETURN_NONE;
+}
+
+const Signature connection_exit_signature = define<Connection_exit>({
+    .name = "__exit__",
+    .qualname = "Connection.__exit__",
+    .returns = "None",
+});
+
+constexpr const char* module_doc =
+    "Test support for code that sends mail with vantrel.\n"
+    "\n"
+    "capture() returns an Outbox.  While it is active (a with block, or a function it\n"
+    "decorates), vantrel delivers nothing: every message lands in the outbox as a\n"
+    "SentMessage with its envelope, text, parsed message and connection.  The outbox can\n"
+    "also rehearse what real servers do to a delivery: refuse_recipient, refuse_sender,\n"
+    "refuse_login and disconnect make it fail with smtplib's own exceptions.\n"
+    "\n"
+    "With pytest, the fixture mail_outbox is a capture around one test.\n"
+    "\n"
+    "Captures are process-wide: they rebind the name smtplib in vantrel's modules, so\n"
+    "every thread's deliveries land in the innermost active capture.\n";
+
+// Makes a native type once per process: a module that starts again after a
+// failed import reuses it.
+Ref native_type(ModuleFrame& frame, PyTypeObject*& type, PyType_Spec& spec,
+                std::initializer_list<std::pair<const char*, PyObject*>> members) {
+    if (!type) {
+        type = reinterpret_cast<PyTypeObject*>(frame.native_class(spec, members).release());
+    }
+    return Ref::borrow(reinterpret_cast<PyObject*>(type));
+}
+
+// The modules whose `smtplib` a capture rebinds.
+Ref target_modules() {
+    Ref mailer = checked(PyImport_ImportModule("vantrel.mailer"));
+    Ref session = checked(PyImport_ImportModule("vantrel.session"));
+    return checked(PyTuple_Pack(2, mailer.get(), session.get()));
+}
+
+// A module named smtplib holding every name of the real one, with SMTP and
+// SMTP_SSL replaced.
+Ref make_standin(ModuleFrame& frame) {
+    Ref module = checked(PyModule_New("smtplib"));
+    PyObject* names = PyModule_GetDict(module.get());
+    Ref real = checked(PyDict_Copy(PyModule_GetDict(frame.global(n_smtplib).get())));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(real.get(), &position, &key, &value)) {
+        if (PyUnicode_Check(key) && PyUnicode_Tailmatch(key, t_dunder.get(), 0, 2, -1)) continue;
+        checked(PyDict_SetItem(names, key, value));
+    }
+    Ref doc = checked(PyUnicode_FromString(
+        "smtplib as vantrel.testing.capture() installs it: SMTP and SMTP_SSL connect to the "
+        "active capture's outbox; every other name is smtplib's own."));
+    checked(PyDict_SetItemString(names, "__doc__", doc.get()));
+    checked(PyDict_SetItemString(names, "SMTP", frame.function(smtp_signature).get()));
+    checked(PyDict_SetItemString(names, "SMTP_SSL", frame.function(smtp_ssl_signature).get()));
+    return module;
+}
+
+void module_body(ModuleFrame& frame, PyObject*) {
+    Ref doc = checked(PyUnicode_FromString(module_doc));
+    frame.bind("__doc__", doc.get());
+    frame.import("smtplib");
+    frame.import_from("email", {"message_from_bytes", "message_from_string", "policy"});
+    frame.import_from("functools", {"update_wrapper"});
+
+    native_type(frame, sent_message_type, sent_message_spec, {});
+    native_type(frame, capturing_type, capturing_spec, {});
+    native_type(frame, connection_type, connection_spec,
+                {{"__enter__", frame.function(connection_enter_signature).get()},
+                 {"__exit__", frame.function(connection_exit_signature).get()},
+                 {"starttls", frame.function(starttls_signature).get()},
+                 {"login", frame.function(login_signature).get()},
+                 {"sendmail", frame.function(sendmail_signature).get()},
+                 {"quit", frame.function(quit_signature).get()},
+                 {"close", frame.function(close_signature).get()}});
+    Ref outbox =
+        native_type(frame, outbox_type, outbox_spec,
+                    {{"__enter__", frame.function(enter_signature).get()},
+                     {"__exit__", frame.function(exit_signature).get()},
+                     {"__call__", frame.function(call_signature).get()},
+                     {"clear", frame.function(clear_signature).get()},
+                     {"refuse_recipient", frame.function(refuse_recipient_signature).get()},
+                     {"refuse_sender", frame.function(refuse_sender_signature).get()},
+                     {"refuse_login", frame.function(refuse_login_signature).get()},
+                     {"disconnect", frame.function(disconnect_signature).get()}});
+    if (!targets) targets = target_modules().release();
+    if (!standin) standin = make_standin(frame).release();
+    if (!active) active = new std::vector<Active>;
+
+    frame.bind("capture", frame.function(capture_signature).get());
+    frame.bind("Outbox", outbox.get());
+    frame.bind("SentMessage", reinterpret_cast<PyObject*>(sent_message_type));
+}
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_testing() {
+    return testing_module.init();
+}
