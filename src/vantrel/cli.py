@@ -275,8 +275,14 @@ def check_sources(args):
                 "or pipe the text in"
             )
         args.body_file = "-"
-    if args.template_dir is not None and not os.path.isdir(args.template_dir):
-        raise UsageError(f"template directory {args.template_dir} does not exist")
+    check_template_dir(args.template_dir)
+
+
+def check_template_dir(directory):
+    # The engine would skip a directory that is not there and fall back on the
+    # built-in templates without a word; a mistyped path deserves one.
+    if directory is not None and not os.path.isdir(directory):
+        raise UsageError(f"template directory {directory} does not exist")
 
 
 def compose(args):
@@ -473,8 +479,7 @@ def templates_command(args):
     from vantrel import template
     from vantrel.template import TemplateEngine
 
-    if args.template_dir is not None and not os.path.isdir(args.template_dir):
-        raise UsageError(f"template directory {args.template_dir} does not exist")
+    check_template_dir(args.template_dir)
     env = TemplateEngine(args.template_dir).env
     builtin = Path(str(template._DEFAULT_TEMPLATE_DIR)).resolve()
     names = {}
