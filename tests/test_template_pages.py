@@ -27,7 +27,8 @@ def browser():
 @pytest.mark.parametrize("name", screenshots.builtin_templates())
 def test_builtin_template_asks_for_nothing_and_logs_no_error(browser, tmp_path, name, size):
     url = screenshots.example_page(name, tmp_path).as_uri()
-    visit = browser.open_page(**screenshots.SIZES[size]).load(url)
+    with browser.open_page(**screenshots.SIZES[size]) as page:
+        visit = page.load(url)
     assert visit.requests == [url]
     assert visit.errors == []
 
@@ -40,7 +41,8 @@ def test_the_watch_sees_requests_and_errors(browser, tmp_path):
     page = tmp_path / "noisy.html"
     page.write_text(f'<img src="http://127.0.0.1:{port}/pixel.png">'
                     '<script>console.error("boom"); null.x;</script>')
-    visit = browser.open_page(width=400, height=300).load(page.as_uri())
+    with browser.open_page(width=400, height=300) as tab:
+        visit = tab.load(page.as_uri())
     assert screenshots.outside_requests(visit) == [f"http://127.0.0.1:{port}/pixel.png"]
     errors = sorted(visit.errors)
     assert len(errors) == 3, errors

@@ -3,8 +3,7 @@
 Used by tools/screenshots (pictures of the built-in templates) and by the
 test that loads each built-in template and watches what the page does.
 
-    with Browser() as browser:
-        page = browser.open_page(width=1024, height=800)
+    with Browser() as browser, browser.open_page(width=1024, height=800) as page:
         visit = page.load(Path("notification.html").as_uri())
         visit.requests, visit.errors      # every URL asked for; console errors
         page.screenshot(Path("notification.png"))
@@ -74,10 +73,13 @@ class Visit:
 
 
 class Page:
-    def __init__(self, browser, session, width, height, mobile, scale):
+    """One tab; closed at the end of a with block."""
+
+    def __init__(self, browser, target, session, width, height, mobile, scale):
         self._browser = browser
+        self._target = target
         self._session = session
-        self._size = (width, height, mobile, scale)
+        self._viewport = dict(width=width, deviceScaleFactor=scale, mobile=mobile)
         for domain in ("Page", "Network", "Runtime", "Log"):
             self._send(f"{domain}.enable")
         self._send("Page.setLifecycleEventsEnabled", enabled=True)
@@ -86,10 +88,14 @@ class Page:
     def _send(self, method, **params):
         return self._browser.command(method, params, self._session)
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._browser.command("Target.closeTarget", {"targetId": self._target})
+
     def _set_size(self, height):
-        width, _, mobile, scale = self._size
-        self._send("Emulation.setDeviceMetricsOverride", width=width, height=height,
-                   deviceScaleFactor=scale, mobile=mobile)
+        self._send("Emulation.setDeviceMetricsOverride", height=height, **self._viewport)
 
     def load(self, url):
         """Navigates to url and returns the Visit once the page has loaded."""
@@ -107,7 +113,8 @@ class Page:
                 case "Runtime.exceptionThrown":
                     details = params["exceptionDetails"]
                     thrown = details.get("exception", {}).get("description", "")
-                    visit.errors.append(f"{details['text']} {thrown.partition(chr(10))[0]}")
+                    first_line = thrown.partition("\n")[0]
+                    visit.errors.append(f"{details['text']} {first_line}")
                 case "Log.entryAdded" if params["entry"]["level"] == "error":
                     visit.errors.append(params["entry"]["text"])
                 case "Page.lifecycleEvent" if params["name"] == "load":
@@ -182,7 +189,7 @@ class Browser:
         target = self.command("Target.createTarget", {"url": "about:blank"})["targetId"]
         session = self.command("Target.attachToTarget",
                                {"targetId": target, "flatten": True})["sessionId"]
-        return Page(self, session, width, height, mobile, scale)
+        return Page(self, target, session, width, height, mobile, scale)
 
     def command(self, method, params=None, session=None):
         self._next_id += 1

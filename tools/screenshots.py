@@ -60,19 +60,23 @@ def main(argv=None):
         print("screenshots: error: no chromium here (tools/py314 has it)", file=sys.stderr)
         return 1
     args.out.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory(prefix="vantrel-pictures-") as scratch, chromium.Browser() as browser:
+    with (
+        tempfile.TemporaryDirectory(prefix="vantrel-pictures-") as scratch,
+        chromium.Browser() as browser,
+    ):
         for name in builtin_templates():
             url = example_page(name, Path(scratch)).as_uri()
             for size, viewport in SIZES.items():
-                page = browser.open_page(**viewport)
-                visit = page.load(url)
-                problems = outside_requests(visit) + visit.errors
-                if problems:
-                    print(f"screenshots: error: {name}.html: {'; '.join(problems)}", file=sys.stderr)
-                    return 1
-                picture = args.out / f"{name}-{size}.png"
-                page.screenshot(picture)
-                print(picture)
+                with browser.open_page(**viewport) as page:
+                    visit = page.load(url)
+                    problems = outside_requests(visit) + visit.errors
+                    if problems:
+                        print(f"screenshots: error: {name}.html: {'; '.join(problems)}",
+                              file=sys.stderr)
+                        return 1
+                    picture = args.out / f"{name}-{size}.png"
+                    page.screenshot(picture)
+                    print(picture)
     return 0
 
 
