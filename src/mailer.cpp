@@ -2,10 +2,13 @@
 // optionally from templates, with attachments) and delivers each over its own
 // SMTP connection.
 #include "frame/frame.hpp"
+#include "mail/params.hpp"
+#include "mail/sending.hpp"
 
 #include <array>
 
 using namespace vantrel;
+using namespace vantrel::mail;
 
 namespace {
 
@@ -27,18 +30,9 @@ Name n_use_tls{"use_tls"};
 Name n_default_sender{"default_sender"};
 Name n_template_engine{"_template_engine"};
 Name n_TemplateEngine{"TemplateEngine"};
-Name n_build_message{"_build_message"};
-Name n_collect_recipients{"_collect_recipients"};
 Name n_do_send{"_do_send"};
 Name n_attach_file{"_attach_file"};
 Name n_attach_binary{"_attach_binary"};
-Name n_send{"send"};
-Name n_render{"render"};
-Name n_render_string{"render_string"};
-Name n_datetime{"datetime"};
-Name n_now{"now"};
-Name n_strftime{"strftime"};
-Name n_occurred_at{"occurred_at"};
 Name n_MIMEMultipart{"MIMEMultipart"};
 Name n_MIMEText{"MIMEText"};
 Name n_MIMEBase{"MIMEBase"};
@@ -59,20 +53,10 @@ Name n_add_header{"add_header"};
 Name n_filename{"filename"};
 Name n_data{"data"};
 Name n_content_type{"content_type"};
-Name n_ssl{"ssl"};
-Name n_create_default_context{"create_default_context"};
-Name n_smtplib{"smtplib"};
-Name n_SMTP_SSL{"SMTP_SSL"};
-Name n_SMTP{"SMTP"};
-Name n_starttls{"starttls"};
-Name n_login{"login"};
 Name n_as_string{"as_string"};
 Name n_sendmail{"sendmail"};
-Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
-Name n_add_note{"add_note"};
 
 // Constant values: formats, header names, MIME types and subtypes.
-Text t_time_format{"%Y-%m-%d %H:%M:%S"};
 Text t_From{"From"};
 Text t_To{"To"};
 Text t_Subject{"Subject"};
@@ -93,12 +77,7 @@ Text t_Content_Disposition{"Content-Disposition"};
 Text t_attachment{"attachment"};
 Text t_attachment_prefix{"attachment; filename="};
 
-KwNames kw_build_message{"to",     "subject",     "body",        "html",    "cc",
-                         "sender", "sender_name", "attachments", "reply_to"};
-KwNames kw_send{"to",  "subject", "body",        "html",        "cc",
-                "bcc", "sender",  "sender_name", "attachments", "reply_to"};
 KwNames kw_localtime{"localtime"};
-KwNames kw_context{"context"};
 KwNames kw_filename{"filename"};
 
 // msg[name] = value: appends a header, replacing nothing.
@@ -218,33 +197,6 @@ Ref text_part(PyObject* text, const Text& subtype) {
     return call(mailer_module.global(n_MIMEText), text, subtype.get(), t_utf_8.get());
 }
 
-// The sender when one was given (true by the truth test), else the mailer's
-// default sender.
-Ref sender_or_default(PyObject* mailer, PyObject* sender) {
-    return truth(sender) ? Ref::borrow(sender) : getattr(mailer, n_default_sender);
-}
-
-// The parameters that send, send_template and _build_message share.
-constexpr const char* optional_addresses = "Optional[Union[str, List[str]]]";
-constexpr const char* optional_attachments = "Optional[List[Union[str, Dict]]]";
-constexpr Param to_param{"to", "Union[str, List[str]]", Rule::Any, Default::Required};
-constexpr Param subject_param{"subject", "str", Rule::Str, Default::Required};
-constexpr Param body_param{"body", "Optional[str]", Rule::OptStr, Default::None};
-constexpr Param html_param{"html", "Optional[str]", Rule::OptStr, Default::None};
-constexpr Param cc_param{"cc", optional_addresses, Rule::Any, Default::None};
-constexpr Param bcc_param{"bcc", optional_addresses, Rule::Any, Default::None};
-constexpr Param sender_param{"sender", "Optional[str]", Rule::OptStr, Default::None};
-constexpr Param sender_name_param{"sender_name", "Optional[str]", Rule::OptStr, Default::None};
-constexpr Param attachments_param{"attachments", optional_attachments, Rule::OptList,
-                                  Default::None};
-constexpr Param reply_to_param{"reply_to", "Optional[str]", Rule::OptStr, Default::None};
-
-// The same parameter without its default.
-constexpr Param required(Param param) {
-    param.value = Default::Required;
-    return param;
-}
-
 // ---------------------------------------------------------------------------
 // class EasyMailer
 
@@ -303,19 +255,10 @@ const Signature init_signature = define<EasyMailer_init>({
         "        ",
 });
 
-constexpr Param send_params[] = {
-    self_param, to_param,     subject_param,     body_param,        html_param,     cc_param,
-    bcc_param,  sender_param, sender_name_param, attachments_param, reply_to_param,
-};
-
 PyObject* EasyMailer_send(FunctionObject*, Args<send_params> args) {
     PyObject* mailer = args["self"];
-    // Blind copies go to the envelope only: _build_message never sees them.
-    Ref msg = call_method_kw(mailer, n_build_message, kw_build_message, args["to"], args["subject"],
-                             args["body"], args["html"], args["cc"], args["sender"],
-                             args["sender_name"], args["attachments"], args["reply_to"]);
-    Ref recipients = call_method(mailer, n_collect_recipients, args["to"], args["cc"], args["bcc"]);
-    call_method(mailer, n_do_send, msg, recipients, sender_or_default(mailer, args["sender"]));
+    Outgoing outgoing = compose(mailer, args);
+    call_method(mailer, n_do_send, outgoing.message, outgoing.recipients, outgoing.sender);
     Py_RETURN_NONE;
 }
 
@@ -345,39 +288,9 @@ const Signature send_signature = define<EasyMailer_send>({
     .returns = "None",
 });
 
-constexpr Param send_template_params[] = {
-    self_param,
-    to_param,
-    subject_param,
-    {"template_name", "str", Rule::Str, Default::Required},
-    {"context", "Optional[dict]", Rule::OptDict, Default::None},
-    cc_param,
-    bcc_param,
-    sender_param,
-    sender_name_param,
-    attachments_param,
-    reply_to_param,
-};
-
 PyObject* EasyMailer_send_template(FunctionObject*, Args<send_template_params> args) {
-    PyObject* mailer = args["self"];
-    PyObject* context = args["context"];
-    PyObject* template_name = args["template_name"];
-    Ref variables = truth(context) ? Ref::borrow(context) : checked(PyDict_New());
-    Ref now = call_method(mailer_module.global(n_datetime), n_now);
-    Ref stamp = call_method(now, n_strftime, t_time_format.get());
-    checked(PyDict_SetDefaultRef(variables.get(), n_occurred_at.get(), stamp.get(), nullptr));
-
-    Ref html_name = checked(PyUnicode_FromFormat("%U.html", template_name));
-    Ref html = call_method(getattr(mailer, n_template_engine), n_render, html_name, variables);
-    Ref text_name = checked(PyUnicode_FromFormat("%U.txt", template_name));
-    Ref text = call_method(getattr(mailer, n_template_engine), n_render, text_name, variables);
-    Ref rendered_subject = call_method(getattr(mailer, n_template_engine), n_render_string,
-                                       args["subject"], variables);
-
-    call_method_kw(mailer, n_send, kw_send, args["to"], rendered_subject, text, html, args["cc"],
-                   args["bcc"], args["sender"], args["sender_name"], args["attachments"],
-                   args["reply_to"]);
+    // The mailer renders with its own engine and sends through its own send.
+    send_template(mailer_module, args["self"], args["self"], args);
     Py_RETURN_NONE;
 }
 
@@ -585,49 +498,14 @@ constexpr Param do_send_params[] = {
 
 PyObject* EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
     PyObject* mailer = args["self"];
-    PyObject* msg = args["msg"];
-    PyObject* recipients = args["recipients"];
-    PyObject* sender = args["sender"];
-    Ref context = call_method(mailer_module.global(n_ssl), n_create_default_context);
+    Opened opened = open_connection(mailer_module, mailer);
     Ref refused;
-    // Implicit TLS from the first byte, or a plain connection that STARTTLS
-    // may upgrade; login and submission are the same on both.
-    const bool implicit_tls = truth(getattr(mailer, n_use_ssl));
-    Ref connection_class =
-        getattr(mailer_module.global(n_smtplib), implicit_tls ? n_SMTP_SSL : n_SMTP);
-    Ref host = getattr(mailer, n_host);
-    Ref port = getattr(mailer, n_port);
-    Ref connection = implicit_tls ? call_kw(connection_class, kw_context, host, port, context)
-                                  : call(connection_class, host, port);
-    with(connection.get(), [&](PyObject* connected) {
-        if (!implicit_tls && truth(getattr(mailer, n_use_tls))) {
-            call_method_kw(connected, n_starttls, kw_context, context);
-        }
-        Ref username = getattr(mailer, n_username);
-        Ref password = getattr(mailer, n_password);
-        call_method(connected, n_login, username, password);
-        Ref text = call_method(msg, n_as_string);
-        refused = call_method(connected, n_sendmail, sender, recipients, text);
+    with(opened.connection.get(), [&](PyObject* connected) {
+        log_in(mailer, connected, opened);
+        Ref text = call_method(args["msg"], n_as_string);
+        refused = call_method(connected, n_sendmail, args["sender"], args["recipients"], text);
     });
-    // The server took the message for some recipients and refused others
-    // (sendmail's dict of them): the caller must learn which, so that it can
-    // retry just those.
-    if (refused && PyDict_Check(refused.get()) && PyDict_GET_SIZE(refused.get()) > 0) {
-        Ref error_type = getattr(mailer_module.global(n_smtplib), n_SMTPRecipientsRefused);
-        Ref error = call(error_type, refused);
-        // `raise error`: a rebound smtplib may give something that is no
-        // exception, which the interpreter would refuse the same way.
-        if (!PyExceptionInstance_Check(error.get())) {
-            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-            raise_error();
-        }
-        Ref note = checked(
-            PyUnicode_FromString("The message was accepted for the other recipients; only those in "
-                                 ".recipients were refused."));
-        call_method(error, n_add_note, note);
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-        raise_error();
-    }
+    check_refused(mailer_module, refused.get());
     Py_RETURN_NONE;
 }
 

@@ -221,6 +221,14 @@ struct Param {
     Default value;
 };
 
+// Sets the binder's TypeError for a parameter whose value is not of the type
+// it takes: "Argument 'mailer' has incorrect type (expected EasyMailer, got
+// int)", with the note on exact built-in types when the value's type is a
+// subclass of `expected_type` (none when that is null).  For the checks that
+// a function body makes itself; the caller then throws Error.
+void raise_type(const char* param, const char* expected, PyTypeObject* expected_type,
+                PyObject* value);
+
 // The instance of an instance method: unannotated, any object.
 inline constexpr Param self_param{"self", nullptr, Rule::Any, Default::Required};
 
