@@ -93,6 +93,7 @@ def test_send_a_template_with_an_attachment(server, tmp_path):
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
 
     [received] = server.messages
+    assert server.connections == 1
     assert received.mail_from == USER
     assert received.rcpt_tos == [A, B, C, D]
     assert all(auth.tls for auth in server.auths) == (server.mode != "plain")

@@ -6,11 +6,12 @@
         --sender me@example.com --open
     vantrel templates
 
-The message is composed by vantrel.mailer and sent through EasyMailer; this
-module only reads the command line and the files it names, and turns every
-failure into one line on standard error and an exit status: 0 done, 1 the
-server refused or could not be reached, 2 a usage error (a bad option, a file
-that cannot be read, a broken template), 130 interrupted.
+The message is composed by vantrel.mailer and sent through a
+vantrel.session.Session; this module only reads the command line and the
+files it names, and turns every failure into one line on standard error and
+an exit status: 0 done, 1 the server refused or could not be reached, 2 a
+usage error (a bad option, a file that cannot be read, a broken template),
+130 interrupted.
 """
 
 import argparse
@@ -351,7 +352,12 @@ def prepare(args):
 
 
 def deliver(mailer, message):
-    mailer.send(**message)
+    """Sends the message through a Session of the mailer: one connection,
+    ended with QUIT."""
+    from vantrel.session import Session
+
+    with Session(mailer) as session:
+        session.send(**message)
 
 
 # ---------------------------------------------------------------------------
