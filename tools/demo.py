@@ -19,26 +19,32 @@ The password is read from VANTREL_SMTP_PASSWORD, or asked for on the
 terminal; it is never taken from the command line.
 """
 
-import argparse
 import email
 import email.policy
-import getpass
 import json
 import logging
 import os
 import re
 import secrets
-import smtplib
 import socket
 import ssl
 import sys
 import tempfile
-import warnings
 from pathlib import Path
 
+# The command line's own option handling, password prompt and error wording.
+from vantrel.cli import (
+    PASSWORD_VARIABLE,
+    OneLineParser,
+    UsageError,
+    add_server_arguments,
+    explain,
+    read_password,
+    refuse_password_option,
+    settle_server_arguments,
+)
+
 CHECKOUT = Path(__file__).resolve().parent.parent
-PASSWORD_VARIABLE = "VANTREL_SMTP_PASSWORD"
-USUAL_PORTS = {"ssl": 465, "starttls": 587, "plain": 25}
 
 TEMPLATE = "notification"
 SUBJECT = "[vantrel demo] {{ title }}"
@@ -62,33 +68,6 @@ class DemoError(Exception):
     """A problem the user can fix: reported on one line, no traceback."""
 
 
-class OneLineParser(argparse.ArgumentParser):
-    # argparse's own errors print the whole usage first; one line is enough
-    # to say what is wrong, and --help still shows the usage.
-    def error(self, message):
-        self.exit(2, f"{self.prog}: error: {message}\n")
-
-
-def port_number(text):
-    try:
-        port = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid port {text!r}: not a number") from None
-    if not 1 <= port <= 65535:
-        raise argparse.ArgumentTypeError(f"invalid port {port}: must be 1 to 65535")
-    return port
-
-
-def positive_seconds(text):
-    try:
-        seconds = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid timeout {text!r}") from None
-    if not seconds > 0:
-        raise argparse.ArgumentTypeError(f"invalid timeout {text!r}: must be above 0")
-    return seconds
-
-
 def parse_arguments(argv):
     parser = OneLineParser(
         prog="demo",
@@ -96,25 +75,10 @@ def parse_arguments(argv):
         "SMTP server (the default) or through the server given with --host.",
         epilog=f"The password for --host comes from ${PASSWORD_VARIABLE} or a prompt.",
     )
-    remote = parser.add_argument_group("sending through a real server")
-    remote.add_argument("--host", help="SMTP server; without it the embedded server is used")
-    remote.add_argument(
-        "--port",
-        type=port_number,
-        help="server port (default: 465 for ssl, 587 for starttls, 25 for plain)",
+    remote = parser.add_argument_group(
+        "sending through a real server", "Without --host the embedded server is used."
     )
-    remote.add_argument(
-        "--mode",
-        choices=sorted(USUAL_PORTS),
-        help="ssl: implicit TLS; starttls: plain connection upgraded with STARTTLS "
-        "(the default); plain: no encryption",
-    )
-    remote.add_argument("--user", help="SMTP login; also the sender unless --sender is given")
-    remote.add_argument(
-        "--timeout",
-        type=positive_seconds,
-        help="seconds to wait for the server at each step (default: 30)",
-    )
+    add_server_arguments(remote, default_mode="starttls")
     message = parser.add_argument_group(
         "the message",
         f"Without --host these default to --to {DEMO_TO[0]} --cc {DEMO_CC[0]} "
@@ -140,6 +104,7 @@ def parse_arguments(argv):
         default=CHECKOUT / "out" / "demo",
         help="where message.eml and message.html are written (default: out/demo)",
     )
+    refuse_password_option(sys.argv[1:] if argv is None else argv)
     args = parser.parse_args(argv)
 
     if args.host is None:
@@ -163,25 +128,8 @@ def parse_arguments(argv):
             parser.error("--user is required with --host")
         if not args.to:
             parser.error("--to is required with --host")
-        args.mode = args.mode or "starttls"
-        args.timeout = args.timeout or 30.0
-        if args.port is None:
-            args.port = USUAL_PORTS[args.mode]
+        settle_server_arguments(args, "starttls")
     return args
-
-
-def read_password():
-    password = os.environ.get(PASSWORD_VARIABLE)
-    if password is not None:
-        return password
-    # Without a terminal getpass would fall back to reading stdin with an
-    # echo warning; refuse instead and say how to give the password.
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", getpass.GetPassWarning)
-        try:
-            return getpass.getpass("SMTP password: ")
-        except (getpass.GetPassWarning, EOFError, OSError):
-            raise DemoError(f"no terminal to ask for the password: set {PASSWORD_VARIABLE}")
 
 
 def check_template(template_dir):
@@ -438,62 +386,12 @@ def run_remote(args, scratch):
     report(title, sender, recipients, raw, args.to, args.cc, args.bcc, args.out)
 
 
-def explain(error, args):
-    """One line for an error a user can run into; None for anything else."""
-    where = f"{args.host}:{args.port}" if args.host else "the embedded server"
-    match error:
-        case DemoError():
-            return str(error)
-        case smtplib.SMTPAuthenticationError():
-            return f"authentication failed at {where}: {smtp_reply(error)}"
-        case smtplib.SMTPNotSupportedError():
-            return f"{where} does not support what was asked ({error}); try another --mode"
-        case smtplib.SMTPRecipientsRefused():
-            refused = ", ".join(
-                f"{address} ({smtp_reply_of(*reply)})"
-                for address, reply in error.recipients.items()
-            )
-            # A partial refusal carries a note: the others did get the message.
-            if getattr(error, "__notes__", None):
-                return f"recipients refused: {refused}; the others were sent the message"
-            return f"every recipient refused: {refused}; nothing was sent"
-        case smtplib.SMTPSenderRefused():
-            return f"sender {error.sender} refused: {smtp_reply(error)}"
-        case smtplib.SMTPDataError():
-            return f"message refused: {smtp_reply(error)}"
-        case smtplib.SMTPServerDisconnected():
-            return f"{where} closed the connection: {error}"
-        case smtplib.SMTPResponseException():
-            return f"{where} answered {smtp_reply(error)}"
-        case smtplib.SMTPException():
-            return f"SMTP error with {where}: {error}"
-        case ssl.SSLCertVerificationError():
-            return f"the certificate of {where} is not trusted: {error.verify_message}"
-        case ssl.SSLError():
-            return f"TLS failed with {where}: {error.reason or error} (does --mode suit the port?)"
-        case ConnectionRefusedError():
-            return f"cannot connect to {where}: connection refused"
-        case socket.gaierror():
-            return f"cannot resolve {args.host}: {error.strerror}"
-        case TimeoutError():
-            return f"{where} did not answer within {args.timeout:g} seconds"
-        case OSError():
-            return f"cannot talk to {where}: {error.strerror or error}"
-    return None
-
-
-def smtp_reply_of(code, text):
-    if isinstance(text, bytes):
-        text = text.decode("utf-8", "replace")
-    return f"{code} {text}".strip()
-
-
-def smtp_reply(error):
-    return smtp_reply_of(error.smtp_code, error.smtp_error)
-
-
 def main(argv=None):
-    args = parse_arguments(argv)
+    try:
+        args = parse_arguments(argv)
+    except UsageError as error:
+        print(f"demo: error: {error}", file=sys.stderr)
+        return 2
     try:
         with tempfile.TemporaryDirectory(prefix="vantrel-demo-") as scratch:
             if args.host is None:
@@ -503,13 +401,17 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("demo: interrupted", file=sys.stderr)
         return 130
+    except (DemoError, UsageError) as error:
+        line = str(error)
     except Exception as error:
-        line = explain(error, args)
+        where = f"{args.host}:{args.port}" if args.host else "the embedded server"
+        line = explain(error, where, args.timeout)
         if line is None:
             line = f"{type(error).__name__}: {error}"
-        print(f"demo: error: {' '.join(line.split())}", file=sys.stderr)
-        return 1
-    return 0
+    else:
+        return 0
+    print(f"demo: error: {' '.join(line.split())}", file=sys.stderr)
+    return 1
 
 
 if __name__ == "__main__":

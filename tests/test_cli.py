@@ -1,0 +1,375 @@
+"""The vantrel command, run as a user runs it: in its own process, against the
+real local servers of conftest, with real files and the built-in templates."""
+
+import email
+import email.policy
+import json
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from conftest import PASSWORD, USER
+
+VARIABLE = "VANTREL_SMTP_PASSWORD"
+A, B, C, D = "ann@example.com", "bob@example.org", "cat@example.net", "dan@example.com"
+BIN = Path(sys.executable).parent
+
+
+def cli_command(*args):
+    return [sys.executable, "-P", "-m", "vantrel", *map(str, args)]
+
+
+def cli_env(password):
+    env = dict(os.environ)  # SSL_CERT_FILE names the test CA (conftest)
+    env.pop(VARIABLE, None)
+    if password is not None:
+        env[VARIABLE] = password
+    return env
+
+
+def run_cli(*args, password=PASSWORD, stdin=None):
+    """Runs the command without a terminal (a prompt cannot wait for input);
+    whatever happens, the password shows in none of its output."""
+    result = subprocess.run(
+        cli_command(*args),
+        capture_output=True,
+        text=True,
+        env=cli_env(password),
+        input=stdin,
+        stdin=subprocess.DEVNULL if stdin is None else None,
+        start_new_session=True,
+        timeout=120,
+    )
+    assert PASSWORD not in result.stdout + result.stderr
+    return result
+
+
+def server_args(server):
+    return ["--host", server.host, "--port", server.port, "--mode", server.mode, "--user", USER]
+
+
+def parse(raw):
+    if isinstance(raw, str):
+        raw = raw.encode()
+    return email.message_from_bytes(raw, policy=email.policy.default)
+
+
+def body(message, content_type):
+    part = next((p for p in message.walk()
+                 if p.get_content_type() == content_type and not p.get_filename()), None)
+    return None if part is None else part.get_content()
+
+
+def assert_error(result, status, *words):
+    assert result.returncode == status, result.stderr
+    assert result.stdout == ""
+    [line] = result.stderr.splitlines()
+    assert line.startswith("vantrel")
+    for word in words:
+        assert word in line
+
+
+def closed_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+# --- sending -----------------------------------------------------------------
+
+def test_send_a_template_with_an_attachment(server, tmp_path):
+    csv = tmp_path / "disk.csv"
+    csv.write_text("mount,used\n/var,97%\n")
+    result = run_cli(
+        "send", *server_args(server), "--to", A, "--to", B, "--cc", C, "--bcc", D,
+        "--template", "notification", "--var", "title=Disk almost full",
+        "--var", "message=/var is at 97%.", "--var", "action_url=https://example.com/disk",
+        "--attach", csv, "--sender-name", "Ops Robot", "--reply-to", "ops@example.com")
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+
+    [received] = server.messages
+    assert server.connections == 1
+    assert received.mail_from == USER
+    assert received.rcpt_tos == [A, B, C, D]
+    assert all(auth.tls for auth in server.auths) == (server.mode != "plain")
+    message = parse(received.data)
+    assert message["Subject"] == "Disk almost full"  # the default subject: {{ title }}
+    assert message["From"] == f"Ops Robot <{USER}>"
+    assert (message["To"], message["Cc"], message["Reply-To"]) == (f"{A}, {B}", C, "ops@example.com")
+    assert D.encode() not in received.data
+    assert "/var is at 97%." in body(message, "text/html")
+    assert "Open: https://example.com/disk" in body(message, "text/plain")
+    [attachment] = [p for p in message.walk() if p.get_filename()]
+    assert attachment.get_filename() == "disk.csv"
+    assert attachment.get_content_type() == "text/csv"
+    assert attachment.get_payload(decode=True) == csv.read_bytes()
+
+
+@pytest.mark.parametrize("args, stdin, text, html", [
+    ([], "disk /var is 97% full\nsee df -h\n", "disk /var is 97% full\nsee df -h\n", None),
+    (["--body-file", "-", "--html-file", "page.html"], "from a pipe\n", "from a pipe\n", "<p>HTML</p>"),
+    (["--body-file", "note.txt"], None, "caf\u00e9 \ufffd\n", None),
+    (["--body", "short", "--html-file", "page.html"], None, "short", "<p>HTML</p>"),
+    (["--html-file", "page.html"], "never read", None, "<p>HTML</p>"),
+], ids=["stdin", "stdin-and-html", "file-not-utf8", "text-and-html", "html-only"])
+def test_body_sources(smtp_server, tmp_path, monkeypatch, args, stdin, text, html):
+    server = smtp_server("plain")
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "page.html").write_text("<p>HTML</p>")
+    (tmp_path / "note.txt").write_bytes("caf\u00e9 ".encode() + b"\xff\n")
+    result = run_cli("send", *server_args(server), "--to", A, "--subject", "Cron",
+                     *args, stdin=stdin)
+    assert result.returncode == 0, result.stderr
+    message = parse(server.messages[0].data)
+    assert (body(message, "text/plain"), body(message, "text/html")) == (text, html)
+
+
+def test_dry_run_prints_and_sends_nothing(smtp_server, tmp_path):
+    server = smtp_server("plain")
+    attachment = tmp_path / "run.log"
+    attachment.write_text("ok\n")
+    result = run_cli("send", "--dry-run", *server_args(server), "--to", A, "--cc", B,
+                     "--bcc", C, "--subject", "Backup", "--body", "Done.",
+                     "--attach", attachment, password=None)
+    assert result.returncode == 0, result.stderr
+    assert server.connections == 0
+    message = parse(result.stdout)
+    assert (message["From"], message["To"], message["Cc"]) == (USER, A, B)
+    assert message["Bcc"] is None and C not in result.stdout
+    assert body(message, "text/plain") == "Done."
+    assert [p.get_filename() for p in message.walk() if p.get_filename()] == ["run.log"]
+    assert result.stderr == (f"vantrel: dry run, nothing sent: from <{USER}> "
+                             f"to <{A}>, <{B}>, <{C}>\n")
+
+
+# --- preview -----------------------------------------------------------------
+
+def test_preview_of_a_template(tmp_path):
+    context = tmp_path / "report.json"
+    context.write_text(json.dumps({"title": "Nightly", "rows": {"tables": 3, "errors": 0}}))
+    out = tmp_path / "out"
+    result = run_cli("preview", "--template", "report", "--context", context,
+                     "--var", "intro=All <good>", "--to", A, "--sender", USER, "--out", out,
+                     password=None)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [str(out / "report.eml"), str(out / "report.html")]
+    message = parse((out / "report.eml").read_bytes())
+    page = (out / "report.html").read_text()
+    assert page == body(message, "text/html")
+    assert "All &lt;good&gt;" in page and "<td" in page and "errors" in page
+    assert message["Subject"] == "Nightly"
+
+
+def test_preview_of_text_opens_in_the_browser(tmp_path):
+    browser = tmp_path / "browser"
+    opened = tmp_path / "opened"
+    browser.write_text(f'#!/bin/sh\necho "$1" > {opened}\n')
+    browser.chmod(0o755)
+    env_browser = dict(os.environ, BROWSER=str(browser))
+    result = subprocess.run(
+        cli_command("preview", "--to", A, "--sender", USER, "--subject", "Tom & Jerry",
+                    "--body", "a < b\n  indented", "--name", "note", "--out", tmp_path,
+                    "--open"),
+        capture_output=True, text=True, env=env_browser, stdin=subprocess.DEVNULL, timeout=120)
+    assert result.returncode == 0, result.stderr
+    page = (tmp_path / "note.html").read_text()
+    assert "<title>Tom &amp; Jerry</title>" in page
+    assert "a &lt; b\n  indented</pre>" in page
+    assert opened.read_text().strip() == (tmp_path / "note.html").as_uri()
+
+
+# --- templates ---------------------------------------------------------------
+
+def listing(text):
+    """{template line: [its indented lines]} of the templates command."""
+    blocks = {}
+    for line in text.splitlines():
+        if line.startswith("    "):
+            blocks[head].append(line.strip())
+        elif line and not line.startswith("occurred_at"):
+            head = line
+            blocks[head] = []
+    return blocks
+
+
+def test_templates_lists_built_in_and_own(tmp_path):
+    (tmp_path / "welcome.html").write_text(
+        '{#- Greets a new user. More text. -#}\n<p>{{ name }}</p>{% include "_sign.html" %}')
+    (tmp_path / "_sign.html").write_text("{{ company }}")
+    (tmp_path / "notification.txt").write_text("{{ headline }}")
+    (tmp_path / "broken.html").write_text("{% if %}")
+    result = run_cli("templates", "--template-dir", tmp_path, password=None)
+    assert result.returncode == 0, result.stderr
+    listed = listing(result.stdout)
+    assert set(listed) == {"notification  A short notice with an optional call to action.",
+                           "report  A titled table of key/value rows.",
+                           "welcome  Greets a new user.", "broken"}
+    assert listed["report  A titled table of key/value rows."] == [
+        "variables: intro, occurred_at, rows, title",
+        "report.html: built-in", "report.txt: built-in"]
+    assert listed["welcome  Greets a new user."] == [
+        "variables: company, name", f"welcome.html: {tmp_path}"]
+    # A file of the directory replaces the built-in one of the same name.
+    assert listed["notification  A short notice with an optional call to action."] == [
+        "variables: action_label, action_url, headline, message, occurred_at, title",
+        "notification.html: built-in", f"notification.txt: {tmp_path}"]
+    [problem] = listed["broken"][1:]
+    assert problem.startswith("broken.html: cannot be read: template ") and "line 1" in problem
+
+
+# --- failures ----------------------------------------------------------------
+
+@pytest.fixture
+def files(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    Path("list.json").write_text("[1, 2]")
+    Path("bad.json").write_text("{'title': 1}")
+    Path("templates").mkdir()
+    Path("templates/broken.html").write_text("<p>{{ title </p>")
+
+
+SEND = ("send", "--dry-run", "--to", A, "--sender", USER)
+
+
+@pytest.mark.parametrize("args, words", [
+    ([*SEND, "--template", "notification", "--var", "title"], ["bad --var 'title'", "KEY=VALUE"]),
+    ([*SEND, "--template", "notification", "--var", "two words=x"], ["bad --var"]),
+    ([*SEND, "--body-file", "missing.txt"], ["cannot read missing.txt", "No such file"]),
+    ([*SEND, "--body", "x", "--attach", "missing.pdf"], ["Attachment not found: missing.pdf"]),
+    ([*SEND, "--template", "report", "--context", "bad.json"], ["bad.json is not valid JSON"]),
+    ([*SEND, "--template", "report", "--context", "list.json"], ["must hold a JSON object"]),
+    ([*SEND, "--template", "welcome"], ["no template 'welcome'"]),
+    ([*SEND, "--template", "broken", "--template-dir", "templates"], ["broken.html, line 1"]),
+    ([*SEND, "--template", "report", "--template-dir", "nowhere"], ["nowhere does not exist"]),
+    ([*SEND, "--template", "report", "--body", "x"], ["leave out --body"]),
+    ([*SEND, "--body", "x", "--var", "a=b"], ["--template NAME"]),
+    ([*SEND, "--body", "x", "--body-file", "-"], ["--body or --body-file"]),
+    (["send", "--dry-run", "--to", A, "--body", "x"], ["--sender or --user"]),
+    (["send", "--dry-run", "--sender", USER, "--body", "x"], ["--to"]),
+    (["send", "--to", A, "--user", USER, "--body", "x"], ["--host"]),
+    (["send", "--to", A, "--host", "127.0.0.1", "--body", "x"], ["--user"]),
+    ([*SEND, "--body", "x", "--port", "0"], ["--port", "1 to 65535"]),
+    ([*SEND, "--body", "x", "--mode", "smtps"], ["--mode"]),
+    ([*SEND, "--password", PASSWORD], ["--password", VARIABLE]),
+    ([*SEND, f"--password={PASSWORD}"], ["--password", VARIABLE]),
+    (["send", "--to", A, "--host", "127.0.0.1", "--user", USER, "--body", "x"],
+     ["no terminal", VARIABLE]),
+    (["frobnicate"], ["invalid choice"]),
+])
+def test_usage_errors(files, args, words):
+    assert_error(run_cli(*args, password=None), 2, *words)
+
+
+@pytest.mark.parametrize("mode, variant, args, words, delivered", [
+    ("plain", {}, ["--port", "closed"], ["cannot connect", "connection refused"], False),
+    ("starttls", {"password": "other"}, [], ["authentication failed", "535"], False),
+    ("plain", {"refuse_rcpt": {A, B}}, [],
+     ["every recipient refused", f"{A} (550 5.1.1 no such user)", "nothing was sent"], False),
+    ("plain", {"refuse_rcpt": {B}}, [],
+     ["recipients refused", f"{B} (550 5.1.1 no such user)", "the others were sent"], True),
+    ("ssl", {"refuse_mail": True}, [], ["sender", "refused", "553 5.7.1"], False),
+    ("plain", {"refuse_data": True}, [], ["message refused", "554 5.6.0"], False),
+    ("ssl", {"cert": "untrusted"}, [], ["not trusted"], False),
+    ("starttls", {}, ["--mode", "ssl"], ["TLS failed", "--mode"], False),
+], ids=["closed-port", "wrong-password", "refused-recipients", "one-refused-recipient",
+        "refused-sender", "refused-data", "untrusted-certificate", "ssl-on-a-starttls-port"])
+def test_server_errors(smtp_server, mode, variant, args, words, delivered):
+    server = smtp_server(mode, **variant)
+    args = [closed_port() if arg == "closed" else arg for arg in args]
+    result = run_cli("send", *server_args(server), *args, "--to", A, "--to", B,
+                     "--body", "x")
+    assert_error(result, 1, *words)
+    assert bool(server.messages) == delivered
+
+
+# --- the password, the terminal and Ctrl-C ------------------------------------
+
+# Starts the command on a terminal of its own: a new session whose controlling
+# terminal (and standard input and output) is the pty open as descriptor argv[1].
+ON_TERMINAL = ("import os, sys; os.login_tty(int(sys.argv[1])); "
+               "os.execv(sys.executable, [sys.executable, *sys.argv[2:]])")
+
+
+def read_until(fd, wanted, seen=b""):
+    """Reads the terminal until `wanted` shows (b"" for the end)."""
+    while not wanted or wanted not in seen:
+        ready, _, _ = select.select([fd], [], [], 60)
+        assert ready, f"the command hung; it printed {seen!r}"
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:  # EIO: the terminal's other side was closed
+            chunk = b""
+        if not chunk:
+            assert not wanted, f"no {wanted!r} in {seen!r}"
+            break
+        seen += chunk
+    return seen
+
+
+@pytest.mark.parametrize("typed, status", [(PASSWORD.encode() + b"\n", 0), (b"\x03", 130)],
+                         ids=["typed", "ctrl-c"])
+def test_password_prompt(smtp_server, typed, status):
+    server = smtp_server("starttls")
+    primary, secondary = os.openpty()
+    with os.fdopen(primary, "r+b", buffering=0) as terminal:
+        with subprocess.Popen(
+            [sys.executable, "-c", ON_TERMINAL, str(secondary),
+             *cli_command("send", *server_args(server), "--to", A, "--body", "x")[1:]],
+            env=cli_env(None), pass_fds=[secondary],
+        ) as process:
+            os.close(secondary)
+            try:
+                shown = read_until(primary, b"SMTP password: ")
+                terminal.write(typed)
+                shown = read_until(primary, b"", shown)
+            except BaseException:
+                process.kill()
+                raise
+        assert process.returncode == status
+    assert PASSWORD.encode() not in shown  # the prompt did not echo it
+    assert b"Traceback" not in shown
+    assert len(server.messages) == (1 if status == 0 else 0)
+    if status:
+        assert shown.endswith(b"vantrel: interrupted\r\n")
+
+
+def test_password_not_in_the_process_listing_and_interrupt():
+    # A server that accepts the connection and never answers: the command
+    # waits in the middle of sending while its process is looked at.
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        listener.settimeout(60)
+        process = subprocess.Popen(
+            cli_command("send", "--host", "127.0.0.1", "--port", listener.getsockname()[1],
+                        "--mode", "plain", "--user", USER, "--to", A, "--body", "x"),
+            env=cli_env(PASSWORD), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, text=True)
+        connection, _ = listener.accept()
+        with connection:
+            cmdline = Path(f"/proc/{process.pid}/cmdline").read_bytes().split(b"\0")
+            process.send_signal(signal.SIGINT)
+            stdout, stderr = process.communicate(timeout=60)
+    assert b"vantrel" in cmdline and b"send" in cmdline
+    assert not any(PASSWORD.encode() in word for word in cmdline)
+    assert (process.returncode, stdout, stderr) == (130, "", "vantrel: interrupted\n")
+
+
+# --- help and version ---------------------------------------------------------
+
+@pytest.mark.parametrize("command", ["send", "preview", "templates"])
+def test_help_has_examples(command):
+    result = run_cli(command, "--help")
+    assert result.returncode == 0
+    assert "examples:\n  vantrel " + command in result.stdout
+
+
+def test_console_script_version():
+    result = subprocess.run([BIN / "vantrel", "--version"], capture_output=True, text=True,
+                            timeout=60)
+    assert (result.returncode, result.stdout) == (0, "vantrel 0.1.0\n")
