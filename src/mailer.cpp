@@ -2,21 +2,25 @@
 // optionally from templates, with attachments) and delivers each over its own
 // SMTP connection.
 #include "frame/frame.hpp"
+#include "mail/params.hpp"
+#include "mail/sending.hpp"
 
 #include <array>
 
 using namespace vantrel;
+using namespace vantrel::mail;
 
 namespace {
 
 void module_body(ModuleFrame& frame, PyObject* module);
 
-ModuleFrame self{"mailer", "vantrel.mailer", module_body};
+ModuleFrame mailer_module{"mailer", "vantrel.mailer", module_body};
 
 // Built-ins taken once at import and kept for the life of the process.
 PyObject* builtin_staticmethod;
 PyObject* builtin_open;
 
+// Identifiers: attributes, module-level names, keywords.
 Name n_host{"host"};
 Name n_port{"port"};
 Name n_username{"username"};
@@ -26,87 +30,65 @@ Name n_use_tls{"use_tls"};
 Name n_default_sender{"default_sender"};
 Name n_template_engine{"_template_engine"};
 Name n_TemplateEngine{"TemplateEngine"};
-Name n_build_message{"_build_message"};
-Name n_collect_recipients{"_collect_recipients"};
 Name n_do_send{"_do_send"};
 Name n_attach_file{"_attach_file"};
 Name n_attach_binary{"_attach_binary"};
-Name n_send{"send"};
-Name n_render{"render"};
-Name n_render_string{"render_string"};
-Name n_datetime{"datetime"};
-Name n_now{"now"};
-Name n_strftime{"strftime"};
-Name n_occurred_at{"occurred_at"};
-Name n_time_format{"%Y-%m-%d %H:%M:%S"};
 Name n_MIMEMultipart{"MIMEMultipart"};
 Name n_MIMEText{"MIMEText"};
 Name n_MIMEBase{"MIMEBase"};
 Name n_formataddr{"formataddr"};
 Name n_formatdate{"formatdate"};
 Name n_attach{"attach"};
-Name n_From{"From"};
-Name n_To{"To"};
-Name n_Subject{"Subject"};
-Name n_Date{"Date"};
-Name n_Cc{"Cc"};
-Name n_Reply_To{"Reply-To"};
-Name n_mixed{"mixed"};
-Name n_alternative{"alternative"};
-Name n_plain{"plain"};
-Name n_html{"html"};
-Name n_utf_8{"utf-8"};
-Name n_comma_space{", "};
-Name n_empty{""};
 Name n_Path{"Path"};
 Name n_is_file{"is_file"};
 Name n_name{"name"};
 Name n_mimetypes{"mimetypes"};
 Name n_guess_type{"guess_type"};
-Name n_octet_stream{"application/octet-stream"};
 Name n_split{"split"};
-Name n_slash{"/"};
-Name n_rb{"rb"};
 Name n_read{"read"};
 Name n_set_payload{"set_payload"};
 Name n_encoders{"encoders"};
 Name n_encode_base64{"encode_base64"};
 Name n_add_header{"add_header"};
-Name n_Content_Disposition{"Content-Disposition"};
-Name n_attachment{"attachment"};
-Name n_attachment_prefix{"attachment; filename="};
 Name n_filename{"filename"};
 Name n_data{"data"};
 Name n_content_type{"content_type"};
-Name n_ssl{"ssl"};
-Name n_create_default_context{"create_default_context"};
-Name n_smtplib{"smtplib"};
-Name n_SMTP_SSL{"SMTP_SSL"};
-Name n_SMTP{"SMTP"};
-Name n_starttls{"starttls"};
-Name n_login{"login"};
 Name n_as_string{"as_string"};
 Name n_sendmail{"sendmail"};
-Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
-Name n_add_note{"add_note"};
 
-KwNames kw_build_message{"to",     "subject",     "body",        "html",    "cc",
-                         "sender", "sender_name", "attachments", "reply_to"};
-KwNames kw_send{"to",  "subject", "body",        "html",        "cc",
-                "bcc", "sender",  "sender_name", "attachments", "reply_to"};
+// Constant values: formats, header names, MIME types and subtypes.
+Text t_From{"From"};
+Text t_To{"To"};
+Text t_Subject{"Subject"};
+Text t_Date{"Date"};
+Text t_Cc{"Cc"};
+Text t_Reply_To{"Reply-To"};
+Text t_mixed{"mixed"};
+Text t_alternative{"alternative"};
+Text t_plain{"plain"};
+Text t_html{"html"};
+Text t_utf_8{"utf-8"};
+Text t_comma_space{", "};
+Text t_empty{""};
+Text t_octet_stream{"application/octet-stream"};
+Text t_slash{"/"};
+Text t_rb{"rb"};
+Text t_Content_Disposition{"Content-Disposition"};
+Text t_attachment{"attachment"};
+Text t_attachment_prefix{"attachment; filename="};
+
 KwNames kw_localtime{"localtime"};
-KwNames kw_context{"context"};
 KwNames kw_filename{"filename"};
 
 // msg[name] = value: appends a header, replacing nothing.
-void set_header(PyObject* msg, const Name& name, PyObject* value) {
+void set_header(PyObject* msg, const Text& name, PyObject* value) {
     checked(PyObject_SetItem(msg, name.get(), value));
 }
 
 // An address field: a list (or list subclass) is joined with ", ", anything
 // else is used as it is.
 Ref address_field(PyObject* value) {
-    if (PyList_Check(value)) return checked(PyUnicode_Join(n_comma_space.get(), value));
+    if (PyList_Check(value)) return checked(PyUnicode_Join(t_comma_space.get(), value));
     return Ref::borrow(value);
 }
 
@@ -149,18 +131,18 @@ std::array<Ref, 2> unpack_two(PyObject* value) {
 // `maintype, subtype = content_type.split("/", 1)`.
 std::array<Ref, 2> split_content_type(PyObject* content_type) {
     Ref one = checked(PyLong_FromLong(1));
-    return unpack_two(call_method(content_type, n_split, n_slash.get(), one).get());
+    return unpack_two(call_method(content_type, n_split, t_slash.get(), one).get());
 }
 
 // A content type, or the fallback when it is false by the truth test.
 Ref or_octet_stream(Ref content_type) {
     if (content_type && truth(content_type)) return content_type;
-    return Ref::borrow(n_octet_stream.get());
+    return Ref::borrow(t_octet_stream.get());
 }
 
 // The first element of mimetypes.guess_type(name).
 Ref guessed_type(PyObject* name) {
-    Ref guess = call_method(self.global(n_mimetypes), n_guess_type, name);
+    Ref guess = call_method(mailer_module.global(n_mimetypes), n_guess_type, name);
     Ref zero = checked(PyLong_FromLong(0));
     return checked(PyObject_GetItem(guess.get(), zero.get()));
 }
@@ -187,124 +169,202 @@ void add_disposition(PyObject* part, PyObject* name) {
     // header text as `+` would, with the interpreter's TypeError when it
     // cannot.
     if (!PyUnicode_Check(name) || is_token(name)) {
-        Ref value = checked(PyNumber_Add(n_attachment_prefix.get(), name));
-        call_method(part, n_add_header, n_Content_Disposition.get(), value);
+        Ref value = checked(PyNumber_Add(t_attachment_prefix.get(), name));
+        call_method(part, n_add_header, t_Content_Disposition.get(), value);
     } else {
-        call_method_kw(part, n_add_header, kw_filename, n_Content_Disposition.get(),
-                       n_attachment.get(), name);
+        call_method_kw(part, n_add_header, kw_filename, t_Content_Disposition.get(),
+                       t_attachment.get(), name);
     }
 }
 
 // A new part MIMEBase(maintype, subtype) for a content type.
 Ref make_part(PyObject* content_type) {
     auto [maintype, subtype] = split_content_type(content_type);
-    return call(self.global(n_MIMEBase), maintype, subtype);
+    return call(mailer_module.global(n_MIMEBase), maintype, subtype);
 }
 
 // Encodes a filled part, labels it with the name that `name_of()` gives, read
 // only after the encoding, and appends it to the message: the message is
 // touched only in this last step, so a failure before leaves it as it was.
 template <class NameOf> void finish_part(PyObject* msg, const Ref& part, NameOf&& name_of) {
-    call_method(self.global(n_encoders), n_encode_base64, part);
+    call_method(mailer_module.global(n_encoders), n_encode_base64, part);
     add_disposition(part.get(), name_of().get());
     call_method(msg, n_attach, part);
 }
 
 // MIMEText(text, subtype, "utf-8").
-Ref text_part(PyObject* text, const Name& subtype) {
-    return call(self.global(n_MIMEText), text, subtype.get(), n_utf_8.get());
-}
-
-// The sender when one was given (true by the truth test), else the mailer's
-// default sender.
-Ref sender_or_default(PyObject* mailer, PyObject* sender) {
-    return truth(sender) ? Ref::borrow(sender) : getattr(mailer, n_default_sender);
+Ref text_part(PyObject* text, const Text& subtype) {
+    return call(mailer_module.global(n_MIMEText), text, subtype.get(), t_utf_8.get());
 }
 
 // ---------------------------------------------------------------------------
 // class EasyMailer
 
-PyObject* EasyMailer_init(FunctionObject*, PyObject* const* args) {
-    auto [mailer, host, port, username, password, use_ssl, use_tls, default_sender, template_dir] =
-        std::array<PyObject*, 9>{args[0], args[1], args[2], args[3], args[4],
-                                 args[5], args[6], args[7], args[8]};
+// The conversions and type tests run in this order: the truth values first,
+// then host, port and the rest as the table lists them.
+constexpr Param init_params[] = {
+    self_param,
+    {"host", "str", Rule::Str, Default::Required},
+    {"port", "int", Rule::Int, Default::Required},
+    {"username", "str", Rule::Str, Default::Required},
+    {"password", "str", Rule::Str, Default::Required},
+    {"use_ssl", "bool", Rule::Truth, Default::True},
+    {"use_tls", "bool", Rule::Truth, Default::False},
+    {"default_sender", "Optional[str]", Rule::OptStr, Default::None},
+    {"template_dir", "Optional[str]", Rule::OptStr, Default::None},
+};
+
+PyObject* EasyMailer_init(FunctionObject*, Args<init_params> args) {
+    PyObject* mailer = args["self"];
+    PyObject* username = args["username"];
+    PyObject* use_ssl = args["use_ssl"];
+    PyObject* use_tls = args["use_tls"];
+    PyObject* default_sender = args["default_sender"];
     if (use_ssl == Py_True && use_tls == Py_True) {
         PyErr_SetString(PyExc_ValueError, "use_ssl and use_tls cannot both be True.");
         raise_error();
     }
-    setattr(mailer, n_host, host);
-    setattr(mailer, n_port, port);
+    setattr(mailer, n_host, args["host"]);
+    setattr(mailer, n_port, args["port"]);
     setattr(mailer, n_username, username);
-    setattr(mailer, n_password, password);
+    setattr(mailer, n_password, args["password"]);
     setattr(mailer, n_use_ssl, use_ssl);
     setattr(mailer, n_use_tls, use_tls);
     setattr(mailer, n_default_sender, truth(default_sender) ? default_sender : username);
-    Ref engine = call(self.global(n_TemplateEngine), template_dir);
+    Ref engine = call(mailer_module.global(n_TemplateEngine), args["template_dir"]);
     setattr(mailer, n_template_engine, engine.get());
     Py_RETURN_NONE;
 }
 
-PyObject* EasyMailer_send(FunctionObject*, PyObject* const* args) {
-    auto [mailer, to, subject, body, html, cc, bcc, sender, sender_name, attachments, reply_to] =
-        std::array<PyObject*, 11>{args[0], args[1], args[2], args[3], args[4], args[5],
-                                  args[6], args[7], args[8], args[9], args[10]};
-    // Blind copies go to the envelope only: _build_message never sees them.
-    Ref msg = call_method_kw(mailer, n_build_message, kw_build_message, to, subject, body, html, cc,
-                             sender, sender_name, attachments, reply_to);
-    Ref recipients = call_method(mailer, n_collect_recipients, to, cc, bcc);
-    call_method(mailer, n_do_send, msg, recipients, sender_or_default(mailer, sender));
+const Signature init_signature = define<EasyMailer_init>({
+    .name = "__init__",
+    .qualname = "EasyMailer.__init__",
+    .doc =
+        "\n"
+        "        初始化邮件发送器。\n"
+        "\n"
+        "        参数说明：\n"
+        "            host: SMTP 服务器地址\n"
+        "            port: SMTP 服务器端口(465 对应SSL加密,587对应TLS加密,25为无加密明文端口)\n"
+        "            username: SMTP 登录账号\n"
+        "            password: SMTP 登录密码\n"
+        "            use_ssl: 是否启用SSL连接(通常搭配465端口使用)\n"
+        "            use_tls: 是否启用STARTTLS加密升级(通常搭配587端口使用),不可与use_ssl同时开启\n"
+        "            default_sender: 默认发件邮箱,未配置时将使用登录账号username作为发件人\n"
+        "            template_dir: 自定义邮件模板目录路径;传None则使用内置模板\n"
+        "        ",
+});
+
+PyObject* EasyMailer_send(FunctionObject*, Args<send_params> args) {
+    PyObject* mailer = args["self"];
+    Outgoing outgoing = compose(mailer, args);
+    call_method(mailer, n_do_send, outgoing.message, outgoing.recipients, outgoing.sender);
     Py_RETURN_NONE;
 }
 
-PyObject* EasyMailer_send_template(FunctionObject*, PyObject* const* args) {
-    auto [mailer, to, subject, template_name, context, cc, bcc, sender, sender_name, attachments,
-          reply_to] =
-        std::array<PyObject*, 11>{args[0], args[1], args[2], args[3], args[4], args[5],
-                                  args[6], args[7], args[8], args[9], args[10]};
-    Ref variables = truth(context) ? Ref::borrow(context) : checked(PyDict_New());
-    Ref now = call_method(self.global(n_datetime), n_now);
-    Ref stamp = call_method(now, n_strftime, n_time_format.get());
-    checked(PyDict_SetDefaultRef(variables.get(), n_occurred_at.get(), stamp.get(), nullptr));
+const Signature send_signature = define<EasyMailer_send>({
+    .name = "send",
+    .qualname = "EasyMailer.send",
+    .doc =
+        "\n"
+        "        发送邮件。\n"
+        "\n"
+        "        参数说明：\n"
+        "            to: 收件人邮箱（可多个）\n"
+        "            subject: 邮件主题\n"
+        "            body: 纯文本正文\n"
+        "            html: HTML格式正文,若同时传入body与html,优先使用html内容\n"
+        "            cc: 抄送邮箱列表\n"
+        "            bcc: 密送邮箱列表\n"
+        "            sender: 发件人邮箱，会覆盖默认发件人配置\n"
+        "            sender_name: 发件人对外显示名称\n"
+        "            attachments: 附件列表，列表元素支持两种格式：\n"
+        "                - 字符串：待附加文件的本地路径\n"
+        "                - 字典：{\"filename\": \"name.png\", \"data\": bytes, \"content_type\": "
+        "\"image/png\"}\n"
+        "                (content_type 选填，未指定时将根据文件名自动识别文件类型)\n"
+        "            reply_to: 回复收件邮箱地址\n"
+        "        ",
+    .returns = "None",
+});
 
-    Ref html_name = checked(PyUnicode_FromFormat("%U.html", template_name));
-    Ref html = call_method(getattr(mailer, n_template_engine), n_render, html_name, variables);
-    Ref text_name = checked(PyUnicode_FromFormat("%U.txt", template_name));
-    Ref text = call_method(getattr(mailer, n_template_engine), n_render, text_name, variables);
-    Ref rendered_subject =
-        call_method(getattr(mailer, n_template_engine), n_render_string, subject, variables);
-
-    call_method_kw(mailer, n_send, kw_send, to, rendered_subject, text, html, cc, bcc, sender,
-                   sender_name, attachments, reply_to);
+PyObject* EasyMailer_send_template(FunctionObject*, Args<send_template_params> args) {
+    // The mailer renders with its own engine and sends through its own send.
+    send_template(mailer_module, args["self"], args["self"], args);
     Py_RETURN_NONE;
 }
 
-PyObject* EasyMailer_build_message(FunctionObject*, PyObject* const* args) {
-    auto [mailer, to, subject, body, html, cc, sender, sender_name, attachments, reply_to] =
-        std::array<PyObject*, 10>{args[0], args[1], args[2], args[3], args[4],
-                                  args[5], args[6], args[7], args[8], args[9]};
-    Ref msg = call(self.global(n_MIMEMultipart), n_mixed.get());
-    Ref from_addr = sender_or_default(mailer, sender);
+const Signature send_template_signature = define<EasyMailer_send_template>({
+    .name = "send_template",
+    .qualname = "EasyMailer.send_template",
+    .doc =
+        "\n"
+        "        使用模板发送邮件。\n"
+        "\n"
+        "        参数说明：\n"
+        "            to: 收件人邮箱地址（支持多个地址）\n"
+        "            subject: 邮件主题（同样支持通过 context 传入 Jinja2 变量渲染）\n"
+        "            template_name: 模板名称（无需填写文件后缀）\n"
+        "            context: 用于渲染模板的变量字典\n"
+        "            cc: 抄送邮箱列表\n"
+        "            bcc: 密送邮箱列表\n"
+        "            sender: 发件人邮箱地址\n"
+        "            sender_name: 发件人展示名称\n"
+        "            attachments: 附件列表，列表内元素支持两种格式：\n"
+        "                - 字符串：本地文件路径，直接作为附件上传\n"
+        "                - 字典：{\"filename\": \"name.png\", \"data\": bytes, \"content_type\": "
+        "\"image/png\"}\n"
+        "                (content_type 为选填项，不传时会根据文件名自动识别文件类型)\n"
+        "            reply_to: 回复邮箱地址\n"
+        "        ",
+    .returns = "None",
+});
+
+constexpr Param build_message_params[] = {
+    self_param,
+    to_param,
+    subject_param,
+    required(body_param),
+    required(html_param),
+    required(cc_param),
+    required(sender_param),
+    required(sender_name_param),
+    required(attachments_param),
+    required(reply_to_param),
+};
+
+PyObject* EasyMailer_build_message(FunctionObject*, Args<build_message_params> args) {
+    PyObject* mailer = args["self"];
+    PyObject* body = args["body"];
+    PyObject* html = args["html"];
+    PyObject* cc = args["cc"];
+    PyObject* sender_name = args["sender_name"];
+    PyObject* attachments = args["attachments"];
+    PyObject* reply_to = args["reply_to"];
+    Ref msg = call(mailer_module.global(n_MIMEMultipart), t_mixed.get());
+    Ref from_addr = sender_or_default(mailer, args["sender"]);
     if (non_empty_str(sender_name)) {
         Ref pair = checked(PyTuple_Pack(2, sender_name, from_addr.get()));
-        set_header(msg.get(), n_From, call(self.global(n_formataddr), pair).get());
+        set_header(msg.get(), t_From, call(mailer_module.global(n_formataddr), pair).get());
     } else {
-        set_header(msg.get(), n_From, from_addr.get());
+        set_header(msg.get(), t_From, from_addr.get());
     }
-    set_header(msg.get(), n_To, address_field(to).get());
-    set_header(msg.get(), n_Subject, subject);
-    set_header(msg.get(), n_Date, call_kw(self.global(n_formatdate), kw_localtime, Py_True).get());
-    if (truth(cc)) set_header(msg.get(), n_Cc, address_field(cc).get());
-    if (non_empty_str(reply_to)) set_header(msg.get(), n_Reply_To, reply_to);
+    set_header(msg.get(), t_To, address_field(args["to"]).get());
+    set_header(msg.get(), t_Subject, args["subject"]);
+    set_header(msg.get(), t_Date,
+               call_kw(mailer_module.global(n_formatdate), kw_localtime, Py_True).get());
+    if (truth(cc)) set_header(msg.get(), t_Cc, address_field(cc).get());
+    if (non_empty_str(reply_to)) set_header(msg.get(), t_Reply_To, reply_to);
 
     if (non_empty_str(html) && non_empty_str(body)) {
-        Ref alt = call(self.global(n_MIMEMultipart), n_alternative.get());
-        call_method(alt, n_attach, text_part(body, n_plain));
-        call_method(alt, n_attach, text_part(html, n_html));
+        Ref alt = call(mailer_module.global(n_MIMEMultipart), t_alternative.get());
+        call_method(alt, n_attach, text_part(body, t_plain));
+        call_method(alt, n_attach, text_part(html, t_html));
         call_method(msg, n_attach, alt);
     } else if (non_empty_str(html)) {
-        call_method(msg, n_attach, text_part(html, n_html));
+        call_method(msg, n_attach, text_part(html, t_html));
     } else if (non_empty_str(body)) {
-        call_method(msg, n_attach, text_part(body, n_plain));
+        call_method(msg, n_attach, text_part(body, t_plain));
     }
 
     if (attachments != Py_None) {
@@ -319,10 +379,21 @@ PyObject* EasyMailer_build_message(FunctionObject*, PyObject* const* args) {
     return msg.release();
 }
 
-PyObject* EasyMailer_attach_file(FunctionObject*, PyObject* const* args) {
-    PyObject* msg = args[0];
-    PyObject* filepath = args[1];
-    Ref path = call(self.global(n_Path), filepath);
+const Signature build_message_signature = define<EasyMailer_build_message>({
+    .name = "_build_message",
+    .qualname = "EasyMailer._build_message",
+    .returns = "MIMEMultipart",
+});
+
+constexpr Param msg_param{"msg", "MIMEMultipart", Rule::Any, Default::Required};
+
+constexpr Param attach_file_params[] = {msg_param,
+                                        {"filepath", "str", Rule::Str, Default::Required}};
+
+PyObject* EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args) {
+    PyObject* msg = args["msg"];
+    PyObject* filepath = args["filepath"];
+    Ref path = call(mailer_module.global(n_Path), filepath);
     // Only a regular file: a directory, a FIFO or a device is refused before
     // anything is opened.
     if (!truth(call_method(path, n_is_file))) {
@@ -333,16 +404,26 @@ PyObject* EasyMailer_attach_file(FunctionObject*, PyObject* const* args) {
     Ref path_text = checked(PyObject_Str(path.get()));
     Ref content_type = or_octet_stream(guessed_type(path_text.get()));
     Ref part = make_part(content_type.get());
-    Ref file = call(builtin_open, path, n_rb.get());
+    Ref file = call(builtin_open, path, t_rb.get());
     with(file.get(),
          [&](PyObject* f) { call_method(part, n_set_payload, call_method(f, n_read)); });
     finish_part(msg, part, [&] { return getattr(path, n_name); });
     Py_RETURN_NONE;
 }
 
-PyObject* EasyMailer_attach_binary(FunctionObject*, PyObject* const* args) {
-    PyObject* msg = args[0];
-    PyObject* item = args[1];
+const Signature attach_file_signature = define<EasyMailer_attach_file>({
+    .name = "_attach_file",
+    .qualname = "EasyMailer._attach_file",
+    .doc = "Attach a file from a file path.",
+    .returns = "None",
+});
+
+constexpr Param attach_binary_params[] = {msg_param,
+                                          {"item", "Dict", Rule::Dict, Default::Required}};
+
+PyObject* EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> args) {
+    PyObject* msg = args["msg"];
+    PyObject* item = args["item"];
     Ref filename = checked(PyObject_GetItem(item, n_filename.get()));
     Ref data = checked(PyObject_GetItem(item, n_data.get()));
     PyObject* given = nullptr;
@@ -353,14 +434,29 @@ PyObject* EasyMailer_attach_binary(FunctionObject*, PyObject* const* args) {
     }
     Ref part = make_part(content_type.get());
     call_method(part, n_set_payload, data);
-    finish_part(msg, part, [&] { return checked(PyObject_Format(filename.get(), n_empty.get())); });
+    finish_part(msg, part, [&] { return checked(PyObject_Format(filename.get(), t_empty.get())); });
     Py_RETURN_NONE;
 }
 
+const Signature attach_binary_signature = define<EasyMailer_attach_binary>({
+    .name = "_attach_binary",
+    .qualname = "EasyMailer._attach_binary",
+    .doc = "Attach binary data.\n"
+           "\n"
+           "        Args:\n"
+           "            item: {\"filename\": \"name.png\", \"data\": bytes, \"content_type\": "
+           "\"image/png\"}\n"
+           "                  content_type is optional, auto-detected from filename.\n"
+           "        ",
+    .returns = "None",
+});
+
+constexpr Param add_params[] = {{"val", optional_addresses, Rule::Any, Default::Required}};
+
 // _add(val): the rule for one address argument, closing over the list.
-PyObject* collect_add(FunctionObject* add, PyObject* const* args) {
+PyObject* collect_add(FunctionObject* add, Args<add_params> args) {
     PyObject* recipients = add->closure;
-    PyObject* val = args[0];
+    PyObject* val = args["val"];
     if (val == Py_None) Py_RETURN_NONE;
     if (PyUnicode_Check(val)) {
         checked(PyList_Append(recipients, val));
@@ -370,251 +466,54 @@ PyObject* collect_add(FunctionObject* add, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-// The inner function's description, with the other signatures below.
-extern const Signature add_signature;
+const Signature add_signature = define<collect_add>({
+    .name = "_add",
+    .qualname = "EasyMailer._collect_recipients.<locals>._add",
+    .returns = "None",
+});
 
-PyObject* EasyMailer_collect_recipients(FunctionObject*, PyObject* const* args) {
+constexpr Param collect_recipients_params[] = {to_param, required(cc_param), required(bcc_param)};
+
+PyObject* EasyMailer_collect_recipients(FunctionObject*, Args<collect_recipients_params> args) {
     Ref recipients = checked(PyList_New(0));
-    Ref add = self.function(add_signature, recipients.get());
-    for (int i = 0; i < 3; ++i)
-        call(add, args[i]);
+    Ref add = mailer_module.function(add_signature, recipients.get());
+    call(add, args["to"]);
+    call(add, args["cc"]);
+    call(add, args["bcc"]);
     return recipients.release();
 }
 
-PyObject* EasyMailer_do_send(FunctionObject*, PyObject* const* args) {
-    PyObject* mailer = args[0];
-    PyObject* msg = args[1];
-    PyObject* recipients = args[2];
-    PyObject* sender = args[3];
-    Ref context = call_method(self.global(n_ssl), n_create_default_context);
+const Signature collect_recipients_signature = define<EasyMailer_collect_recipients>({
+    .name = "_collect_recipients",
+    .qualname = "EasyMailer._collect_recipients",
+    .returns = "List[str]",
+});
+
+constexpr Param do_send_params[] = {
+    self_param,
+    msg_param,
+    {"recipients", "List[str]", Rule::List, Default::Required},
+    {"sender", "str", Rule::Str, Default::Required},
+};
+
+PyObject* EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
+    PyObject* mailer = args["self"];
+    Opened opened = open_connection(mailer_module, mailer);
     Ref refused;
-    // Implicit TLS from the first byte, or a plain connection that STARTTLS
-    // may upgrade; login and submission are the same on both.
-    const bool implicit_tls = truth(getattr(mailer, n_use_ssl));
-    Ref connection_class = getattr(self.global(n_smtplib), implicit_tls ? n_SMTP_SSL : n_SMTP);
-    Ref host = getattr(mailer, n_host);
-    Ref port = getattr(mailer, n_port);
-    Ref connection = implicit_tls ? call_kw(connection_class, kw_context, host, port, context)
-                                  : call(connection_class, host, port);
-    with(connection.get(), [&](PyObject* connected) {
-        if (!implicit_tls && truth(getattr(mailer, n_use_tls))) {
-            call_method_kw(connected, n_starttls, kw_context, context);
-        }
-        Ref username = getattr(mailer, n_username);
-        Ref password = getattr(mailer, n_password);
-        call_method(connected, n_login, username, password);
-        Ref text = call_method(msg, n_as_string);
-        refused = call_method(connected, n_sendmail, sender, recipients, text);
+    with(opened.connection.get(), [&](PyObject* connected) {
+        log_in(mailer, connected, opened);
+        Ref text = call_method(args["msg"], n_as_string);
+        refused = call_method(connected, n_sendmail, args["sender"], args["recipients"], text);
     });
-    // The server took the message for some recipients and refused others
-    // (sendmail's dict of them): the caller must learn which, so that it can
-    // retry just those.
-    if (refused && PyDict_Check(refused.get()) && PyDict_GET_SIZE(refused.get()) > 0) {
-        Ref error_type = getattr(self.global(n_smtplib), n_SMTPRecipientsRefused);
-        Ref error = call(error_type, refused);
-        // `raise error`: a rebound smtplib may give something that is no
-        // exception, which the interpreter would refuse the same way.
-        if (!PyExceptionInstance_Check(error.get())) {
-            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-            raise_error();
-        }
-        Ref note = checked(
-            PyUnicode_FromString("The message was accepted for the other recipients; only those in "
-                                 ".recipients were refused."));
-        call_method(error, n_add_note, note);
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-        raise_error();
-    }
+    check_refused(mailer_module, refused.get());
     Py_RETURN_NONE;
 }
 
-// The parameters that send, send_template and _build_message share.
-constexpr const char* optional_addresses = "Optional[Union[str, List[str]]]";
-constexpr const char* optional_attachments = "Optional[List[Union[str, Dict]]]";
-constexpr Param to_param{"to", "Union[str, List[str]]", Rule::Any, Default::Required};
-constexpr Param subject_param{"subject", "str", Rule::Str, Default::Required};
-constexpr Param body_param{"body", "Optional[str]", Rule::OptStr, Default::None};
-constexpr Param html_param{"html", "Optional[str]", Rule::OptStr, Default::None};
-constexpr Param cc_param{"cc", optional_addresses, Rule::Any, Default::None};
-constexpr Param bcc_param{"bcc", optional_addresses, Rule::Any, Default::None};
-constexpr Param sender_param{"sender", "Optional[str]", Rule::OptStr, Default::None};
-constexpr Param sender_name_param{"sender_name", "Optional[str]", Rule::OptStr, Default::None};
-constexpr Param attachments_param{"attachments", optional_attachments, Rule::OptList,
-                                  Default::None};
-constexpr Param reply_to_param{"reply_to", "Optional[str]", Rule::OptStr, Default::None};
-
-// The same parameter without its default.
-constexpr Param required(Param param) {
-    param.value = Default::Required;
-    return param;
-}
-
-const Signature init_signature{
-    "__init__",
-    "EasyMailer.__init__",
-    "\n"
-    "        初始化邮件发送器。\n"
-    "\n"
-    "        参数说明：\n"
-    "            host: SMTP 服务器地址\n"
-    "            port: SMTP 服务器端口(465 对应SSL加密,587对应TLS加密,25为无加密明文端口)\n"
-    "            username: SMTP 登录账号\n"
-    "            password: SMTP 登录密码\n"
-    "            use_ssl: 是否启用SSL连接(通常搭配465端口使用)\n"
-    "            use_tls: 是否启用STARTTLS加密升级(通常搭配587端口使用),不可与use_ssl同时开启\n"
-    "            default_sender: 默认发件邮箱,未配置时将使用登录账号username作为发件人\n"
-    "            template_dir: 自定义邮件模板目录路径;传None则使用内置模板\n"
-    "        ",
-    {self_param,
-     {"host", "str", Rule::Str, Default::Required},
-     {"port", "int", Rule::Int, Default::Required},
-     {"username", "str", Rule::Str, Default::Required},
-     {"password", "str", Rule::Str, Default::Required},
-     {"use_ssl", "bool", Rule::Truth, Default::True},
-     {"use_tls", "bool", Rule::Truth, Default::False},
-     {"default_sender", "Optional[str]", Rule::OptStr, Default::None},
-     {"template_dir", "Optional[str]", Rule::OptStr, Default::None}},
-    nullptr,
-    Result::Any,
-    EasyMailer_init,
-};
-
-const Signature send_signature{
-    "send",
-    "EasyMailer.send",
-    "\n"
-    "        发送邮件。\n"
-    "\n"
-    "        参数说明：\n"
-    "            to: 收件人邮箱（可多个）\n"
-    "            subject: 邮件主题\n"
-    "            body: 纯文本正文\n"
-    "            html: HTML格式正文,若同时传入body与html,优先使用html内容\n"
-    "            cc: 抄送邮箱列表\n"
-    "            bcc: 密送邮箱列表\n"
-    "            sender: 发件人邮箱，会覆盖默认发件人配置\n"
-    "            sender_name: 发件人对外显示名称\n"
-    "            attachments: 附件列表，列表元素支持两种格式：\n"
-    "                - 字符串：待附加文件的本地路径\n"
-    "                - 字典：{\"filename\": \"name.png\", \"data\": bytes, \"content_type\": "
-    "\"image/png\"}\n"
-    "                (content_type 选填，未指定时将根据文件名自动识别文件类型)\n"
-    "            reply_to: 回复收件邮箱地址\n"
-    "        ",
-    {self_param, to_param, subject_param, body_param, html_param, cc_param, bcc_param, sender_param,
-     sender_name_param, attachments_param, reply_to_param},
-    "None",
-    Result::Any,
-    EasyMailer_send,
-};
-
-const Signature send_template_signature{
-    "send_template",
-    "EasyMailer.send_template",
-    "\n"
-    "        使用模板发送邮件。\n"
-    "\n"
-    "        参数说明：\n"
-    "            to: 收件人邮箱地址（支持多个地址）\n"
-    "            subject: 邮件主题（同样支持通过 context 传入 Jinja2 变量渲染）\n"
-    "            template_name: 模板名称（无需填写文件后缀）\n"
-    "            context: 用于渲染模板的变量字典\n"
-    "            cc: 抄送邮箱列表\n"
-    "            bcc: 密送邮箱列表\n"
-    "            sender: 发件人邮箱地址\n"
-    "            sender_name: 发件人展示名称\n"
-    "            attachments: 附件列表，列表内元素支持两种格式：\n"
-    "                - 字符串：本地文件路径，直接作为附件上传\n"
-    "                - 字典：{\"filename\": \"name.png\", \"data\": bytes, \"content_type\": "
-    "\"image/png\"}\n"
-    "                (content_type 为选填项，不传时会根据文件名自动识别文件类型)\n"
-    "            reply_to: 回复邮箱地址\n"
-    "        ",
-    {self_param,
-     to_param,
-     subject_param,
-     {"template_name", "str", Rule::Str, Default::Required},
-     {"context", "Optional[dict]", Rule::OptDict, Default::None},
-     cc_param,
-     bcc_param,
-     sender_param,
-     sender_name_param,
-     attachments_param,
-     reply_to_param},
-    "None",
-    Result::Any,
-    EasyMailer_send_template,
-};
-
-const Signature build_message_signature{
-    "_build_message",
-    "EasyMailer._build_message",
-    nullptr,
-    {self_param, to_param, subject_param, required(body_param), required(html_param),
-     required(cc_param), required(sender_param), required(sender_name_param),
-     required(attachments_param), required(reply_to_param)},
-    "MIMEMultipart",
-    Result::Any,
-    EasyMailer_build_message,
-};
-
-constexpr Param msg_param{"msg", "MIMEMultipart", Rule::Any, Default::Required};
-
-const Signature attach_file_signature{
-    "_attach_file",
-    "EasyMailer._attach_file",
-    "Attach a file from a file path.",
-    {msg_param, {"filepath", "str", Rule::Str, Default::Required}},
-    "None",
-    Result::Any,
-    EasyMailer_attach_file,
-};
-
-const Signature attach_binary_signature{
-    "_attach_binary",
-    "EasyMailer._attach_binary",
-    "Attach binary data.\n"
-    "\n"
-    "        Args:\n"
-    "            item: {\"filename\": \"name.png\", \"data\": bytes, \"content_type\": "
-    "\"image/png\"}\n"
-    "                  content_type is optional, auto-detected from filename.\n"
-    "        ",
-    {msg_param, {"item", "Dict", Rule::Dict, Default::Required}},
-    "None",
-    Result::Any,
-    EasyMailer_attach_binary,
-};
-
-const Signature collect_recipients_signature{
-    "_collect_recipients",
-    "EasyMailer._collect_recipients",
-    nullptr,
-    {to_param, required(cc_param), required(bcc_param)},
-    "List[str]",
-    Result::Any,
-    EasyMailer_collect_recipients,
-};
-
-const Signature add_signature{
-    "_add",      "EasyMailer._collect_recipients.<locals>._add",
-    nullptr,     {{"val", optional_addresses, Rule::Any, Default::Required}},
-    "None",      Result::Any,
-    collect_add,
-};
-
-const Signature do_send_signature{
-    "_do_send",
-    "EasyMailer._do_send",
-    nullptr,
-    {self_param,
-     msg_param,
-     {"recipients", "List[str]", Rule::List, Default::Required},
-     {"sender", "str", Rule::Str, Default::Required}},
-    "None",
-    Result::Any,
-    EasyMailer_do_send,
-};
+const Signature do_send_signature = define<EasyMailer_do_send>({
+    .name = "_do_send",
+    .qualname = "EasyMailer._do_send",
+    .returns = "None",
+});
 
 constexpr const char* class_doc =
     "\n"
@@ -690,5 +589,5 @@ void module_body(ModuleFrame& frame, PyObject*) {
 } // namespace
 
 PyMODINIT_FUNC PyInit_mailer() {
-    return self.init();
+    return mailer_module.init();
 }

@@ -10,7 +10,7 @@ namespace {
 
 void module_body(ModuleFrame& frame, PyObject* module);
 
-ModuleFrame self{"template", "vantrel.template", module_body};
+ModuleFrame template_module{"template", "vantrel.template", module_body};
 
 Name n_Path{"Path"};
 Name n_Environment{"Environment"};
@@ -49,28 +49,44 @@ PyObject* render_template(const Ref& template_, PyObject* context) {
 // ---------------------------------------------------------------------------
 // class TemplateEngine
 
-PyObject* TemplateEngine_init(FunctionObject*, PyObject* const* args) {
-    PyObject* engine = args[0];
-    PyObject* template_dir = args[1];
+constexpr Param init_params[] = {
+    self_param,
+    {"template_dir", "Optional[str]", Rule::OptStr, Default::None},
+};
+
+PyObject* TemplateEngine_init(FunctionObject*, Args<init_params> args) {
+    PyObject* engine = args["self"];
+    PyObject* template_dir = args["template_dir"];
     Ref search_paths = checked(PyList_New(0));
     if (truth(template_dir)) checked(PyList_Append(search_paths.get(), template_dir));
-    Ref builtin_dir = self.global(n_DEFAULT_TEMPLATE_DIR);
+    Ref builtin_dir = template_module.global(n_DEFAULT_TEMPLATE_DIR);
     if (!PyUnicode_CheckExact(builtin_dir.get())) {
         builtin_dir = checked(PyObject_Str(builtin_dir.get()));
     }
     checked(PyList_Append(search_paths.get(), builtin_dir.get()));
-    Ref environment = self.global(n_Environment);
-    Ref file_system_loader = self.global(n_FileSystemLoader);
+    Ref environment = template_module.global(n_Environment);
+    Ref file_system_loader = template_module.global(n_FileSystemLoader);
     Ref loader = call(file_system_loader, search_paths);
     Ref env = call_kw(environment, kw_environment, loader, Py_True);
     setattr(engine, n_env, env.get());
     Py_RETURN_NONE;
 }
 
-PyObject* TemplateEngine_render(FunctionObject*, PyObject* const* args) {
-    PyObject* engine = args[0];
-    PyObject* template_name = args[1];
-    PyObject* context = args[2];
+const Signature init_signature = define<TemplateEngine_init>({
+    .name = "__init__",
+    .qualname = "TemplateEngine.__init__",
+});
+
+constexpr Param render_params[] = {
+    self_param,
+    {"template_name", "str", Rule::Str, Default::Required},
+    {"context", "dict", Rule::Dict, Default::Required},
+};
+
+PyObject* TemplateEngine_render(FunctionObject*, Args<render_params> args) {
+    PyObject* engine = args["self"];
+    PyObject* template_name = args["template_name"];
+    PyObject* context = args["context"];
     Ref env = getattr(engine, n_env);
     Ref template_ = Ref::steal(PyObject_VectorcallMethod(
         n_get_template.get(), std::array<PyObject*, 2>{env.get(), template_name}.data(), 2,
@@ -80,7 +96,7 @@ PyObject* TemplateEngine_render(FunctionObject*, PyObject* const* args) {
         // template"; a missing include or parent is an error in a template
         // that exists, and is raised while rendering below.
         Ref pending = Ref::steal(PyErr_GetRaisedException());
-        Ref not_found = self.global(n_TemplateNotFound);
+        Ref not_found = template_module.global(n_TemplateNotFound);
         if (!is_exception_class_or_tuple(not_found.get())) {
             // What `except` says of a name bound to something else, with the
             // failure it was asked to catch as the context.
@@ -99,22 +115,51 @@ PyObject* TemplateEngine_render(FunctionObject*, PyObject* const* args) {
     return render_template(template_, context);
 }
 
-PyObject* TemplateEngine_render_string(FunctionObject*, PyObject* const* args) {
-    Ref env = getattr(args[0], n_env);
-    Ref template_ = call_method(env, n_from_string, args[1]);
-    return render_template(template_, args[2]);
+const Signature render_signature = define<TemplateEngine_render>({
+    .name = "render",
+    .qualname = "TemplateEngine.render",
+    .doc = "\n        Render a template by name.\n\n"
+           "        Returns the rendered string, or None if the template does not exist.\n        ",
+    .returns = "Optional[str]",
+    .result = Result::OptStr,
+});
+
+constexpr Param render_string_params[] = {
+    self_param,
+    {"template_string", "str", Rule::Str, Default::Required},
+    {"context", "dict", Rule::Dict, Default::Required},
+};
+
+PyObject* TemplateEngine_render_string(FunctionObject*, Args<render_string_params> args) {
+    Ref env = getattr(args["self"], n_env);
+    Ref template_ = call_method(env, n_from_string, args["template_string"]);
+    return render_template(template_, args["context"]);
 }
 
-PyObject* TemplateEngine_add_template_dir(FunctionObject*, PyObject* const* args) {
-    Ref env = getattr(args[0], n_env);
+const Signature render_string_signature = define<TemplateEngine_render_string>({
+    .name = "render_string",
+    .qualname = "TemplateEngine.render_string",
+    .doc = "\n        Render an inline Jinja2 string with the given context.\n        ",
+    .returns = "str",
+    .result = Result::Str,
+});
+
+constexpr Param add_template_dir_params[] = {
+    self_param,
+    {"directory", "str", Rule::Str, Default::Required},
+};
+
+PyObject* TemplateEngine_add_template_dir(FunctionObject*, Args<add_template_dir_params> args) {
+    PyObject* directory = args["directory"];
+    Ref env = getattr(args["self"], n_env);
     Ref loader = getattr(env, n_loader);
     Ref searchpath = getattr(loader, n_searchpath);
     if (PyList_CheckExact(searchpath.get())) {
         // An exact list has no insert but list.insert: call it directly.
-        checked(PyList_Insert(searchpath.get(), 0, args[1]));
+        checked(PyList_Insert(searchpath.get(), 0, directory));
     } else {
         Ref front = checked(PyLong_FromLong(0));
-        call_method(searchpath, n_insert, front, args[1]);
+        call_method(searchpath, n_insert, front, directory);
     }
     // Jinja2 caches templates by name: without this, a name loaded before
     // would keep coming from its old directory.
@@ -134,64 +179,25 @@ PyObject* TemplateEngine_add_template_dir(FunctionObject*, PyObject* const* args
     Py_RETURN_NONE;
 }
 
-PyObject* TemplateEngine_env(FunctionObject*, PyObject* const* args) {
-    return getattr(args[0], n_env).release();
+const Signature add_template_dir_signature = define<TemplateEngine_add_template_dir>({
+    .name = "add_template_dir",
+    .qualname = "TemplateEngine.add_template_dir",
+    .doc = "Add an additional template search directory (prepended for priority).",
+    .returns = "None",
+});
+
+constexpr Param env_params[] = {self_param};
+
+PyObject* TemplateEngine_env(FunctionObject*, Args<env_params> args) {
+    return getattr(args["self"], n_env).release();
 }
 
-const Signature init_signature{
-    "__init__",
-    "TemplateEngine.__init__",
-    nullptr,
-    {self_param, {"template_dir", "Optional[str]", Rule::OptStr, Default::None}},
-    nullptr,
-    Result::Any,
-    TemplateEngine_init,
-};
-
-const Signature render_signature{
-    "render",
-    "TemplateEngine.render",
-    "\n        Render a template by name.\n\n"
-    "        Returns the rendered string, or None if the template does not exist.\n        ",
-    {self_param,
-     {"template_name", "str", Rule::Str, Default::Required},
-     {"context", "dict", Rule::Dict, Default::Required}},
-    "Optional[str]",
-    Result::OptStr,
-    TemplateEngine_render,
-};
-
-const Signature render_string_signature{
-    "render_string",
-    "TemplateEngine.render_string",
-    "\n        Render an inline Jinja2 string with the given context.\n        ",
-    {self_param,
-     {"template_string", "str", Rule::Str, Default::Required},
-     {"context", "dict", Rule::Dict, Default::Required}},
-    "str",
-    Result::Str,
-    TemplateEngine_render_string,
-};
-
-const Signature add_template_dir_signature{
-    "add_template_dir",
-    "TemplateEngine.add_template_dir",
-    "Add an additional template search directory (prepended for priority).",
-    {self_param, {"directory", "str", Rule::Str, Default::Required}},
-    "None",
-    Result::Any,
-    TemplateEngine_add_template_dir,
-};
-
-const Signature env_signature{
-    "env",
-    "TemplateEngine.env",
-    "Access the underlying Jinja2 Environment for advanced usage.",
-    {self_param},
-    "Environment",
-    Result::Any,
-    TemplateEngine_env,
-};
+const Signature env_signature = define<TemplateEngine_env>({
+    .name = "env",
+    .qualname = "TemplateEngine.env",
+    .doc = "Access the underlying Jinja2 Environment for advanced usage.",
+    .returns = "Environment",
+});
 
 constexpr const char* class_doc = "\n    Jinja2-based template renderer.\n\n"
                                   "    Templates are looked up in the following order:\n"
@@ -227,5 +233,5 @@ void module_body(ModuleFrame& frame, PyObject*) {
 } // namespace
 
 PyMODINIT_FUNC PyInit_template() {
-    return self.init();
+    return template_module.init();
 }

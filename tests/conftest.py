@@ -19,6 +19,7 @@ import contextlib
 import dataclasses
 import gc
 import os
+import socket
 import ssl
 import threading
 import warnings
@@ -57,6 +58,10 @@ class _Handler:
         self.s = server
 
     async def handle_MAIL(self, server, session, envelope, address, options):
+        if self.s.busy_after is not None and \
+                getattr(session, "delivered", 0) >= self.s.busy_after:
+            # What a provider that caps the messages of a connection answers.
+            return "421 4.7.0 Too many messages on this connection, closing"
         if self.s.drop == "MAIL":
             server.transport.abort()
             return "421 closing"
@@ -95,6 +100,7 @@ class _Handler:
         self.s.messages.append(Received(
             envelope.mail_from, list(envelope.rcpt_tos),
             envelope.original_content, session.auth_data.login.decode()))
+        session.delivered = getattr(session, "delivered", 0) + 1
         return "250 OK"
 
     async def handle_QUIT(self, server, session, envelope):
@@ -108,7 +114,7 @@ class Server:
     Records: ``auths`` (every AUTH attempt), ``messages`` (every message accepted),
     ``rcpt_attempts`` (every RCPT address, refused ones included; ``attempts``
     counts them by address), ``connections`` (connections accepted) and
-    ``quits`` (sessions the client ended with QUIT).
+    ``quits`` (QUIT commands).
 
     ``first_attempt`` maps addresses to what happens to the first transaction
     that names them, the later ones going through: "451-rcpt" (the RCPT is
@@ -120,13 +126,14 @@ class Server:
     def __init__(self, mode, tls_context, *, password=PASSWORD,
                  offer_starttls=True, mechanisms=("LOGIN", "PLAIN"),
                  refuse_rcpt=(), refuse_mail=False, refuse_data=False,
-                 drop=None, first_attempt=None):
+                 drop=None, busy_after=None, first_attempt=None):
         self.mode = mode
         self.password = password
         self.refuse_rcpt = set(refuse_rcpt)
         self.refuse_mail = refuse_mail
         self.refuse_data = refuse_data
         self.drop = drop
+        self.busy_after = busy_after
         self.first_attempt = dict(first_attempt or {})
         self.auths = []
         self.messages = []
@@ -171,6 +178,25 @@ class Server:
         self.auths.append(Auth(mechanism, login, password, ok, tls))
         return AuthResult(success=ok, handled=False, auth_data=data)
 
+    def hang_up(self, reply=None):
+        """Close every client connection from the server's side, as an idle
+        timeout does, writing the line `reply` first when given (a 421).
+
+        The end of the stream goes out before this returns, right behind the
+        reply, so that a client sees it before its next command."""
+
+        async def close_all():
+            for protocol in self._controller.protocols:
+                transport = protocol.transport
+                if transport is None or transport.is_closing():
+                    continue
+                if reply:
+                    transport.write(reply.encode() + b"\r\n")
+                transport.get_extra_info("socket").shutdown(socket.SHUT_WR)
+                transport.close()
+
+        asyncio.run_coroutine_threadsafe(close_all(), self._controller.loop).result(20)
+
     def wait_idle(self, timeout=20):
         """Wait until the server has closed every connection and finished
         every session task (logging included).
@@ -207,10 +233,13 @@ class _Controller(Controller):
         super().__init__(handler, hostname="127.0.0.1", port=0,
                          server_hostname="localhost", **kwargs)
         self._on_connect = on_connect
+        self.protocols = []
 
     def factory(self):  # called once for every connection accepted
         self._on_connect()
-        return SMTP(self.handler, loop=self.loop, **self.SMTP_kwargs)
+        protocol = SMTP(self.handler, loop=self.loop, **self.SMTP_kwargs)
+        self.protocols.append(protocol)
+        return protocol
 
     def _trigger_server(self):
         # Bound to port 0: learn the real port before the first connection.
@@ -272,7 +301,8 @@ def smtp_server(server_contexts):
     password= (the one the server accepts), offer_starttls=False,
     mechanisms=("LOGIN",), refuse_rcpt={addr, ...}, refuse_mail=True,
     refuse_data=True, drop="MAIL" or "DATA" (hang up instead of answering),
-    first_attempt={addr: action} (see Server).
+    busy_after=k (answer MAIL with 421 once a connection has carried k
+    messages), first_attempt={addr: action} (see Server).
     Every server started is stopped at teardown.
     """
     started = []

@@ -6,7 +6,7 @@ exact wording (predicted here from the method's introspected signature and
 the rules its annotations stand for), an error that one of the caller's own
 objects raised (``Boom`` below), or the documented failures of the body.  A
 SystemError (the interpreter's sign of a broken C-API contract) or a crash is
-never acceptable.  Nothing here touches the network: the module's ``smtplib``
+never acceptable.  Nothing here touches the network: the modules' ``smtplib``
 is rebound to a stand-in while deliveries are fuzzed.
 """
 
@@ -23,8 +23,10 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import vantrel.mailer as mailer_module
+import vantrel.session as session_module
 import vantrel.template as template_module
 from vantrel.mailer import EasyMailer
+from vantrel.session import Session
 from vantrel.template import TemplateEngine
 
 from hostile import (BadBool, BadFormat, BadIndex, BadInt, BadIter, BadLen, BadStr, Boom,
@@ -257,17 +259,23 @@ class FakeSMTP:
     def sendmail(self, sender, recipients, text):
         return {}
 
+    def quit(self):
+        pass
+
+    def close(self):
+        pass
+
 
 @contextlib.contextmanager
 def no_network():
     fake = type("smtplib", (), {"SMTP": FakeSMTP, "SMTP_SSL": FakeSMTP})
-    saved = mailer_module.smtplib
-    mailer_module.smtplib = fake
+    saved = mailer_module.smtplib, session_module.smtplib
+    mailer_module.smtplib = session_module.smtplib = fake
     FakeSMTP.entered = FakeSMTP.exited = 0
     try:
         yield
     finally:
-        mailer_module.smtplib = saved
+        mailer_module.smtplib, session_module.smtplib = saved
     # Every connection that was entered was also left, whatever failed.
     assert FakeSMTP.entered == FakeSMTP.exited
 
@@ -443,6 +451,40 @@ def test_do_send(data, files):
                    FROM_CALLER + (email.errors.MessageError,))
 
 
+@pytest.mark.parametrize("method", ["send", "send_template"])
+@FUZZ
+@given(data=st.data())
+def test_session_sending(method, data, files):
+    function = getattr(Session, method)
+    params = params_of(function)
+    with no_network():
+        session = Session(mailer(files, use_ssl=data.draw(st.booleans())))
+        args, kwargs = data.draw(call_shape(params, session))
+        if method == "send_template" and data.draw(st.booleans()):
+            place(args, kwargs, params, template_name="page")
+        try:
+            bound, outcome = check_call(function, method, params, args, kwargs,
+                                        COMPOSING + RENDERING)
+        finally:
+            session.close()
+    if bound is not None and not isinstance(outcome, Exception):
+        assert outcome is None and session.sent == 1
+
+
+@FUZZ
+@given(mailer_arg=anything, limit=anything)
+def test_session_construction(mailer_arg, limit, files):
+    try:
+        Session(mailer_arg, limit)
+    except TypeError as error:
+        assert str(error).startswith("Argument '")
+    except ValueError as error:
+        assert "at least 1" in str(error)
+    else:
+        assert isinstance(mailer_arg, EasyMailer)
+        assert limit is None or type(limit) is int and limit >= 1
+
+
 @pytest.mark.parametrize("method", ["__init__", "render", "render_string",
                                     "add_template_dir"])
 @FUZZ
@@ -467,7 +509,9 @@ METHODS = [EasyMailer.__init__, EasyMailer.send, EasyMailer.send_template,
            EasyMailer._build_message, EasyMailer._attach_file,
            EasyMailer._attach_binary, EasyMailer._collect_recipients,
            EasyMailer._do_send, TemplateEngine.__init__, TemplateEngine.render,
-           TemplateEngine.render_string, TemplateEngine.add_template_dir]
+           TemplateEngine.render_string, TemplateEngine.add_template_dir,
+           Session.__init__, Session.send, Session.send_template, Session.close,
+           Session.__enter__, Session.__exit__]
 
 
 @pytest.mark.parametrize("function", METHODS, ids=lambda f: f.__qualname__)
@@ -553,7 +597,14 @@ REBINDABLE = [(mailer_module, name) for name in (
     "formataddr", "formatdate", "datetime", "TemplateEngine")] + [
     (template_module, name) for name in (
         "Environment", "FileSystemLoader", "_DEFAULT_TEMPLATE_DIR",
-        "TemplateNotFound")]
+        "TemplateNotFound")] + [
+    (session_module, name) for name in ("smtplib", "ssl", "datetime", "EasyMailer")]
+
+
+def through_a_session(files):
+    with Session(mailer(files, use_ssl=False, use_tls=True)) as session:
+        session.send(["a@example.test"], "s", body="b", bcc="c@example.test")
+        session.send_template("a@example.test", "Hi", "page", {"name": "Ann"})
 
 
 @pytest.mark.parametrize("module, name", REBINDABLE,
@@ -575,7 +626,8 @@ def test_rebound_module_names(module, name, leaf, as_odd, files):
                         reply_to="r@example.test"),
                     lambda: mailer(files).send_template("a@example.test",
                                                         "Hi", "page"),
-                    lambda: TemplateEngine(str(files)).render("nowhere", {})):
+                    lambda: TemplateEngine(str(files)).render("nowhere", {}),
+                    lambda: through_a_session(files)):
                 try:
                     call()
                 except SystemError:

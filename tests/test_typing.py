@@ -22,7 +22,7 @@ def test_stubs_are_installed_with_the_package():
     import vantrel
 
     package = Path(vantrel.__file__).parent
-    for name in ("mailer.pyi", "template.pyi", "py.typed"):
+    for name in ("mailer.pyi", "session.pyi", "template.pyi", "py.typed"):
         assert (package / name).is_file(), name
 
 
@@ -38,5 +38,5 @@ def test_mypy_rejects_wrong_argument_types():
 
 
 def test_stubtest_finds_the_stubs_true_to_the_modules():
-    result = run("mypy.stubtest", "vantrel.mailer", "vantrel.template")
+    result = run("mypy.stubtest", "vantrel.mailer", "vantrel.session", "vantrel.template")
     assert result.returncode == 0, result.stdout + result.stderr

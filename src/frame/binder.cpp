@@ -129,30 +129,33 @@ PyTypeObject* expected_type(Rule rule) {
     }
 }
 
-// "Argument 'subject' has incorrect type (expected str, got NoneType)", with a
-// note when the object's type is a subclass of the expected one.
-void raise_type(const char* param, Rule rule, PyObject* value) {
+} // namespace
+
+void raise_type(const char* param, const char* expected, PyTypeObject* expected_type,
+                PyObject* value) {
     PyTypeObject* got = Py_TYPE(value);
     Ref got_name = Ref::steal(PyType_GetName(got));
     if (!got_name) return;
     const char* got_text = PyUnicode_AsUTF8(got_name.get());
     if (!got_text) return;
-    const char* want = expected_name(rule);
     PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, want,
-                 got_text);
-    if (!PyType_IsSubtype(got, expected_type(rule))) return;
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected, got_text);
+    if (!expected_type || !PyType_IsSubtype(got, expected_type)) return;
     Ref error = Ref::steal(PyErr_GetRaisedException());
+    const char* article = expected[0] && std::strchr("aeiou", expected[0]) ? "an" : "a";
     Ref note = Ref::steal(PyUnicode_FromFormat(
-        "Exact built-in types are required: '%s' takes a %s itself, and instances of "
+        "Exact built-in types are required: '%s' takes %s %s itself, and instances of "
         "subclasses of built-in types such as %s are rejected.",
-        param, want, got_text));
+        param, article, expected, got_text));
     if (note) {
         Ref added = Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
         if (!added) return; // the error from add_note replaces the TypeError
     }
     PyErr_SetRaisedException(error.release());
 }
+
+namespace {
 
 // Applies a parameter's test; false with TypeError set when it fails.
 inline bool passes(Rule rule, PyObject* value) {
@@ -181,7 +184,7 @@ bool check_types(const Prototype& p, PyObject* const* bound) {
         const Rule rule = p.params[i].rule;
         if (rule == Rule::Any || rule == Rule::Truth) continue;
         if (!passes(rule, bound[i])) {
-            raise_type(p.params[i].name, rule, bound[i]);
+            raise_type(p.params[i].name, expected_name(rule), expected_type(rule), bound[i]);
             return false;
         }
     }

@@ -8,44 +8,76 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
+#include <span>
+#include <string_view>
 
 namespace vantrel {
 
 // ---------------------------------------------------------------------------
 // Interned strings, made once when a module starts.
 
-// A string interned at module start-up.  Declare at namespace scope; every
-// Name of a shared library is interned by `intern_names()`.
-class Name {
+// The most parameters a function may have: the binder's buffers are sized by
+// it, and every parameter table is checked against it when compiling.
+inline constexpr std::size_t max_params = 12;
+
+// A str made once when a module starts, from a literal.  Declare at namespace
+// scope; `intern_names()` makes every one of this shared library.
+class StaticString {
 public:
-    explicit Name(const char* text) noexcept;
     PyObject* get() const noexcept { return object_; }
     const char* text() const noexcept { return text_; }
+
+protected:
+    StaticString(const char* text, bool interned) noexcept;
 
 private:
     friend void intern_names();
     const char* text_;
+    bool interned_;
     PyObject* object_ = nullptr;
-    Name* next_;
+    StaticString* next_;
+};
+
+// An identifier: an attribute, a module-level name, a keyword.  Interned, so
+// that the interpreter's lookups compare it by identity.
+class Name : public StaticString {
+public:
+    explicit Name(const char* text) noexcept : StaticString(text, true) {}
+};
+
+// A constant string value: a format, a separator, a MIME subtype.
+class Text : public StaticString {
+public:
+    explicit Text(const char* text) noexcept : StaticString(text, false) {}
 };
 
 // A tuple of keyword names for vectorcall, built at module start-up.
 class KwNames {
 public:
-    KwNames(std::initializer_list<const char*> names) noexcept;
+    template <class... Names>
+    explicit KwNames(const Names&... names) noexcept
+        : names_{static_cast<const char*>(names)...}, size_(sizeof...(Names)), next_(link()) {
+        static_assert(sizeof...(Names) <= max_params, "more keywords than any call can take");
+    }
+    KwNames(const KwNames&) = delete;
+    KwNames& operator=(const KwNames&) = delete;
+
     PyObject* get() const noexcept { return tuple_; }
     Py_ssize_t size() const noexcept { return size_; }
 
 private:
     friend void intern_names();
-    const char* names_[12];
+    // Puts this object at the head of the library's list; returns the old head.
+    KwNames* link() noexcept;
+    const char* names_[max_params];
     Py_ssize_t size_;
     PyObject* tuple_ = nullptr;
     KwNames* next_;
 };
 
-// Interns every Name and builds every KwNames of this shared library; throws
-// Error on failure.  Idempotent.
+// Makes every Name, Text and KwNames of this shared library; throws Error on
+// failure.  Idempotent.
 void intern_names();
 
 // ---------------------------------------------------------------------------
@@ -189,6 +221,14 @@ struct Param {
     Default value;
 };
 
+// Sets the binder's TypeError for a parameter whose value is not of the type
+// it takes: "Argument 'mailer' has incorrect type (expected EasyMailer, got
+// int)", with the note on exact built-in types when the value's type is a
+// subclass of `expected_type` (none when that is null).  For the checks that
+// a function body makes itself; the caller then throws Error.
+void raise_type(const char* param, const char* expected, PyTypeObject* expected_type,
+                PyObject* value);
+
 // The instance of an instance method: unannotated, any object.
 inline constexpr Param self_param{"self", nullptr, Rule::Any, Default::Required};
 
@@ -197,27 +237,99 @@ enum class Result : std::uint8_t { Any, Str, OptStr };
 
 struct FunctionObject;
 
-// A function body receives the bound arguments, one per parameter, borrowed.
-using Body = PyObject* (*)(FunctionObject * self, PyObject* const* args);
+// The bound arguments of one call, one per parameter of the table `Params`,
+// borrowed.  A body reads them by parameter name, `args["subject"]`: the name
+// is looked up in the table when compiling, so a name the table lacks does not
+// compile, and adding or reordering parameters cannot hand a body the wrong
+// argument.
+template <const auto& Params> class Args {
+public:
+    static constexpr std::size_t count = std::size(Params);
+    static_assert(count <= max_params, "more parameters than the binder takes");
 
-inline constexpr int max_params = 12;
+    // A parameter's position, found from its name when compiling.
+    class Position {
+    public:
+        consteval Position(const char* name) : index_(find(name)) {}
+        std::size_t index() const noexcept { return index_; }
 
-// The fixed description of one function.  Required parameters come first.
-struct Signature {
+    private:
+        static consteval std::size_t find(const char* name) {
+            for (std::size_t i = 0; i < count; ++i) {
+                if (std::string_view(Params[i].name) == name) return i;
+            }
+            throw "no parameter of that name"; // not a constant: a compile error
+        }
+        std::size_t index_;
+    };
+
+    explicit Args(PyObject* const* bound) noexcept : bound_(bound) {}
+    PyObject* operator[](Position position) const noexcept { return bound_[position.index()]; }
+
+private:
+    PyObject* const* bound_;
+};
+
+// What the binder calls: the bound arguments as an array, one per parameter.
+using Body = PyObject* (*)(FunctionObject * self, PyObject* const* bound);
+
+namespace detail {
+template <const auto& Params> Args<Params> args_of(PyObject* (*)(FunctionObject*, Args<Params>));
+
+template <const auto& Params>
+constexpr std::span<const Param> params_of(PyObject* (*)(FunctionObject*, Args<Params>)) {
+    return Params;
+}
+
+// Defaults may only follow the required parameters, as in a def statement.
+constexpr bool required_first(std::span<const Param> params) {
+    bool optional = false;
+    for (const Param& param : params) {
+        if (param.value != Default::Required)
+            optional = true;
+        else if (optional)
+            return false;
+    }
+    return true;
+}
+
+// The body with its argument view, behind the binder's calling convention.
+template <auto body> PyObject* call_body(FunctionObject* self, PyObject* const* bound) {
+    return body(self, decltype(args_of(body))(bound));
+}
+} // namespace detail
+
+// The words that describe a function besides its parameters.
+struct Description {
     const char* name;
     const char* qualname;
-    const char* doc; // nullptr: no docstring
-    std::initializer_list<Param> params;
-    const char* returns; // nullptr: no return annotation
-    Result result;
+    const char* doc = nullptr;     // nullptr: no docstring
+    const char* returns = nullptr; // nullptr: no return annotation
+    Result result = Result::Any;
+};
+
+// The fixed description of one function: its words, and the parameter table
+// that its body's Args names, so that the two cannot drift apart.
+struct Signature {
+    Description description;
+    std::span<const Param> params;
     Body body;
     // Filled in by the first prepare(); a module that starts again after a
     // failed import reuses it.
     mutable const struct Prototype* prepared = nullptr;
 };
 
+// The signature of the function whose body is `body`, a function taking
+// `Args<table>`; its parameters are those of the table.
+template <auto body> Signature define(const Description& description) {
+    constexpr std::span<const Param> params = detail::params_of(body);
+    static_assert(detail::required_first(params), "a required parameter follows a default");
+    return Signature{description, params, &detail::call_body<body>};
+}
+
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     const Prototype* prototype;
     PyObject* name;
     PyObject* qualname;

@@ -267,23 +267,24 @@ Ref text_or_none(const char* text) {
 const Prototype* prepare(const Signature& signature) {
     if (signature.prepared) return signature.prepared;
     ready_type();
+    const Description& description = signature.description;
     auto p = std::make_unique<Prototype>();
     p->count = static_cast<Py_ssize_t>(signature.params.size());
-    p->result = signature.result;
+    p->result = description.result;
     p->body = signature.body;
-    p->returns = signature.returns;
-    p->bare_name = signature.name;
+    p->returns = description.returns;
+    p->bare_name = description.name;
+    p->params = signature.params;
     Py_ssize_t i = 0;
     for (const Param& param : signature.params) {
-        p->params[i] = param;
         if (param.value == Default::Required) p->required = i + 1;
         if (param.rule == Rule::Int || param.rule == Rule::Truth) p->converts = true;
         p->names[i] = checked(PyUnicode_InternFromString(param.name)).release();
         ++i;
     }
-    p->name = checked(PyUnicode_InternFromString(signature.name)).release();
-    p->qualname = checked(PyUnicode_FromString(signature.qualname)).release();
-    p->doc = text_or_none(signature.doc).release();
+    p->name = checked(PyUnicode_InternFromString(description.name)).release();
+    p->qualname = checked(PyUnicode_FromString(description.qualname)).release();
+    p->doc = text_or_none(description.doc).release();
     if (p->required == p->count) {
         p->defaults = Py_NewRef(Py_None);
     } else {

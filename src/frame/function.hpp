@@ -21,8 +21,8 @@ struct Prototype {
     Body body;
     const char* returns;
     const char* bare_name;
-    Param params[max_params];
-    PyObject* names[max_params]; // interned parameter names
+    std::span<const Param> params; // the signature's table, at most max_params
+    PyObject* names[max_params];   // interned parameter names
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;         // str or None

@@ -1,39 +1,41 @@
-// Interned names, keyword tuples and the with-statement helper.
+// Strings made at start-up, keyword tuples and the with-statement helper.
 #include "frame/frame.hpp"
 
 namespace vantrel {
 
 namespace {
-// Intrusive lists of every Name and KwNames of this shared library.  Plain
-// pointers are zero-initialised before any constructor runs, so the order of
-// static construction across files does not matter.
-Name* all_names;
+// Intrusive lists of every StaticString and KwNames of this shared library.
+// Plain pointers are zero-initialised before any constructor runs, so the
+// order of static construction across files does not matter.
+StaticString* all_strings;
 KwNames* all_kwnames;
+
+PyObject* make_string(const char* text, bool interned) {
+    return interned ? PyUnicode_InternFromString(text) : PyUnicode_FromString(text);
+}
 } // namespace
 
-Name::Name(const char* text) noexcept : text_(text), next_(all_names) {
-    all_names = this;
+StaticString::StaticString(const char* text, bool interned) noexcept
+    : text_(text), interned_(interned), next_(all_strings) {
+    all_strings = this;
 }
 
-KwNames::KwNames(std::initializer_list<const char*> names) noexcept
-    : size_(static_cast<Py_ssize_t>(names.size())), next_(all_kwnames) {
-    Py_ssize_t i = 0;
-    for (const char* name : names)
-        names_[i++] = name;
+KwNames* KwNames::link() noexcept {
+    KwNames* head = all_kwnames;
     all_kwnames = this;
+    return head;
 }
 
 void intern_names() {
-    for (Name* name = all_names; name; name = name->next_) {
-        if (!name->object_)
-            name->object_ = checked(PyUnicode_InternFromString(name->text_)).release();
+    for (StaticString* string = all_strings; string; string = string->next_) {
+        if (!string->object_)
+            string->object_ = checked(make_string(string->text_, string->interned_)).release();
     }
     for (KwNames* kw = all_kwnames; kw; kw = kw->next_) {
         if (kw->tuple_) continue;
         Ref tuple = checked(PyTuple_New(kw->size_));
         for (Py_ssize_t i = 0; i < kw->size_; ++i) {
-            PyTuple_SET_ITEM(tuple.get(), i,
-                             checked(PyUnicode_InternFromString(kw->names_[i])).release());
+            PyTuple_SET_ITEM(tuple.get(), i, checked(make_string(kw->names_[i], true)).release());
         }
         kw->tuple_ = tuple.release();
     }

@@ -1,2 +1,3 @@
-# vantrel: e-mail from Python over SMTP.  The package is two native modules,
-# vantrel.mailer (EasyMailer) and vantrel.template (TemplateEngine).
+# vantrel: e-mail from Python over SMTP.  The package is three native modules,
+# vantrel.mailer (EasyMailer), vantrel.session (Session, many messages over one
+# connection) and vantrel.template (TemplateEngine).

@@ -41,15 +41,17 @@ from email.mime.multipart import MIMEMultipart
 sys.modules["markupsafe._speedups"] = None
 
 import vantrel.mailer as mailer_module
+import vantrel.session as session_module
 import vantrel.template as template_module
 from vantrel.mailer import EasyMailer
+from vantrel.session import Session
 from vantrel.template import TemplateEngine
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The hostile arguments are the fuzz tests' own, one folder up.
 sys.path.insert(0, os.path.dirname(HERE))
 from hostile import (BadBool, BadFormat, BadIndex, BadInt, BadIter, Boom,  # noqa: E402
-                     Dict, List, Splits, Str)
+                     Dict, Int, List, Splits, Str)
 USER = "leak@example.test"
 PASSWORD = "secret"
 
@@ -264,6 +266,15 @@ def method_table():
          {"template_string": Str(), "context": None}),
         ("add_template_dir", engine.add_template_dir,
          dict(directory="/nowhere"), {"directory": Str()}),
+        ("Session.__init__", Session.__new__(Session).__init__,
+         dict(mailer=m, max_per_connection=None),
+         {"mailer": Str(), "max_per_connection": Int(2)}),
+        ("Session.send", Session(m).send, send_args,
+         {"subject": Str("s"), "body": 1, "attachments": List(), "reply_to": Str()}),
+        ("Session.send_template", Session(m).send_template, template_args,
+         {"template_name": Str("t"), "context": Dict(), "attachments": ()}),
+        ("Session.__exit__", Session(m).__exit__,
+         dict(exc_type=None, exc_value=None, traceback=None), {}),
     ]
 
 
@@ -884,8 +895,237 @@ def do_send_odd_instances():
         raises(NameError, m._do_send, msg, ["a"], "s", match="ssl")
 
 
+# --- vantrel.session: many messages over one connection --------------------------
+
+
+def session_ok(mode):
+    def run():
+        with Session(SERVERS.mailer(mode)) as session:
+            session.send(["a@example.test"], "s", body="b", bcc="d@example.test",
+                         attachments=[TEXT_FILE])
+            # The second message looks at the socket before it goes.
+            session.send_template("a@example.test", "Hi {{ name }}", "welcome",
+                                  {"name": "Ann"})
+            assert session.sent == 2 and session.connections == 1
+            repr(session)
+        session.close()
+    run.__name__ = f"session[{mode}]"
+    return run
+
+
+for _mode in ("plain", "starttls", "ssl"):
+    CASES[f"session[{_mode}]"] = session_ok(_mode)
+
+
+@case
+def session_refusals():
+    with Session(SERVERS.mailer("plain")) as session:
+        try:
+            session.send(["a@example.test", "refused@example.test"], "s", body="b")
+        except smtplib.SMTPRecipientsRefused as error:
+            assert list(error.recipients) == ["refused@example.test"]
+        else:
+            raise AssertionError("partial refusal not reported")
+        raises(smtplib.SMTPRecipientsRefused, session.send, "refused@example.test", "s")
+        raises(smtplib.SMTPSenderRefused, session.send, "a@example.test", "s",
+               sender="refused@example.test")
+        session.send("a@example.test", "s")
+        assert session.connections == 1
+
+
+@case
+def session_cannot_connect():
+    raises(smtplib.SMTPAuthenticationError,
+           Session(SERVERS.mailer("starttls", password="wrong")).__enter__)
+    session = Session(mailer(port=closed_port()))
+    raises(ConnectionRefusedError, session.send, "a@example.test", "s")
+    raises(ConnectionRefusedError, session.__enter__)
+    assert session.connections == 0
+
+
+@case
+def session_errors():
+    m = mailer()
+    raises(TypeError, Session, object(), match="expected EasyMailer, got object")
+    raises(TypeError, Session, m, True, match="expected int, got bool")
+    raises(ValueError, Session, m, 0, match="at least 1")
+    raises(ValueError, Session, m, -2 ** 80, match="at least 1")
+    Session(m, 2 ** 80)
+    raises(TypeError, Session.send, m, "a", "s", match="doesn't apply to a 'EasyMailer'")
+    bare = Session.__new__(Session)
+    raises(RuntimeError, bare.send, "a", "s", match="__init__")
+    raises(RuntimeError, bare.__enter__, match="__init__")
+    bare.close()
+    repr(bare)
+    session = Session(m)
+    raises(FileNotFoundError, session.send, "a", "s", attachments=[MISSING])
+    with rebound(session_module, "EasyMailer", DELETE):
+        raises(NameError, Session, m, match="EasyMailer")
+    with rebound(session_module, "ssl", DELETE):
+        raises(NameError, session.send, "a", "s", match="ssl")
+    with rebound(session_module, "datetime", DELETE):
+        raises(NameError, session.send_template, "a", "s", "welcome")
+    m.default_sender = None
+    raises(TypeError, session.send, "a", "s", match="Argument 'sender'")
+    m._collect_recipients = lambda to, cc, bcc: ("a",)
+    raises(TypeError, session.send, "a", "s", match="Argument 'recipients'")
+    del m.use_ssl
+    raises(AttributeError, repr, session)
+
+
+class SessionSMTP:
+    """A connection as Session uses it: no context manager.  Class attributes
+    script the failures; `log` keeps the calls."""
+    busy_after = fail_login = fail_quit = fail_close = hang_up_after = None
+    failure = None
+    sock_value = None
+    log = []
+
+    def __init__(self, host, port, context=None):
+        if self.failure == "connect":
+            raise ConnectionRefusedError("scripted")
+        self.count = 0
+        if self.sock_value is not None:
+            self.sock = self.sock_value
+
+    def starttls(self, context):
+        pass
+
+    def login(self, user, password):
+        if self.fail_login:
+            raise smtplib.SMTPAuthenticationError(535, b"no")
+
+    def sendmail(self, sender, recipients, text):
+        self.log.append("sendmail")
+        self.count += 1
+        if self.busy_after is not None and self.count > self.busy_after:
+            type(self).failure = self.failure_after_busy
+            raise smtplib.SMTPSenderRefused(421, b"busy", sender)
+        if self.failure == "unknown":
+            raise OSError("lost")
+        if self.failure == "answered":
+            raise smtplib.SMTPDataError(554, b"no")
+        if self.failure == "reentrant":
+            type(self).failure = None
+            try:
+                self.session.send("a", "again")
+            finally:
+                type(self).failure = "reentrant"
+        if self.hang_up_after is not None and self.count >= self.hang_up_after:
+            self.sock = None
+        return {}
+
+    failure_after_busy = None
+
+    def quit(self):
+        self.log.append("quit")
+        if self.fail_quit:
+            raise smtplib.SMTPServerDisconnected("gone")
+
+    def close(self):
+        self.log.append("close")
+        if self.fail_close:
+            raise OSError("close")
+
+
+def session_smtplib(**behaviour):
+    smtp = type("SMTP", (SessionSMTP,), dict(behaviour, log=[]))
+    return types.SimpleNamespace(
+        SMTP=smtp, SMTP_SSL=smtp, SMTPRecipientsRefused=smtplib.SMTPRecipientsRefused,
+        SMTPSenderRefused=smtplib.SMTPSenderRefused,
+        SMTPResponseException=smtplib.SMTPResponseException)
+
+
+@case
+def session_reconnecting():
+    m = mailer()
+    # 421 to the second MAIL FROM of each connection; a connection that
+    # smtplib closed after the first message; a socket that cannot be looked
+    # at; a limit of two messages per connection.
+    for behaviour, limit, sends, connections in [
+            ({"busy_after": 1}, None, 3, 3),
+            ({"hang_up_after": 1}, None, 3, 3),
+            ({"sock_value": object()}, None, 2, 3),
+            ({}, 2, 3, 2)]:
+        with rebound(session_module, "smtplib", session_smtplib(**behaviour)):
+            with Session(m, max_per_connection=limit) as session:
+                for _ in range(sends):
+                    session.send("a", "s")
+                assert (session.sent, session.connections) == (sends, connections), behaviour
+    fake = session_smtplib(busy_after=1, failure_after_busy="connect")
+    with rebound(session_module, "smtplib", fake):
+        session = Session(m)
+        session.send("a", "s")
+        try:
+            session.send("a", "s")
+        except ConnectionRefusedError as error:
+            assert isinstance(error.__context__, smtplib.SMTPSenderRefused)
+        else:
+            raise AssertionError("the reconnection did not fail")
+    fake = session_smtplib(busy_after=1)
+    fake.SMTPSenderRefused = None  # a rebound smtplib without the class
+    with rebound(session_module, "smtplib", fake):
+        session = Session(m)
+        session.send("a", "s")
+        raises(smtplib.SMTPSenderRefused, session.send, "a", "s")
+
+
+@case
+def session_failures():
+    m = mailer()
+    for failure, error in [("unknown", OSError), ("answered", smtplib.SMTPDataError)]:
+        with rebound(session_module, "smtplib", session_smtplib(failure=failure)):
+            session = Session(m)
+            raises(error, session.send, "a", "s")
+            raises(error, session.send, "a", "s")
+            session.close()
+    fake = session_smtplib(failure="reentrant")
+    with rebound(session_module, "smtplib", fake):
+        session = Session(m)
+        fake.SMTP.session = session
+        raises(RuntimeError, session.send, "a", "s", match="already using it")
+        del fake.SMTP.session
+    with rebound(session_module, "smtplib", session_smtplib(fail_login=True)):
+        raises(smtplib.SMTPAuthenticationError, Session(m).__enter__)
+    with rebound(session_module, "smtplib", session_smtplib(fail_quit=True, fail_close=True)):
+        session = Session(m).__enter__()
+        # QUIT's error is of no interest, close's propagates.
+        raises(OSError, session.close, match="close")
+        session.close()  # nothing left to close
+        session.__enter__()
+        raises(OSError, session.__exit__, None, None, None)
+        # After an error in the block, the block's error is the one raised.
+        try:
+            with Session(m):
+                raise Boom("block")
+        except Boom:
+            pass
+    with rebound(session_module, "smtplib", session_smtplib()):
+        session = Session(m).__enter__()
+        session.__init__(mailer())  # another mailer: the connection is ended
+        session.__init__(session_module.EasyMailer("h", 1, "u", "p"), 3)
+        session.close()
+
+
+@case
+def session_fork():
+    with rebound(session_module, "smtplib", session_smtplib()):
+        session = Session(mailer()).__enter__()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                session.send("a", "child")
+                session.close()
+            finally:
+                os._exit(0)
+        os.waitpid(pid, 0)
+        session.send("a", "parent")
+        session.close()
+
+
 def reimport():
     for name, module in (("vantrel.mailer", mailer_module),
+                         ("vantrel.session", session_module),
                          ("vantrel.template", template_module)):
         del sys.modules[name]
         try:
@@ -899,7 +1139,7 @@ def reimport():
 # (as the module frame does, so that a second import gives the same module):
 # a minimal C module with only that creation step shows the same.  No
 # reference is kept.
-reimport.blocks_per_round = 2
+reimport.blocks_per_round = 3
 CASES["reimport"] = reimport
 
 

@@ -8,6 +8,7 @@ from jinja2 import Environment
 import vantrel.mailer
 import vantrel.template
 from vantrel.mailer import EasyMailer
+from vantrel.session import Session
 from vantrel.template import TemplateEngine, TemplateNotFound
 
 
@@ -26,6 +27,12 @@ def main() -> None:
         reply_to="replies@example.com",
     )
     mailer.send_template("a@example.com", "Hi {{ name }}", "notification", {"name": "Ann"})
+    with Session(mailer, max_per_connection=100) as session:
+        session.send("a@example.com", "Hello", body="plain", bcc=["d@example.com"])
+        session.send_template("a@example.com", "Hi {{ name }}", "notification", {"name": "Ann"})
+        counts: tuple[int, int] = (session.sent, session.connections)
+    session.close()
+    print(counts)
     port: int = mailer.port
     sender: str = mailer.default_sender
 

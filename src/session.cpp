@@ -1,0 +1,627 @@
+// vantrel.session: Session sends many messages of one EasyMailer over one SMTP
+// connection, opening a new one only when the server has closed the last,
+// after a fork, or after a set number of messages.
+#include "frame/frame.hpp"
+#include "mail/params.hpp"
+#include "mail/sending.hpp"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <new>
+#include <utility>
+
+using namespace vantrel;
+using namespace vantrel::mail;
+
+namespace {
+
+void module_body(ModuleFrame& frame, PyObject* module);
+
+ModuleFrame session_module{"session", "vantrel.session", module_body};
+
+// The class, made by the module body and kept for the life of the process.
+PyTypeObject* session_type;
+
+Name n_EasyMailer{"EasyMailer"};
+Name n_smtplib{"smtplib"};
+Name n_SMTPSenderRefused{"SMTPSenderRefused"};
+Name n_SMTPResponseException{"SMTPResponseException"};
+Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
+Name n_smtp_code{"smtp_code"};
+Name n_sock{"sock"};
+Name n_fileno{"fileno"};
+Name n_quit{"quit"};
+Name n_close{"close"};
+Name n_sendmail{"sendmail"};
+Name n_as_string{"as_string"};
+Name n_host{"host"};
+Name n_port{"port"};
+Name n_use_ssl{"use_ssl"};
+Name n_use_tls{"use_tls"};
+
+struct SessionObject {
+    PyObject_HEAD
+    PyObject* mailer;         // the EasyMailer whose settings and steps are used
+    PyObject* connection;     // the open connection, or null
+    PyObject* context;        // the TLS context made for it
+    pid_t pid;                // the process that opened the connection
+    Py_ssize_t limit;         // messages per connection, 0 for no limit
+    Py_ssize_t on_connection; // messages accepted on the current connection
+    Py_ssize_t sent;          // messages accepted in all
+    Py_ssize_t connections;   // connections opened in all
+    // Serialises connecting, sending and closing.  PyMutex_Lock lets go of
+    // the interpreter while it waits, so a thread waiting for the session
+    // holds up no other thread.
+    PyMutex mutex;
+    unsigned long holder; // the thread that holds the mutex
+    pid_t holder_pid;     // and its process
+};
+
+SessionObject* as_session_unchecked(PyObject* object) {
+    return reinterpret_cast<SessionObject*>(object);
+}
+
+// The instance a method was called on, checked as a method descriptor of the
+// class would check it.
+SessionObject* as_session(PyObject* object, const char* method) {
+    if (!PyObject_TypeCheck(object, session_type)) {
+        PyErr_Format(PyExc_TypeError,
+                     "descriptor '%s' for '%s' objects doesn't apply to a '%s' object", method,
+                     session_type->tp_name, Py_TYPE(object)->tp_name);
+        raise_error();
+    }
+    return as_session_unchecked(object);
+}
+
+Ref mailer_of(const SessionObject* s) {
+    if (!s->mailer) {
+        PyErr_SetString(PyExc_RuntimeError, "Session.__init__() has not been called");
+        raise_error();
+    }
+    return Ref::borrow(s->mailer);
+}
+
+// Holds the session's mutex for a scope.
+class Hold {
+public:
+    explicit Hold(SessionObject* s) : s_(s) {
+        const pid_t pid = getpid();
+        const unsigned long thread = PyThread_get_thread_ident();
+        if (PyMutex_IsLocked(&s->mutex)) {
+            if (s->holder_pid != pid) {
+                // Held at fork time by a thread of the parent process: no
+                // thread of this process will ever let it go.
+                s->mutex = PyMutex{};
+            } else if (s->holder == thread) {
+                // A callback of this thread's own send (a rebound smtplib, a
+                // property of the mailer) came back to the session: waiting
+                // would never end.
+                PyErr_SetString(PyExc_RuntimeError,
+                                "Session used again by the thread that is already using it");
+                raise_error();
+            }
+        }
+        PyMutex_Lock(&s->mutex);
+        s->holder = thread;
+        s->holder_pid = pid;
+    }
+    ~Hold() {
+        s_->holder = 0;
+        PyMutex_Unlock(&s_->mutex);
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+    SessionObject* s_;
+};
+
+// Runs `step`; an Exception it raises is dropped.  Other BaseExceptions, such
+// as KeyboardInterrupt, still propagate.
+template <class Step> void ignoring_errors(Step&& step) {
+    try {
+        step();
+    } catch (const Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+    }
+}
+
+// Takes the connection out of the session, which then has none.
+Ref take_connection(SessionObject* s) {
+    Ref connection = Ref::steal(std::exchange(s->connection, nullptr));
+    Py_CLEAR(s->context);
+    s->on_connection = 0;
+    return connection;
+}
+
+// Ends an SMTP session politely: QUIT, then close the socket.  The server may
+// be gone already, so an error from QUIT is of no interest.
+void quit_and_close(PyObject* connection, bool quiet_close) {
+    ignoring_errors([&] { call_method(connection, n_quit); });
+    if (quiet_close) {
+        ignoring_errors([&] { call_method(connection, n_close); });
+    } else {
+        call_method(connection, n_close);
+    }
+}
+
+// Drops a connection that is no longer usable (the server closed it, or an
+// error left the exchange in an unknown state) without a QUIT.
+void discard(SessionObject* s) {
+    Ref connection = take_connection(s);
+    ignoring_errors([&] { call_method(connection, n_close); });
+}
+
+// In a forked child, lets go of the connection that the parent opened: only
+// this process's copy of its socket is closed, with nothing written to it, so
+// that the parent carries on with it undisturbed.
+void leave_inherited(SessionObject* s) {
+    if (!s->connection || s->pid == getpid()) return;
+    Ref connection = take_connection(s);
+    ignoring_errors([&] {
+        Ref sock = optional_attr(connection.get(), n_sock);
+        if (sock && sock.get() != Py_None) call_method(sock, n_close);
+    });
+}
+
+// Whether a connection that was open before may still carry a message.  An
+// idle SMTP server sends nothing unless it is closing the connection (a 421
+// reply, or the end of the stream), so a socket with something to read is
+// one the server has given up on.  smtplib sets `sock` to None when it closed
+// the connection itself; an object without `sock` cannot be looked at and is
+// taken as it is.
+bool alive(PyObject* connection) {
+    Ref sock = optional_attr(connection, n_sock);
+    if (!sock) return true;
+    if (sock.get() == Py_None) return false;
+    Ref fileno = call_method(sock, n_fileno);
+    const int fd = PyLong_AsInt(fileno.get());
+    if (fd == -1 && PyErr_Occurred()) raise_error();
+    if (fd < 0) return false;
+    pollfd probe{fd, POLLIN, 0};
+    return poll(&probe, 1, 0) <= 0;
+}
+
+// Opens a connection as the mailer's settings say and logs in.  When STARTTLS
+// or the login fails, the new connection is ended and the error propagates.
+void connect(SessionObject* s, PyObject* mailer) {
+    Opened opened = open_connection(session_module, mailer);
+    ++s->connections;
+    try {
+        log_in(mailer, opened.connection.get(), opened);
+    } catch (const Error&) {
+        Ref pending = Ref::steal(PyErr_GetRaisedException());
+        quit_and_close(opened.connection.get(), true);
+        PyErr_SetRaisedException(pending.release());
+        throw;
+    }
+    Py_XSETREF(s->connection, opened.connection.release());
+    Py_XSETREF(s->context, opened.context.release());
+    s->pid = getpid();
+    s->on_connection = 0;
+}
+
+// Makes sure the session has a connection for the next message; true when it
+// opened one for it.
+bool ready_connection(SessionObject* s, PyObject* mailer) {
+    leave_inherited(s);
+    if (s->connection && s->limit > 0 && s->on_connection >= s->limit) {
+        Ref connection = take_connection(s);
+        quit_and_close(connection.get(), true);
+    }
+    if (s->connection) {
+        // A connection that cannot even be looked at is no better than one
+        // the server closed.
+        bool usable = false;
+        ignoring_errors([&] { usable = alive(Ref::borrow(s->connection).get()); });
+        if (!usable) discard(s);
+    }
+    if (s->connection) return false;
+    connect(s, mailer);
+    return true;
+}
+
+// What a failed sendmail left behind.
+enum class Failure : std::uint8_t {
+    Answered, // the server answered every command: the connection is in step
+    Busy,     // 421 to MAIL FROM: nothing of the message went out
+    Unknown,  // anything else: the state of the exchange is not known
+};
+
+bool is_error(PyObject* error, PyObject* smtplib, const Name& name) {
+    Ref type = optional_attr(smtplib, name);
+    return type && PyErr_GivenExceptionMatches(error, type.get());
+}
+
+Failure classify(PyObject* error) {
+    Failure failure = Failure::Unknown;
+    ignoring_errors([&] {
+        Ref smtplib = session_module.global(n_smtplib);
+        if (is_error(error, smtplib.get(), n_SMTPSenderRefused)) {
+            Ref code = optional_attr(error, n_smtp_code);
+            int overflow = 0;
+            const bool busy = code && PyLong_Check(code.get()) &&
+                              PyLong_AsLongAndOverflow(code.get(), &overflow) == 421;
+            failure = busy ? Failure::Busy : Failure::Answered;
+        } else if (is_error(error, smtplib.get(), n_SMTPResponseException) ||
+                   is_error(error, smtplib.get(), n_SMTPRecipientsRefused)) {
+            failure = Failure::Answered;
+        }
+    });
+    return failure;
+}
+
+// Submits one message over the session's connection and gives sendmail's
+// result.  A message is sent at most once: the only retry is after a 421
+// reply to MAIL FROM on a connection that was already open, and it goes over
+// a new connection.
+Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* recipients,
+            PyObject* text) {
+    Hold hold(s);
+    bool opened_now = ready_connection(s, mailer);
+    for (;;) {
+        Ref connection = Ref::borrow(s->connection);
+        try {
+            Ref refused = call_method(connection, n_sendmail, sender, recipients, text);
+            ++s->sent;
+            ++s->on_connection;
+            return refused;
+        } catch (const Error&) {
+            Ref error = Ref::steal(PyErr_GetRaisedException());
+            const Failure failure = classify(error.get());
+            if (failure == Failure::Busy && !opened_now) {
+                discard(s);
+                try {
+                    connect(s, mailer);
+                } catch (const Error&) {
+                    Ref again = Ref::steal(PyErr_GetRaisedException());
+                    PyException_SetContext(again.get(), error.release());
+                    PyErr_SetRaisedException(again.release());
+                    throw;
+                }
+                opened_now = true;
+                continue;
+            }
+            if (failure == Failure::Unknown) discard(s);
+            PyErr_SetRaisedException(error.release());
+            throw;
+        }
+    }
+}
+
+// Ends the session's connection: QUIT and close in the process that opened
+// it, only a release of the inherited socket in a forked child.
+void end_session(SessionObject* s) {
+    Hold hold(s);
+    leave_inherited(s);
+    if (!s->connection) return;
+    Ref connection = take_connection(s);
+    quit_and_close(connection.get(), false);
+}
+
+// ---------------------------------------------------------------------------
+// class Session
+
+constexpr Param init_params[] = {
+    self_param,
+    {"mailer", "EasyMailer", Rule::Any, Default::Required},
+    {"max_per_connection", "Optional[int]", Rule::Any, Default::None},
+};
+
+PyObject* Session_init(FunctionObject*, Args<init_params> args) {
+    SessionObject* s = as_session(args["self"], "__init__");
+    PyObject* mailer = args["mailer"];
+    PyObject* max_per_connection = args["max_per_connection"];
+    Ref easy_mailer = session_module.global(n_EasyMailer);
+    if (!checked(PyObject_IsInstance(mailer, easy_mailer.get()))) {
+        raise_type("mailer", "EasyMailer", nullptr, mailer);
+        raise_error();
+    }
+    Py_ssize_t limit = 0;
+    if (max_per_connection != Py_None) {
+        if (!PyLong_CheckExact(max_per_connection)) {
+            raise_type("max_per_connection", "int", &PyLong_Type, max_per_connection);
+            raise_error();
+        }
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(max_per_connection, &overflow);
+        if (value == -1 && PyErr_Occurred()) raise_error();
+        if (overflow < 0 || (overflow == 0 && value < 1)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "max_per_connection must be at least 1, or None for no limit.");
+            raise_error();
+        }
+        // A limit beyond any count the session can reach is no limit.
+        limit = overflow > 0 || value > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX
+                                                       : static_cast<Py_ssize_t>(value);
+    }
+    Hold hold(s);
+    if (s->connection && s->mailer != mailer) {
+        // Another mailer's settings: its connection is of no use any more.
+        leave_inherited(s);
+        if (s->connection) quit_and_close(take_connection(s).get(), true);
+    }
+    Py_XSETREF(s->mailer, Py_NewRef(mailer));
+    s->limit = limit;
+    Py_RETURN_NONE;
+}
+
+const Signature init_signature = define<Session_init>({
+    .name = "__init__",
+    .qualname = "Session.__init__",
+    .doc = "Use the settings and message steps of `mailer` (an EasyMailer).\n"
+           "\n"
+           "max_per_connection: when given (at least 1), end the connection with QUIT\n"
+           "and open a new one after that many messages, for servers that limit the\n"
+           "messages of one connection.  None (the default) sets no limit.\n",
+    .returns = "None",
+});
+
+// send_params: the parameters of EasyMailer.send.
+PyObject* Session_send(FunctionObject*, Args<send_params> args) {
+    SessionObject* s = as_session(args["self"], "send");
+    Ref mailer = mailer_of(s);
+    Outgoing outgoing = compose(mailer.get(), args);
+    // What EasyMailer._do_send accepts, checked before the connection is used.
+    if (!PyList_CheckExact(outgoing.recipients.get())) {
+        raise_type("recipients", "list", &PyList_Type, outgoing.recipients.get());
+        raise_error();
+    }
+    if (!PyUnicode_CheckExact(outgoing.sender.get())) {
+        raise_type("sender", "str", &PyUnicode_Type, outgoing.sender.get());
+        raise_error();
+    }
+    // The text is made before the session is taken, so that threads sharing
+    // it build their messages side by side.
+    Ref text = call_method(outgoing.message, n_as_string);
+    Ref refused =
+        deliver(s, mailer.get(), outgoing.sender.get(), outgoing.recipients.get(), text.get());
+    check_refused(session_module, refused.get());
+    Py_RETURN_NONE;
+}
+
+const Signature send_signature = define<Session_send>({
+    .name = "send",
+    .qualname = "Session.send",
+    .doc =
+        "Send one message over the session's connection.\n"
+        "\n"
+        "The arguments are those of EasyMailer.send, and so is the message:\n"
+        "    to: one address or a list of addresses\n"
+        "    subject: the subject\n"
+        "    body: the plain-text body\n"
+        "    html: the HTML body; with body as well, both go as alternatives\n"
+        "    cc: carbon-copy addresses\n"
+        "    bcc: blind-copy addresses (in the envelope only)\n"
+        "    sender: the sender address, instead of the mailer's default sender\n"
+        "    sender_name: the sender's display name\n"
+        "    attachments: a list of file paths (str) and dicts\n"
+        "        {\"filename\": \"name.png\", \"data\": bytes, \"content_type\": \"image/png\"}\n"
+        "        (content_type is optional and guessed from the file name)\n"
+        "    reply_to: the Reply-To address\n"
+        "\n"
+        "A connection that the server has closed since the last message is opened\n"
+        "again first.  If the server refuses some recipients, SMTPRecipientsRefused\n"
+        "names just those (the others have the message); the session stays usable.\n",
+    .returns = "None",
+});
+
+// send_template_params: the parameters of EasyMailer.send_template.
+PyObject* Session_send_template(FunctionObject*, Args<send_template_params> args) {
+    SessionObject* s = as_session(args["self"], "send_template");
+    Ref mailer = mailer_of(s);
+    // Rendered with the mailer's engine, sent through this session's send.
+    send_template(session_module, mailer.get(), args["self"], args);
+    Py_RETURN_NONE;
+}
+
+const Signature send_template_signature = define<Session_send_template>({
+    .name = "send_template",
+    .qualname = "Session.send_template",
+    .doc = "Send one message rendered from templates over the session's connection.\n"
+           "\n"
+           "The arguments are those of EasyMailer.send_template: `template_name`.html\n"
+           "and `template_name`.txt become the HTML and text bodies and `subject` is\n"
+           "rendered as a template string, all with `context` (occurred_at added when\n"
+           "missing), through the mailer's template engine.  The message then goes\n"
+           "out as Session.send sends it.\n",
+    .returns = "None",
+});
+
+constexpr Param close_params[] = {self_param};
+
+PyObject* Session_close(FunctionObject*, Args<close_params> args) {
+    end_session(as_session(args["self"], "close"));
+    Py_RETURN_NONE;
+}
+
+const Signature close_signature = define<Session_close>({
+    .name = "close",
+    .qualname = "Session.close",
+    .doc = "End the SMTP session with QUIT and close the connection.\n"
+           "\n"
+           "Calling it again, or on a session that is not connected, does nothing.  A\n"
+           "later send opens a new connection.\n",
+    .returns = "None",
+});
+
+constexpr Param enter_params[] = {self_param};
+
+PyObject* Session_enter(FunctionObject*, Args<enter_params> args) {
+    PyObject* session = args["self"];
+    SessionObject* s = as_session(session, "__enter__");
+    Ref mailer = mailer_of(s);
+    Hold hold(s);
+    leave_inherited(s);
+    if (!s->connection) connect(s, mailer.get());
+    return Py_NewRef(session);
+}
+
+const Signature enter_signature = define<Session_enter>({
+    .name = "__enter__",
+    .qualname = "Session.__enter__",
+    .doc = "Connect and log in, and return the session.",
+    .returns = "Session",
+});
+
+constexpr Param exit_params[] = {
+    self_param,
+    {"exc_type", "Optional[type[BaseException]]", Rule::Any, Default::Required},
+    {"exc_value", "Optional[BaseException]", Rule::Any, Default::Required},
+    {"traceback", "Optional[TracebackType]", Rule::Any, Default::Required},
+};
+
+PyObject* Session_exit(FunctionObject*, Args<exit_params> args) {
+    SessionObject* s = as_session(args["self"], "__exit__");
+    if (args["exc_type"] == Py_None) {
+        end_session(s);
+    } else {
+        // The block's own exception is the one that propagates.
+        ignoring_errors([&] { end_session(s); });
+    }
+    Py_RETURN_NONE;
+}
+
+const Signature exit_signature = define<Session_exit>({
+    .name = "__exit__",
+    .qualname = "Session.__exit__",
+    .doc = "Close the session (see close()); an exception of the block propagates.",
+    .returns = "None",
+});
+
+// ---------------------------------------------------------------------------
+// The type's slots.
+
+int session_traverse(PyObject* object, visitproc visit, void* arg) {
+    SessionObject* s = as_session_unchecked(object);
+    Py_VISIT(Py_TYPE(object));
+    Py_VISIT(s->mailer);
+    Py_VISIT(s->connection);
+    Py_VISIT(s->context);
+    return 0;
+}
+
+int session_clear(PyObject* object) {
+    SessionObject* s = as_session_unchecked(object);
+    Py_CLEAR(s->mailer);
+    Py_CLEAR(s->connection);
+    Py_CLEAR(s->context);
+    return 0;
+}
+
+// A session dropped without close() lets its connection go as any unclosed
+// socket goes: the socket's own finaliser closes it and warns.
+void session_dealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject_GC_UnTrack(object);
+    PyObject_ClearWeakRefs(object);
+    session_clear(object);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+// <Session smtp.example.com:587 starttls connected, 12 sent>
+PyObject* session_repr(PyObject* object) {
+    try {
+        SessionObject* s = as_session_unchecked(object);
+        Ref name = checked(PyType_GetName(Py_TYPE(object)));
+        if (!s->mailer) return PyUnicode_FromFormat("<%U, not initialised>", name.get());
+        Ref mailer = Ref::borrow(s->mailer);
+        Ref host = getattr(mailer, n_host);
+        Ref port = getattr(mailer, n_port);
+        const char* mode = truth(getattr(mailer, n_use_ssl))   ? "ssl"
+                           : truth(getattr(mailer, n_use_tls)) ? "starttls"
+                                                               : "plain";
+        const char* state = s->connection && s->pid == getpid() ? "connected"
+                            : s->connections > 0                ? "closed"
+                                                                : "not connected";
+        return PyUnicode_FromFormat("<%U %S:%S %s %s, %zd sent>", name.get(), host.get(),
+                                    port.get(), mode, state, s->sent);
+    } catch (const Error&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* get_sent(PyObject* object, void*) {
+    return PyLong_FromSsize_t(as_session_unchecked(object)->sent);
+}
+
+PyObject* get_connections(PyObject* object, void*) {
+    return PyLong_FromSsize_t(as_session_unchecked(object)->connections);
+}
+
+PyGetSetDef session_getset[] = {
+    {"sent", get_sent, nullptr,
+     PyDoc_STR("Messages the server has accepted through this session so far (int)."), nullptr},
+    {"connections", get_connections, nullptr,
+     PyDoc_STR("SMTP connections this session has opened so far (int)."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* class_doc =
+    "Many messages over one SMTP connection, with the settings of an EasyMailer.\n"
+    "\n"
+    "A Session takes its host, port, login, encryption mode, default sender and\n"
+    "template engine from the mailer, and builds every message with the mailer's\n"
+    "own methods, so that a message is the one EasyMailer.send would send.  Only\n"
+    "the delivery differs: the connection is opened and logged in to once and\n"
+    "carries every message until the session is closed.\n"
+    "\n"
+    "    with Session(mailer) as session:\n"
+    "        for user in users:\n"
+    "            session.send(to=user.email, subject=\"Hello\", body=\"...\")\n"
+    "\n"
+    "Entering the block connects and logs in, so that wrong settings fail at once;\n"
+    "leaving it ends the SMTP session with QUIT and closes the socket.  When the\n"
+    "server has closed the connection since the last message (an idle timeout, a\n"
+    "421 reply), the next send opens a new one; a message is never sent twice.\n"
+    "max_per_connection, when given, makes the session start a new connection\n"
+    "after that many messages.  A forked child opens a connection of its own.\n"
+    "Threads may share one session: their sends take turns on the connection.\n";
+
+PyType_Slot session_slots[] = {
+    {Py_tp_doc, const_cast<char*>(class_doc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(session_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(session_repr)},
+    {Py_tp_getset, session_getset},
+    {0, nullptr},
+};
+
+PyType_Spec session_spec = {
+    "vantrel.session.Session",
+    sizeof(SessionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF,
+    session_slots,
+};
+
+void module_body(ModuleFrame& frame, PyObject*) {
+    frame.import("smtplib");
+    frame.import("ssl");
+    frame.import_from("datetime", {"datetime"});
+    frame.import_from("types", {"TracebackType"});
+    frame.import_from("typing", {"List", "Optional", "Union", "Dict"});
+    frame.import_from("mailer", {"EasyMailer"}, 1);
+
+    Ref type = checked(PyType_FromSpec(&session_spec));
+    for (const Signature* signature : {&init_signature, &send_signature, &send_template_signature,
+                                       &close_signature, &enter_signature, &exit_signature}) {
+        Ref method = frame.function(*signature);
+        checked(PyObject_SetAttrString(type.get(), signature->description.name, method.get()));
+    }
+    frame.bind("Session", type.get());
+    Py_XSETREF(session_type, reinterpret_cast<PyTypeObject*>(type.release()));
+}
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_session() {
+    return session_module.init();
+}

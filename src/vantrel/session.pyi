@@ -1,0 +1,57 @@
+# The module's namespace: callers may reach (and rebind) these names.
+import smtplib as smtplib
+import ssl as ssl
+from datetime import datetime as datetime
+from types import TracebackType as TracebackType
+from typing import Dict as Dict
+from typing import List as List
+from typing import Optional as Optional
+from typing import Union as Union
+
+from typing_extensions import disjoint_base
+
+from .mailer import EasyMailer as EasyMailer
+
+# A native class with fields of its own: it cannot share a subclass with
+# another such class.
+@disjoint_base
+class Session:
+    def __init__(self, mailer: EasyMailer, max_per_connection: Optional[int] = None) -> None: ...
+    def send(
+        self,
+        to: Union[str, List[str]],
+        subject: str,
+        body: Optional[str] = None,
+        html: Optional[str] = None,
+        cc: Optional[Union[str, List[str]]] = None,
+        bcc: Optional[Union[str, List[str]]] = None,
+        sender: Optional[str] = None,
+        sender_name: Optional[str] = None,
+        attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
+        reply_to: Optional[str] = None,
+    ) -> None: ...
+    def send_template(
+        self,
+        to: Union[str, List[str]],
+        subject: str,
+        template_name: str,
+        context: Optional[Dict[str, object]] = None,
+        cc: Optional[Union[str, List[str]]] = None,
+        bcc: Optional[Union[str, List[str]]] = None,
+        sender: Optional[str] = None,
+        sender_name: Optional[str] = None,
+        attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
+        reply_to: Optional[str] = None,
+    ) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Session: ...
+    def __exit__(
+        self,
+        exc_type: Optional[type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None: ...
+    @property
+    def sent(self) -> int: ...
+    @property
+    def connections(self) -> int: ...

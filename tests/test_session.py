@@ -1,0 +1,492 @@
+"""vantrel.session: many messages over one connection to real local servers.
+
+What the server received is the measure throughout: every message exactly
+once, over as few connections and logins as the rules allow.
+"""
+
+import collections
+import email
+import inspect
+import os
+import re
+import smtplib
+import ssl
+import threading
+import uuid
+import warnings
+
+import pytest
+
+import vantrel.session as session_module
+from vantrel.mailer import EasyMailer
+from vantrel.session import Session
+
+A, B, C = "ann@example.com", "bob@example.org", "cy@example.net"
+
+BOUNDARY = re.compile(rb"={15}\d+==")
+DATE = re.compile(rb"^Date: .*$", re.M)
+
+
+def normal(data):
+    """A message with its Date header and MIME boundaries made constant."""
+    return DATE.sub(b"Date:", BOUNDARY.sub(b"=BOUNDARY=", data))
+
+
+def subjects(server):
+    return [email.message_from_bytes(m.data)["Subject"] for m in server.messages]
+
+
+# --- the same messages as EasyMailer ----------------------------------------
+
+SHAPES = {
+    "text": dict(to=A, subject="Plain", body="Just text."),
+    "everything": dict(to=[A, B], subject="Report", body="Text part.", html="<p>HTML part</p>",
+                       cc=C, bcc=["audit@example.com"], sender="billing@example.com",
+                       sender_name="Billing Désk", reply_to="help@example.com",
+                       attachments=[{"filename": "data.csv", "data": b"a,b\n1,2\n"}]),
+}
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_message_equals_the_mailers(server, no_leaks, tmp_path, shape):
+    args = dict(SHAPES[shape])
+    if shape == "everything":
+        path = tmp_path / "notes.txt"
+        path.write_text("notes\n")
+        args["attachments"] = args["attachments"] + [str(path)]
+    mailer = EasyMailer(**server.mailer_args)
+    with no_leaks(server):
+        mailer.send(**args)
+        with Session(mailer) as session:
+            session.send(**args)
+            assert session.sent == 1
+    by_mailer, by_session = server.messages
+    assert (by_session.mail_from, by_session.rcpt_tos) == (by_mailer.mail_from, by_mailer.rcpt_tos)
+    assert normal(by_session.data) == normal(by_mailer.data)
+
+
+def test_template_equals_the_mailers(server, no_leaks):
+    mailer = EasyMailer(**server.mailer_args)
+    context = {"title": "Backup & restore", "message": "Done.",
+               "occurred_at": "2026-12-08 10:00:00"}
+    with no_leaks(server):
+        mailer.send_template(A, "[ops] {{ title }}", "notification", dict(context), cc=B)
+        with Session(mailer) as session:
+            session.send_template(A, "[ops] {{ title }}", "notification", dict(context), cc=B)
+            stamped = {"title": "t", "message": "m"}
+            session.send_template(A, "{{ occurred_at }}", "notification", stamped)
+    first, second, third = server.messages
+    assert normal(second.data) == normal(first.data)
+    assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", stamped["occurred_at"])
+    assert subjects(server)[2] == stamped["occurred_at"]
+
+
+def test_subclass_steps_are_honoured(smtp_server):
+    class Tagged(EasyMailer):
+        def _build_message(self, *args, **kwargs):
+            msg = super()._build_message(*args, **kwargs)
+            msg["X-Tag"] = "tagged"
+            return msg
+
+        @staticmethod
+        def _collect_recipients(to, cc, bcc):
+            return [to, "archive@example.com"]
+
+    server = smtp_server("plain")
+    with Session(Tagged(**server.mailer_args)) as session:
+        session.send(A, "Hi", body="x", bcc=B)
+    (received,) = server.messages
+    assert received.rcpt_tos == [A, "archive@example.com"]
+    assert email.message_from_bytes(received.data)["X-Tag"] == "tagged"
+
+
+# --- one connection, one login ----------------------------------------------
+
+def test_many_messages_one_connection(server, no_leaks):
+    mailer = EasyMailer(**server.mailer_args)
+    with no_leaks(server):
+        with Session(mailer) as session:
+            assert repr(session) == (f"<Session 127.0.0.1:{server.port} {server.mode} "
+                                     f"connected, 0 sent>")
+            for i in range(5):
+                session.send(A, f"Message {i}", body="x")
+            assert (session.sent, session.connections) == (5, 1)
+        assert repr(session).endswith("closed, 5 sent>")
+        session.close()  # a second close does nothing
+    assert subjects(server) == [f"Message {i}" for i in range(5)]
+    assert (server.connections, len(server.auths), server.quits) == (1, 1, 1)
+    assert all(auth.tls for auth in server.auths) == (server.mode != "plain")
+
+
+def test_block_error_propagates_and_quits(smtp_server, no_leaks):
+    server = smtp_server("starttls")
+    with no_leaks(server):
+        with pytest.raises(KeyError, match="mine"):
+            with Session(EasyMailer(**server.mailer_args)):
+                raise KeyError("mine")
+    assert (server.connections, server.quits) == (1, 1)
+
+
+@pytest.mark.parametrize("mode", ["ssl", "starttls", "plain"])
+def test_login_refused_at_enter(smtp_server, no_leaks, mode):
+    server = smtp_server(mode, password="another one")
+    session = Session(EasyMailer(**server.mailer_args))
+    with no_leaks(server):
+        with pytest.raises(smtplib.SMTPAuthenticationError):
+            with session:
+                pytest.fail("the block ran")
+    assert server.messages == [] and server.quits == 1
+    assert repr(session).endswith("closed, 0 sent>")
+
+
+def test_untrusted_certificate_at_enter(smtp_server, no_leaks):
+    server = smtp_server("ssl", cert="untrusted")
+    with no_leaks(server), pytest.raises(ssl.SSLCertVerificationError):
+        Session(EasyMailer(**server.mailer_args)).__enter__()
+    assert server.auths == []
+
+
+# --- reconnecting ------------------------------------------------------------
+
+@pytest.mark.parametrize("reply", [None, "421 4.4.2 Idle timeout, closing"],
+                         ids=["closed", "421-then-closed"])
+def test_server_hangs_up_between_messages(server, no_leaks, reply):
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            for i in range(3):
+                session.send(A, f"Message {i}", body="x")
+            server.hang_up(reply)
+            for i in range(3, 6):
+                session.send(A, f"Message {i}", body="x")
+            assert (session.sent, session.connections) == (6, 2)
+    assert subjects(server) == [f"Message {i}" for i in range(6)]
+    assert (server.connections, len(server.auths)) == (2, 2)
+
+
+def test_hang_up_before_the_first_message(smtp_server):
+    server = smtp_server("ssl")
+    with Session(EasyMailer(**server.mailer_args)) as session:
+        server.hang_up()
+        session.send(A, "After the idle time", body="x")
+    assert subjects(server) == ["After the idle time"]
+    assert server.connections == 2
+
+
+def test_421_to_mail_from_is_retried_once(server, no_leaks):
+    server.busy_after = 2
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            for i in range(5):
+                session.send(A, f"Message {i}", body="x")
+            assert (session.sent, session.connections) == (5, 3)
+    assert subjects(server) == [f"Message {i}" for i in range(5)]
+    assert server.connections == 3
+
+
+def test_421_is_retried_only_once(smtp_server, no_leaks):
+    server = smtp_server("plain", busy_after=0)
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            with pytest.raises(smtplib.SMTPSenderRefused) as caught:
+                session.send(A, "Refused", body="x")
+            assert caught.value.smtp_code == 421
+            assert session.connections == 2
+            # A connection opened for the message itself is not tried again.
+            with pytest.raises(smtplib.SMTPSenderRefused):
+                session.send(A, "Refused", body="x")
+            assert session.connections == 3
+    assert server.messages == []
+
+
+def test_drop_during_data_is_not_resent(smtp_server, no_leaks):
+    server = smtp_server("starttls")
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            session.send(A, "First", body="x")
+            server.drop = "DATA"
+            with pytest.raises(smtplib.SMTPServerDisconnected):
+                session.send(A, "Lost", body="x")
+            assert server.connections == 1  # nothing was tried again
+            server.drop = None
+            session.send(A, "Third", body="x")
+            assert (session.sent, session.connections) == (2, 2)
+    assert subjects(server) == ["First", "Third"]
+
+
+def test_max_per_connection(smtp_server, no_leaks):
+    server = smtp_server("plain")
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args), max_per_connection=2) as session:
+            for i in range(5):
+                session.send(A, f"Message {i}", body="x")
+            assert (session.sent, session.connections) == (5, 3)
+    assert subjects(server) == [f"Message {i}" for i in range(5)]
+    assert (server.connections, server.quits) == (3, 3)
+
+
+# --- refusals ---------------------------------------------------------------
+
+def test_refusals_leave_the_session_usable(server, no_leaks):
+    server.refuse_rcpt = {B, C}
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            with pytest.raises(smtplib.SMTPRecipientsRefused) as partly:
+                session.send([A, B], "Partly", body="x")
+            with pytest.raises(smtplib.SMTPRecipientsRefused) as wholly:
+                session.send([B, C], "Wholly", body="x")
+            session.send(A, "Afterwards", body="x")
+            assert (session.sent, session.connections) == (2, 1)
+    assert list(partly.value.recipients) == [B]
+    assert "accepted for the other recipients" in partly.value.__notes__[0]
+    assert sorted(wholly.value.recipients) == [B, C]
+    assert not hasattr(wholly.value, "__notes__")
+    assert subjects(server) == ["Partly", "Afterwards"]
+
+
+def test_sender_refused_leaves_the_session_usable(smtp_server):
+    server = smtp_server("plain", refuse_mail=True)
+    with Session(EasyMailer(**server.mailer_args)) as session:
+        with pytest.raises(smtplib.SMTPSenderRefused):
+            session.send(A, "Refused", body="x")
+        server.refuse_mail = False
+        session.send(A, "Accepted", body="x")
+        assert session.connections == 1
+    assert subjects(server) == ["Accepted"]
+
+
+# --- processes and threads --------------------------------------------------
+
+def test_fork_child_opens_its_own_connection(smtp_server, no_leaks):
+    server = smtp_server("starttls")
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            session.send(A, "Parent 1", body="x")
+            with warnings.catch_warnings():
+                # The test server runs in a thread of this process.
+                warnings.simplefilter("ignore", DeprecationWarning)
+                pid = os.fork()
+            if pid == 0:  # the child
+                status = 1
+                try:
+                    session.send(A, "Child", body="x")
+                    session.close()
+                    status = 0 if session.connections == 2 else 2
+                finally:
+                    os._exit(status)
+            assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+            session.send(A, "Parent 2", body="x")
+            assert (session.sent, session.connections) == (2, 1)
+    assert subjects(server) == ["Parent 1", "Child", "Parent 2"]
+    assert (server.connections, server.quits) == (2, 2)
+
+
+def test_threads_share_one_session(smtp_server, no_leaks):
+    server = smtp_server("starttls")
+    threads, per_thread = 8, 50
+    run_id = uuid.uuid4().hex
+    start = threading.Barrier(threads)
+    failures = []
+
+    def worker(session, t):
+        start.wait()
+        try:
+            for i in range(per_thread):
+                session.send(f"to-{t}@example.test", f"{run_id}-{t}-{i}", body=f"body {t} {i}",
+                             bcc=f"bcc-{t}-{i}@example.test")
+        except BaseException as error:  # reported below, in the test's thread
+            failures.append(error)
+
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            workers = [threading.Thread(target=worker, args=(session, t))
+                       for t in range(threads)]
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join()
+    assert failures == []
+    assert (session.sent, session.connections, server.connections) == (400, 1, 1)
+    seen = collections.Counter()
+    for received in server.messages:
+        tag = email.message_from_bytes(received.data)["Subject"]
+        _, t, i = tag.rsplit("-", 2)
+        assert received.rcpt_tos == [f"to-{t}@example.test", f"bcc-{t}-{i}@example.test"]
+        seen[tag] += 1
+    assert seen == {f"{run_id}-{t}-{i}": 1 for t in range(threads) for i in range(per_thread)}
+
+
+# --- surface ----------------------------------------------------------------
+
+@pytest.mark.parametrize("name", ["send", "send_template"])
+def test_same_parameters_as_the_mailer(name):
+    ours, theirs = getattr(Session, name), getattr(EasyMailer, name)
+    assert inspect.signature(ours) == inspect.signature(theirs)
+    assert ours.__annotations__ == theirs.__annotations__
+    assert ours.__qualname__ == f"Session.{name}"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda s: s.send(A, None), "Argument 'subject' has incorrect type "
+                                "(expected str, got NoneType)"),
+    (lambda s: s.send(A), "send() takes at least 3 positional arguments (2 given)"),
+    (lambda s: s.send_template(A, "s", "t", attachments=()),
+     "Argument 'attachments' has incorrect type (expected list, got tuple)"),
+    (lambda s: s.send_template(A, "s", "t", colour=1),
+     "send_template() got an unexpected keyword argument 'colour'"),
+    (lambda s: Session.send(object(), A, "s"),
+     "descriptor 'send' for 'vantrel.session.Session' objects doesn't apply to a 'object' "
+     "object"),
+])
+def test_argument_errors(call, message):
+    session = Session(EasyMailer("127.0.0.1", 1, "u", "p"))
+    with pytest.raises(TypeError) as caught:
+        call(session)
+    assert str(caught.value) == message
+    assert session.connections == 0
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((object(),), TypeError, "Argument 'mailer' has incorrect type "
+                             "(expected EasyMailer, got object)"),
+    ((None,), TypeError, "Argument 'mailer' has incorrect type (expected EasyMailer, "
+                         "got NoneType)"),
+    (("M", "2"), TypeError, "Argument 'max_per_connection' has incorrect type "
+                            "(expected int, got str)"),
+    (("M", True), TypeError, "Argument 'max_per_connection' has incorrect type "
+                             "(expected int, got bool)"),
+    (("M", 0), ValueError, "max_per_connection must be at least 1, or None for no limit."),
+    (("M", -2**70), ValueError, "max_per_connection must be at least 1, or None for no limit."),
+])
+def test_construction_errors(args, error, message):
+    mailer = EasyMailer("127.0.0.1", 1, "u", "p")
+    args = tuple(mailer if a == "M" else a for a in args)
+    with pytest.raises(error) as caught:
+        Session(*args)
+    assert str(caught.value) == message
+
+
+def test_repr_and_counters_before_use():
+    mailer = EasyMailer("mx.example.com", 25, "u", "p", use_ssl=False)
+    session = Session(mailer, max_per_connection=2**80)
+    assert repr(session) == "<Session mx.example.com:25 plain not connected, 0 sent>"
+    with pytest.raises(AttributeError):
+        session.sent = 1
+    with pytest.raises(RuntimeError, match="__init__"):
+        Session.__new__(Session).send(A, "s")
+
+
+def test_smtplib_is_read_from_the_module(monkeypatch, smtp_server):
+    server = smtp_server("plain")
+    made = []
+
+    class Recording(smtplib.SMTP):
+        def __init__(self, *args, **kwargs):
+            made.append(args)
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(session_module, "smtplib",
+                        type("smtplib", (), {"SMTP": Recording,
+                                             "SMTPRecipientsRefused": smtplib.SMTPRecipientsRefused}))
+    with Session(EasyMailer(**server.mailer_args)) as session:
+        session.send(A, "Through the rebound module", body="x")
+    assert made == [("127.0.0.1", server.port)]
+    assert subjects(server) == ["Through the rebound module"]
+
+
+# --- what the session does with the connection, in order -------------------
+
+class Recorder:
+    """A stand-in smtplib whose connections log every call; ``fail`` maps a
+    sendmail number (1, 2, ...) to the exception it raises."""
+
+    def __init__(self, fail=()):
+        self.log, self.fail, self.sendmails = [], dict(fail), 0
+        self.SMTPSenderRefused = smtplib.SMTPSenderRefused
+        self.SMTPResponseException = smtplib.SMTPResponseException
+        self.SMTPRecipientsRefused = smtplib.SMTPRecipientsRefused
+        recorder = self
+
+        class SMTP:
+            def __init__(self, host, port):
+                self.n = len([e for e in recorder.log if e[0] == "connect"]) + 1
+                recorder.log.append(("connect", self.n))
+
+            def __getattr__(self, name):
+                if name not in ("starttls", "login", "sendmail", "quit", "close"):
+                    raise AttributeError(name)  # no `sock`: taken as alive
+
+                def call(*args, **kwargs):
+                    recorder.log.append((name, self.n))
+                    if name == "sendmail":
+                        recorder.sendmails += 1
+                        error = recorder.fail.get(recorder.sendmails)
+                        if callable(error):
+                            error = error()
+                        if error is not None:
+                            raise error
+                        return {}
+                return call
+
+        self.SMTP = SMTP
+
+
+@pytest.mark.parametrize("error, kept", [
+    (OSError("timed out"), False),
+    (smtplib.SMTPServerDisconnected("gone"), False),
+    (smtplib.SMTPDataError(554, b"rejected"), True),
+    (smtplib.SMTPSenderRefused(553, b"no", A), True),
+], ids=["timeout", "disconnected", "data-refused", "sender-refused"])
+def test_a_failed_message_is_never_sent_again(monkeypatch, error, kept):
+    recorder = Recorder({2: error})
+    monkeypatch.setattr(session_module, "smtplib", recorder)
+    with Session(EasyMailer("mx", 25, "u", "p", use_ssl=False)) as session:
+        session.send(A, "1")
+        with pytest.raises(type(error)):
+            session.send(A, "2")
+        session.send(A, "3")
+    if kept:  # the server answered: the exchange is in step, carry on
+        expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1),
+                    ("sendmail", 1), ("quit", 1), ("close", 1)]
+    else:  # state unknown: closed without QUIT, the next message on a new one
+        expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1),
+                    ("close", 1), ("connect", 2), ("login", 2), ("sendmail", 2),
+                    ("quit", 2), ("close", 2)]
+    assert recorder.log == expected
+    assert session.sent == 2
+
+
+def test_a_send_from_inside_a_send_is_refused(monkeypatch):
+    session = None
+
+    def again():
+        session.send(A, "inner")
+
+    recorder = Recorder({1: again})
+    monkeypatch.setattr(session_module, "smtplib", recorder)
+    session = Session(EasyMailer("mx", 25, "u", "p", use_ssl=False))
+    with pytest.raises(RuntimeError, match="already using it"):
+        session.send(A, "outer")
+    assert recorder.sendmails == 1
+
+
+def test_close_errors(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(session_module, "smtplib", recorder)
+
+    def failing(name):
+        def call(self):
+            recorder.log.append((name, self.n))
+            raise OSError(name)
+        return call
+
+    recorder.SMTP.quit = failing("quit")
+    recorder.SMTP.close = failing("close")
+    session = Session(EasyMailer("mx", 25, "u", "p", use_ssl=False))
+    with pytest.raises(KeyError):  # the block's error, not close's
+        with session:
+            raise KeyError("block")
+    with pytest.raises(OSError, match="close"):  # quit's error is dropped
+        session.__enter__().close()
+    session.close()
+    assert recorder.log == [("connect", 1), ("login", 1), ("quit", 1), ("close", 1),
+                            ("connect", 2), ("login", 2), ("quit", 2), ("close", 2)]
