@@ -12,8 +12,8 @@ broker (enqueue.py does it from the command line):
 
 Each worker process keeps one EasyMailer and one Session, that is one SMTP
 connection that stays logged in from message to message.  They are made when
-the process starts, made again in a forked child (a connection cannot be
-shared between processes) and closed, with a QUIT, when the process ends.
+the pool process starts, after the fork that made it (a connection cannot be
+shared between processes), and closed, with a QUIT, when it ends.
 
 A failure worth another attempt (a 4xx reply, a dropped, refused or timed-out
 connection) makes the task retry with exponential backoff and jitter; a
@@ -44,7 +44,6 @@ command line:
     VANTREL_MAX_RETRIES       retries before giving up, default 10
 """
 
-import contextlib
 import dataclasses
 import errno
 import os
@@ -56,27 +55,7 @@ from celery import Celery, signals
 from celery.utils.log import get_task_logger
 
 from vantrel.mailer import EasyMailer
-
-try:
-    from vantrel.session import Session
-except ImportError:  # a vantrel without sessions: one connection per message
-
-    class Session:
-        def __init__(self, mailer, max_per_connection=None):
-            self._mailer = mailer
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc_info):
-            self.close()
-
-        def close(self):
-            pass
-
-        def send_template(self, *args, **kwargs):
-            return self._mailer.send_template(*args, **kwargs)
-
+from vantrel.session import Session
 
 logger = get_task_logger(__name__)
 
@@ -166,59 +145,45 @@ class SmtpSettings:
 
 
 class Outbox:
-    """This process's mailer and its session: one logged-in SMTP connection.
+    """This process's mailer and session: one logged-in SMTP connection,
+    kept from message to message.
 
-    The session is kept from message to message.  After a failed send it is
-    closed and the next message opens a new one: a connection that has just
-    failed is in no state worth reasoning about.
+    The session looks after its connection itself: it opens a new one when
+    the server has closed the last or after a failure that left the exchange
+    in an unknown state, keeps it after a refusal, and in a forked child
+    leaves the parent's connection alone and opens its own.
     """
 
     def __init__(self):
-        self._settings = None
-        self._mailer = None
         self._session = None
-        self._stack = contextlib.ExitStack()
 
     def start(self):
-        """At process start: connect now, so that the first message finds
-        the connection ready; if that fails, the first message tries again."""
-        self._prepare()
+        """At process start: make the mailer and the session and connect, so
+        that the first message finds the connection ready.  When the server
+        cannot be reached now, the first message tries again."""
+        settings = SmtpSettings.from_environment()
+        # vantrel gives smtplib no timeout: bound every socket operation here,
+        # or a server that stops answering would hold this process forever.
+        socket.setdefaulttimeout(settings.timeout)
+        self._session = Session(settings.mailer(), max_per_connection=settings.max_per_connection)
         try:
-            self.session()
+            self._session.__enter__()  # connects and logs in
         except OSError as error:
             logger.warning("no SMTP connection yet (%s: %s); the first message will try again",
                            type(error).__name__, error)
 
     def session(self):
-        if self._session is None:
-            if self._mailer is None:  # in a pool that signals no process start
-                self._prepare()
-            self._session = self._stack.enter_context(
-                Session(self._mailer, max_per_connection=self._settings.max_per_connection))
+        if self._session is None:  # in a pool that signals no process start
+            self.start()
         return self._session
-
-    def _prepare(self):
-        self._settings = SmtpSettings.from_environment()
-        # vantrel gives smtplib no timeout: bound every socket operation here,
-        # or a server that stops answering would hold this process forever.
-        socket.setdefaulttimeout(self._settings.timeout)
-        self._mailer = self._settings.mailer()
 
     def close(self):
         """Log out (QUIT) and close the connection, if there is one."""
-        self._session = None
-        with contextlib.suppress(OSError):
-            self._stack.close()
-
-    def forget(self):
-        """In a forked child: the connection is the parent's, which goes on
-        using it; this process neither uses nor closes it."""
-        self._session = None
-        self._stack.pop_all()
+        if self._session is not None:
+            self._session.close()
 
 
 outbox = Outbox()
-os.register_at_fork(after_in_child=outbox.forget)
 
 
 @signals.worker_init.connect
@@ -332,6 +297,5 @@ def send_templated(self, to, subject, template_name, context=None, cc=None, bcc=
                                        sender=sender, sender_name=sender_name,
                                        reply_to=reply_to)
     except OSError as error:  # smtplib's and ssl's errors are OSErrors
-        outbox.close()
         raise classify(error, _addresses(to) + _addresses(cc) + _addresses(bcc)) from error
     return self.request.retries
