@@ -34,6 +34,7 @@ sys.path.insert(0, str(HERE))
 
 import baseline  # noqa: E402
 import jinja2  # noqa: E402
+import smtp_server  # noqa: E402
 
 from vantrel.mailer import EasyMailer  # noqa: E402
 from vantrel.template import TemplateEngine  # noqa: E402
@@ -52,10 +53,13 @@ class Plan:
     deliver_messages: int = 300
     memory_pairs: int = 3
     import_pairs: int = 61
+    worker_pairs: int = 5
+    worker_messages: int = 400
 
 
 QUICK = Plan(micro_pairs=7, keyword_pairs=31, compose_pairs=5, render_pairs=5, deliver_runs=2,
-             deliver_messages=50, memory_pairs=1, import_pairs=3)
+             deliver_messages=50, memory_pairs=1, import_pairs=3, worker_pairs=1,
+             worker_messages=50)
 
 
 @dataclass
@@ -68,6 +72,8 @@ class Row:
     # "time": ratio = vantrel / baseline, met when <= target.
     # "throughput": samples are times per item; the ratio is the throughput
     # ratio baseline / vantrel, met when >= target.
+    # "rate": samples are items per second; ratio = vantrel / baseline, met
+    # when >= target.
     kind: str = "time"
     notes: list = field(default_factory=list)
 
@@ -77,12 +83,16 @@ class Row:
         return b / v if self.kind == "throughput" else v / b
 
     @property
+    def higher_is_better(self):
+        return self.kind in ("throughput", "rate")
+
+    @property
     def met(self):
-        return self.ratio >= self.target if self.kind == "throughput" else self.ratio <= self.target
+        return self.ratio >= self.target if self.higher_is_better else self.ratio <= self.target
 
     @property
     def target_text(self):
-        return (">= " if self.kind == "throughput" else "<= ") + f"{self.target:.2f}"
+        return (">= " if self.higher_is_better else "<= ") + f"{self.target:.2f}"
 
 
 def progress(text):
@@ -346,18 +356,6 @@ def host_names_looked_up_once():
             setattr(socket, name, real)
 
 
-@contextlib.contextmanager
-def smtp_server():
-    """The local SMTP server in a process of its own; yields its port."""
-    server = subprocess.Popen([sys.executable, "-P", str(HERE / "smtp_server.py")],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
-        yield int(server.stdout.readline())
-    finally:
-        server.stdin.close()
-        server.wait(timeout=30)
-
-
 DELIVER_CHUNK = 10
 
 
@@ -370,7 +368,8 @@ def deliver(plan):
         "bcc": BCC,
     }
     count = plan.deliver_messages
-    with host_names_looked_up_once(), smtp_server() as port:
+    with host_names_looked_up_once(), smtp_server.running() as server:
+        port = server.port
         mailer = EasyMailer("127.0.0.1", port, user, password, use_ssl=False, use_tls=False)
 
         def with_vantrel(first, n):
@@ -413,6 +412,37 @@ def deliver(plan):
         f"creating the TLS context that vantrel makes for every message, also without "
         f"encryption, costs the baseline {made * 1e3:.2f} ms/msg; with it the baseline would give "
         f"a ratio of {statistics.median(with_context) / statistics.median(vs):.2f}")
+    return row
+
+
+def celery_workers(plan, scratch):
+    """The Celery recipe (examples/celery): the rate at which a worker with 2
+    processes sends, against one with 1, on a local Redis and SMTP server."""
+    sys.path.insert(0, str(HERE.parent / "examples" / "celery"))
+    import local_stack
+
+    with (local_stack.redis_server() as redis, smtp_server.running() as server,
+          local_stack.client(redis.url) as mailapp):
+        smtp = dict(host="127.0.0.1", port=server.port, mode="plain", user="bench@example.com",
+                    password="secret")
+
+        def worker(processes):
+            return local_stack.Worker(mailapp.app, redis.url, smtp,
+                                      scratch / f"worker{processes}.log", concurrency=processes)
+
+        # Both workers are up the whole time and take turns: each sample
+        # hands its messages to one of them while the other idles.
+        with worker(2) as two, worker(1) as one:
+            twos, ones = alternate(
+                lambda: local_stack.sending_rate(mailapp, two, plan.worker_messages),
+                lambda: local_stack.sending_rate(mailapp, one, plan.worker_messages),
+                plan.worker_pairs)
+    row = Row("celery workers", "msg/s", twos, ones, 1.6, kind="rate")
+    row.notes.append(
+        f"celery workers: messages per second of a worker with 2 processes (the vantrel "
+        f"column) and with 1 (the baseline column), {plan.worker_messages} templated messages "
+        f"per sample, each process with one vantrel session to a local SMTP server; the ratio "
+        f"is the gain from the second process")
     return row
 
 
@@ -463,6 +493,7 @@ ROWS = {
     "compose": compose,
     "render": render,
     "deliver": lambda plan, scratch: deliver(plan),
+    "workers": celery_workers,
     "memory": memory,
     "import": import_time,
 }

@@ -1,12 +1,15 @@
-"""A local SMTP server for the delivery benchmark, run as its own process.
+"""A local SMTP server for the delivery benchmarks, run as its own process.
 
 Plain SMTP with AUTH (PLAIN and LOGIN) offered without TLS; every login and
 every message is accepted and the message is dropped.  Prints the port it
-listens on, then serves until its standard input is closed.
+listens on, then serves until its standard input is closed.  running() starts
+it from another program.
 """
 
+import contextlib
 import logging
 import socket
+import subprocess
 import sys
 import warnings
 
@@ -27,6 +30,21 @@ def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+@contextlib.contextmanager
+def running():
+    """This server in a process of its own: yields the process, with the
+    port it listens on as `port`."""
+    process = subprocess.Popen([sys.executable, "-P", __file__], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+    try:
+        process.port = int(process.stdout.readline())
+        yield process
+    finally:
+        process.stdin.close()
+        process.stdout.close()
+        process.wait(timeout=30)
 
 
 def main():

@@ -32,8 +32,8 @@ WAIT = 180  # seconds any wait for results may take before the test fails
 
 @pytest.fixture(scope="module")
 def broker():
-    with local_stack.redis_server() as url:
-        yield url
+    with local_stack.redis_server() as redis:
+        yield redis.url
 
 
 @pytest.fixture(scope="module")

@@ -1,12 +1,13 @@
 """The recipe's moving parts on one machine: a Redis broker, workers and a
 local SMTP server, for trying the recipe out and for its test and benchmark.
 
-    python local_stack.py [--messages 200] [--concurrency 2]
+    python local_stack.py [--messages 1000] [--concurrency 2] [--max-per-connection N]
 
 starts redis-server on a free port of 127.0.0.1, the benchmarks' local SMTP
 server (bench/smtp_server.py: plain SMTP, any login accepted, every message
-accepted and dropped) and a worker, enqueues the messages, waits for them and
-prints how many went out and how fast; then it stops everything it started.
+accepted and dropped) and a worker, sends the messages through it and prints
+how fast they went and the processor time each process took per message;
+then it stops everything it started.
 
 Every process started here is stopped by its process id, or by the process
 group it leads, never by name.
@@ -16,6 +17,7 @@ import argparse
 import contextlib
 import gc
 import os
+import runpy
 import signal
 import socket
 import subprocess
@@ -70,7 +72,8 @@ def _answers_ping(port):
 
 @contextlib.contextmanager
 def redis_server():
-    """A throwaway redis-server on 127.0.0.1 (nothing saved to disk); yields its URL."""
+    """A throwaway redis-server on 127.0.0.1 (nothing saved to disk); yields
+    the process, with its URL as `url`."""
     port = free_port()
     environment = {k: v for k, v in os.environ.items() if k not in INSTRUMENTATION}
     with tempfile.TemporaryDirectory(prefix="vantrel-redis-") as scratch:
@@ -81,22 +84,16 @@ def redis_server():
         try:
             _wait_until(lambda: _answers_ping(port), 30, "redis-server",
                         lambda: process.poll() is None)
-            yield f"redis://127.0.0.1:{port}/0"
+            process.url = f"redis://127.0.0.1:{port}/0"
+            yield process
         finally:
             _stop(process, 30)
 
 
-@contextlib.contextmanager
 def smtp_sink():
-    """The benchmarks' SMTP server in a process of its own; yields its port."""
-    process = subprocess.Popen([sys.executable, "-P", str(CHECKOUT / "bench" / "smtp_server.py")],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
-        yield int(process.stdout.readline())
-    finally:
-        process.stdin.close()
-        process.stdout.close()
-        _stop(process, 30)
+    """The benchmarks' SMTP server in a process of its own (a context manager
+    that yields the process, with its port as `port`)."""
+    return runpy.run_path(str(CHECKOUT / "bench" / "smtp_server.py"))["running"]()
 
 
 @contextlib.contextmanager
@@ -215,8 +212,14 @@ def sending_rate(mailapp, worker, messages, to="rate@example.com"):
         [mailapp.send_templated.apply_async(message(i, to), queue=queue)
          for i in range(messages)])
     control = mailapp.app.control
+    backend = mailapp.app.backend
+    last = backend.get_key_for_task(results.results[-1].id)
     control.add_consumer(queue, destination=[worker.node], reply=True)
     try:
+        # Waiting on every result would take this process's share of the
+        # processors while the worker runs; the last message's result, looked
+        # for now and then, says that the run is at its end.
+        _wait_until(lambda: backend.client.exists(last), 600, f"the last of {messages} messages")
         results.join_native(timeout=600)
     finally:
         control.cancel_consumer(queue, destination=[worker.node], reply=True)
@@ -224,21 +227,46 @@ def sending_rate(mailapp, worker, messages, to="rate@example.com"):
     return (messages - 1) / (done[-1] - done[0]).total_seconds()
 
 
+def processor_seconds(pid):
+    """User and system time the process has used so far."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--messages", type=int, default=200, help="messages to send (200)")
-    parser.add_argument("--concurrency", type=int, default=2,
-                        help="worker processes (2)")
+    parser.add_argument("--messages", type=int, default=1000, help="messages to send (1000)")
+    parser.add_argument("--concurrency", type=int, default=2, help="worker processes (2)")
+    parser.add_argument("--max-per-connection", type=int, metavar="N",
+                        help="messages per SMTP connection (default: no limit)")
     options = parser.parse_args()
-    with (redis_server() as broker, smtp_sink() as port, client(broker) as mailapp,
-          tempfile.NamedTemporaryFile(prefix="vantrel-worker-", suffix=".log") as log):
-        smtp = dict(host="127.0.0.1", port=port, mode="plain", user="demo@example.com",
+    extra = {}
+    if options.max_per_connection:
+        extra["VANTREL_MAX_PER_CONNECTION"] = str(options.max_per_connection)
+    with (redis_server() as redis, smtp_sink() as sink, client(redis.url) as mailapp,
+          tempfile.TemporaryDirectory(prefix="vantrel-worker-") as scratch):
+        smtp = dict(host="127.0.0.1", port=sink.port, mode="plain", user="demo@example.com",
                     password="any password")
-        print(f"broker {broker}, SMTP server 127.0.0.1:{port}, worker log {log.name}")
-        with Worker(mailapp.app, broker, smtp, log.name, options.concurrency) as worker:
+        print(f"broker {redis.url}, SMTP server 127.0.0.1:{sink.port}")
+        with Worker(mailapp.app, redis.url, smtp, Path(scratch) / "worker.log",
+                    options.concurrency, extra_environment=extra) as worker:
+            sending_rate(mailapp, worker, 50)  # connections opened, everything loaded
+            processes = {"worker's main process": [worker.process.pid],
+                         "pool processes": worker.pool_processes(),
+                         "redis-server": [redis.pid], "SMTP server": [sink.pid]}
+
+            def used():
+                return {name: sum(map(processor_seconds, pids))
+                        for name, pids in processes.items()}
+
+            before = used()
             rate = sending_rate(mailapp, worker, options.messages)
-        print(f"{options.messages} messages sent by {options.concurrency} worker processes, "
-              f"{rate:.0f} messages per second")
+            after = used()
+    print(f"{options.messages} messages sent by {options.concurrency} worker processes: "
+          f"{rate:.0f} messages per second")
+    print("processor time per message, queuing included:")
+    for name in processes:
+        print(f"  {name:22} {(after[name] - before[name]) / options.messages * 1e3:5.2f} ms")
 
 
 if __name__ == "__main__":
