@@ -4,8 +4,15 @@ Plain SMTP with AUTH (PLAIN and LOGIN) offered without TLS; every login and
 every message is accepted and the message is dropped.  Prints the port it
 listens on, then serves until its standard input is closed.  running() starts
 it from another program.
+
+    smtp_server.py [--reply-delay MS]
+
+--reply-delay answers MAIL, RCPT and the end of each message only after that
+many milliseconds, as a server across a network would.
 """
 
+import argparse
+import asyncio
 import contextlib
 import logging
 import socket
@@ -22,6 +29,28 @@ class Sink:
         return "250 Message accepted for delivery"
 
 
+class SlowSink(Sink):
+    """A sink that answers MAIL, RCPT and each message after `delay` seconds."""
+
+    def __init__(self, delay):
+        self.delay = delay
+
+    async def handle_MAIL(self, server, session, envelope, address, options):
+        await asyncio.sleep(self.delay)
+        envelope.mail_from = address
+        envelope.mail_options.extend(options)
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, options):
+        await asyncio.sleep(self.delay)
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        await asyncio.sleep(self.delay)
+        return await super().handle_DATA(server, session, envelope)
+
+
 def accept_any(server, session, envelope, mechanism, auth_data):
     return AuthResult(success=True)
 
@@ -33,11 +62,12 @@ def free_port():
 
 
 @contextlib.contextmanager
-def running():
+def running(reply_delay=0):
     """This server in a process of its own: yields the process, with the
     port it listens on as `port`."""
-    process = subprocess.Popen([sys.executable, "-P", __file__], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, text=True)
+    process = subprocess.Popen(
+        [sys.executable, "-P", __file__, "--reply-delay", str(reply_delay)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         process.port = int(process.stdout.readline())
         yield process
@@ -48,12 +78,16 @@ def running():
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--reply-delay", type=float, default=0, metavar="MS",
+                        help="milliseconds before answering MAIL, RCPT and each message (0)")
+    options = parser.parse_args()
     # Quiet: aiosmtpd warns about AUTH without TLS at start-up, and about its
     # own deprecated attributes on every login.
     logging.getLogger("mail.log").setLevel(logging.ERROR)
     warnings.simplefilter("ignore")
     controller = Controller(
-        Sink(),
+        SlowSink(options.reply_delay / 1000) if options.reply_delay else Sink(),
         hostname="127.0.0.1",
         port=free_port(),
         # A fixed greeting name: otherwise every connection asks for this

@@ -2,12 +2,13 @@
 local SMTP server, for trying the recipe out and for its test and benchmark.
 
     python local_stack.py [--messages 1000] [--concurrency 2] [--max-per-connection N]
+                          [--reply-delay MS]
 
 starts redis-server on a free port of 127.0.0.1, the benchmarks' local SMTP
 server (bench/smtp_server.py: plain SMTP, any login accepted, every message
 accepted and dropped) and a worker, sends the messages through it and prints
-how fast they went and the processor time each process took per message;
-then it stops everything it started.
+how fast they went, the processor time each process took per message and
+the memory of a pool process; then it stops everything it started.
 
 Every process started here is stopped by its process id, or by the process
 group it leads, never by name.
@@ -90,10 +91,11 @@ def redis_server():
             _stop(process, 30)
 
 
-def smtp_sink():
+def smtp_sink(reply_delay=0):
     """The benchmarks' SMTP server in a process of its own (a context manager
-    that yields the process, with its port as `port`)."""
-    return runpy.run_path(str(CHECKOUT / "bench" / "smtp_server.py"))["running"]()
+    that yields the process, with its port as `port`); reply_delay is in
+    milliseconds."""
+    return runpy.run_path(str(CHECKOUT / "bench" / "smtp_server.py"))["running"](reply_delay)
 
 
 @contextlib.contextmanager
@@ -233,17 +235,27 @@ def processor_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def resident_mib(pid):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) / 1024
+    return 0.0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--messages", type=int, default=1000, help="messages to send (1000)")
     parser.add_argument("--concurrency", type=int, default=2, help="worker processes (2)")
     parser.add_argument("--max-per-connection", type=int, metavar="N",
                         help="messages per SMTP connection (default: no limit)")
+    parser.add_argument("--reply-delay", type=float, default=0, metavar="MS",
+                        help="the SMTP server answers MAIL, RCPT and each message after this "
+                             "many milliseconds, as a server across a network would (0)")
     options = parser.parse_args()
     extra = {}
     if options.max_per_connection:
         extra["VANTREL_MAX_PER_CONNECTION"] = str(options.max_per_connection)
-    with (redis_server() as redis, smtp_sink() as sink, client(redis.url) as mailapp,
+    with (redis_server() as redis, smtp_sink(options.reply_delay) as sink, client(redis.url) as mailapp,
           tempfile.TemporaryDirectory(prefix="vantrel-worker-") as scratch):
         smtp = dict(host="127.0.0.1", port=sink.port, mode="plain", user="demo@example.com",
                     password="any password")
@@ -262,11 +274,13 @@ def main():
             before = used()
             rate = sending_rate(mailapp, worker, options.messages)
             after = used()
+            memory = [resident_mib(pid) for pid in processes["pool processes"]]
     print(f"{options.messages} messages sent by {options.concurrency} worker processes: "
           f"{rate:.0f} messages per second")
     print("processor time per message, queuing included:")
     for name in processes:
         print(f"  {name:22} {(after[name] - before[name]) / options.messages * 1e3:5.2f} ms")
+    print(f"resident memory of each pool process: {max(memory):.0f} MiB at most")
 
 
 if __name__ == "__main__":
