@@ -1,14 +1,21 @@
 """A local SMTP server for the delivery benchmarks, run as its own process.
 
-Plain SMTP with AUTH (PLAIN and LOGIN) offered without TLS; every login and
-every message is accepted and the message is dropped.  Prints the port it
-listens on, then serves until its standard input is closed.  running() starts
-it from another program.
+    smtp_server.py [--mode plain|starttls|ssl] [--ca FILE] [--delay SECONDS]
 
-    smtp_server.py [--reply-delay MS]
+AUTH (PLAIN and LOGIN) is required; every login and every message is
+accepted and the message is dropped.  plain offers AUTH without TLS,
+starttls requires STARTTLS first, ssl speaks TLS from the first byte; the
+TLS modes use a certificate for 127.0.0.1 from a test CA made at start-up,
+written to FILE so that the client can trust it (SSL_CERT_FILE).
 
---reply-delay answers MAIL, RCPT and the end of each message only after that
-many milliseconds, as a server across a network would.
+With --delay the port printed is that of a relay in front of the server
+that holds every chunk for that long in each direction, and opening a
+connection as well: a provider that far away, as a round trip of twice the
+delay.  The relay runs on the server's own event loop, in this process, so
+that it competes with neither side of a benchmark for the interpreter.
+
+Prints the port to use, then serves until its standard input is closed.
+running() starts it from another program.
 """
 
 import argparse
@@ -16,6 +23,7 @@ import asyncio
 import contextlib
 import logging
 import socket
+import ssl
 import subprocess
 import sys
 import warnings
@@ -29,28 +37,6 @@ class Sink:
         return "250 Message accepted for delivery"
 
 
-class SlowSink(Sink):
-    """A sink that answers MAIL, RCPT and each message after `delay` seconds."""
-
-    def __init__(self, delay):
-        self.delay = delay
-
-    async def handle_MAIL(self, server, session, envelope, address, options):
-        await asyncio.sleep(self.delay)
-        envelope.mail_from = address
-        envelope.mail_options.extend(options)
-        return "250 OK"
-
-    async def handle_RCPT(self, server, session, envelope, address, options):
-        await asyncio.sleep(self.delay)
-        envelope.rcpt_tos.append(address)
-        return "250 OK"
-
-    async def handle_DATA(self, server, session, envelope):
-        await asyncio.sleep(self.delay)
-        return await super().handle_DATA(server, session, envelope)
-
-
 def accept_any(server, session, envelope, mechanism, auth_data):
     return AuthResult(success=True)
 
@@ -61,13 +47,78 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def tls_context(ca_file):
+    import trustme
+
+    ca = trustme.CA()
+    ca.cert_pem.write_to_path(ca_file)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+    return context
+
+
+async def pipe(reader, writer, delay):
+    """Copies one direction of a connection, each chunk `delay` late, in order."""
+    loop = asyncio.get_running_loop()
+    queue = asyncio.Queue()
+
+    async def forward():
+        while True:
+            due, data = await queue.get()
+            pause = due - loop.time()
+            if pause > 0:
+                await asyncio.sleep(pause)
+            if not data:
+                break
+            writer.write(data)
+        writer.close()
+
+    forwarding = asyncio.create_task(forward())
+    with contextlib.suppress(ConnectionError):
+        while data := await reader.read(1 << 16):
+            queue.put_nowait((loop.time() + delay, data))
+    queue.put_nowait((loop.time() + delay, b""))
+    await forwarding
+
+
+async def start_relay(upstream, delay):
+    """Starts the relay; returns the port it listens on and a coroutine
+    function that stops it, ending every connection it carries."""
+    running = set()
+
+    async def relay(client_reader, client_writer):
+        running.add(asyncio.current_task())
+        server_writer = None
+        try:
+            await asyncio.sleep(delay)  # the connection request on its way
+            server_reader, server_writer = await asyncio.open_connection("127.0.0.1", upstream)
+            await asyncio.gather(pipe(client_reader, server_writer, delay),
+                                 pipe(server_reader, client_writer, delay),
+                                 return_exceptions=True)
+        finally:
+            for writer in (client_writer, server_writer):
+                if writer is not None:
+                    writer.transport.abort()
+            running.discard(asyncio.current_task())
+
+    async def stop():
+        # The SMTP server waits for every connection to it to end before it
+        # stops, so a relay still forwarding must end its connections first.
+        server.close()
+        for task in list(running):
+            task.cancel()
+        await asyncio.gather(*running, return_exceptions=True)
+
+    server = await asyncio.start_server(relay, "127.0.0.1", 0)
+    return server.sockets[0].getsockname()[1], stop
+
+
 @contextlib.contextmanager
-def running(reply_delay=0):
-    """This server in a process of its own: yields the process, with the
-    port it listens on as `port`."""
-    process = subprocess.Popen(
-        [sys.executable, "-P", __file__, "--reply-delay", str(reply_delay)],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+def running(*options):
+    """This server in a process of its own, with these command-line options:
+    yields the process, with the port to use as `port`."""
+    process = subprocess.Popen([sys.executable, "-P", __file__, *map(str, options)],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         process.port = int(process.stdout.readline())
         yield process
@@ -78,29 +129,44 @@ def running(reply_delay=0):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--reply-delay", type=float, default=0, metavar="MS",
-                        help="milliseconds before answering MAIL, RCPT and each message (0)")
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--mode", choices=("plain", "starttls", "ssl"), default="plain")
+    parser.add_argument("--ca", help="where to write the test CA's certificate (TLS modes)")
+    parser.add_argument("--delay", type=float, default=0.0)
     options = parser.parse_args()
     # Quiet: aiosmtpd warns about AUTH without TLS at start-up, and about its
     # own deprecated attributes on every login.
     logging.getLogger("mail.log").setLevel(logging.ERROR)
     warnings.simplefilter("ignore")
+    extra = {}
+    if options.mode != "plain":
+        context = tls_context(options.ca)
+        if options.mode == "ssl":
+            extra = dict(ssl_context=context)
+        else:
+            extra = dict(tls_context=context, require_starttls=True, auth_require_tls=True)
     controller = Controller(
-        SlowSink(options.reply_delay / 1000) if options.reply_delay else Sink(),
+        Sink(),
         hostname="127.0.0.1",
         port=free_port(),
         # A fixed greeting name: otherwise every connection asks for this
         # host's fully qualified name, a DNS query on some machines.
         server_hostname="bench.localhost",
         authenticator=accept_any,
-        auth_require_tls=False,
+        **{"auth_require_tls": False, **extra},
     )
     controller.start()
+    stop_relay = None
     try:
-        print(controller.port, flush=True)
+        port = controller.port
+        if options.delay:
+            port, stop_relay = asyncio.run_coroutine_threadsafe(
+                start_relay(controller.port, options.delay), controller.loop).result()
+        print(port, flush=True)
         sys.stdin.read()
     finally:
+        if stop_relay:
+            asyncio.run_coroutine_threadsafe(stop_relay(), controller.loop).result(30)
         controller.stop()
 
 

@@ -6,11 +6,14 @@
 #include "mail/sending.hpp"
 
 #include <poll.h>
+#include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <utility>
+#include <vector>
 
 using namespace vantrel;
 using namespace vantrel::mail;
@@ -40,6 +43,12 @@ Name n_host{"host"};
 Name n_port{"port"};
 Name n_use_ssl{"use_ssl"};
 Name n_use_tls{"use_tls"};
+Name n_is_multipart{"is_multipart"};
+Name n_get_payload{"get_payload"};
+Name n_get_boundary{"get_boundary"};
+Name n_set_boundary{"set_boundary"};
+Name n_del_param{"del_param"};
+Text t_boundary{"boundary"};
 
 struct SessionObject {
     PyObject_HEAD
@@ -302,6 +311,69 @@ void end_session(SessionObject* s) {
     quit_and_close(connection.get(), false);
 }
 
+// A boundary chosen for one multipart part of a message, and how often the
+// generator writes its delimiter: before every part and once more to close.
+struct Chosen {
+    Ref part;
+    Ref delimiter; // "--" + boundary
+    Py_ssize_t delimiters;
+};
+
+// A boundary of the email package's own form: "=" * 15, 19 random digits,
+// "==".  Empty when the system has no random bytes to give.
+Ref new_boundary() {
+    std::uint64_t token = 0;
+    if (getrandom(&token, sizeof token, 0) != sizeof token) return Ref();
+    return checked(PyUnicode_FromFormat("===============%019llu==",
+                                        static_cast<unsigned long long>(token % PY_SSIZE_T_MAX)));
+}
+
+// Chooses a boundary for every multipart part of `part` that has none yet.
+void choose_boundaries(PyObject* part, std::vector<Chosen>& chosen) {
+    Ref is_multipart = optional_attr(part, n_is_multipart);
+    if (!is_multipart || !truth(call(is_multipart))) return;
+    Ref payload = call_method(part, n_get_payload);
+    if (!PyList_CheckExact(payload.get())) return;
+    if (call_method(part, n_get_boundary).get() == Py_None) {
+        Ref boundary = new_boundary();
+        if (!boundary) return;
+        call_method(part, n_set_boundary, boundary);
+        chosen.push_back({Ref::borrow(part), checked(PyUnicode_FromFormat("--%U", boundary.get())),
+                          std::max<Py_ssize_t>(PyList_GET_SIZE(payload.get()), 1) + 1});
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(payload.get()); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(payload.get(), i));
+        choose_boundaries(item.get(), chosen);
+    }
+}
+
+// The text of a message, as msg.as_string() gives it.
+//
+// For each multipart part without a boundary, the email package's generator
+// makes one and checks it against the text with a regular expression that it
+// compiles anew for every message: about a third of what a small message
+// costs to serialise.  So the session chooses those boundaries itself, of the
+// same form and as random, and makes the same check on the finished text: a
+// delimiter must occur exactly as often as the generator writes it.  Should a
+// part's own text hold one as well, the boundaries are taken back and the
+// generator chooses them as it always does.
+Ref message_text(PyObject* msg) {
+    std::vector<Chosen> chosen;
+    choose_boundaries(msg, chosen);
+    Ref text = call_method(msg, n_as_string);
+    if (!PyUnicode_Check(text.get())) return text;
+    bool clean = true;
+    for (const Chosen& c : chosen) {
+        const Py_ssize_t found = PyUnicode_Count(text.get(), c.delimiter.get(), 0, PY_SSIZE_T_MAX);
+        if (found < 0) raise_error();
+        clean = clean && found == c.delimiters;
+    }
+    if (clean) return text;
+    for (const Chosen& c : chosen)
+        call_method(c.part, n_del_param, t_boundary.get());
+    return call_method(msg, n_as_string);
+}
+
 // ---------------------------------------------------------------------------
 // class Session
 
@@ -376,7 +448,7 @@ PyObject* Session_send(FunctionObject*, Args<send_params> args) {
     }
     // The text is made before the session is taken, so that threads sharing
     // it build their messages side by side.
-    Ref text = call_method(outgoing.message, n_as_string);
+    Ref text = message_text(outgoing.message.get());
     Ref refused =
         deliver(s, mailer.get(), outgoing.sender.get(), outgoing.recipients.get(), text.get());
     check_refused(session_module, refused.get());

@@ -14,6 +14,7 @@ import ssl
 import threading
 import uuid
 import warnings
+from email.mime.multipart import MIMEMultipart
 
 import pytest
 
@@ -98,6 +99,38 @@ def test_subclass_steps_are_honoured(smtp_server):
     (received,) = server.messages
     assert received.rcpt_tos == [A, "archive@example.com"]
     assert email.message_from_bytes(received.data)["X-Tag"] == "tagged"
+
+
+def test_a_boundary_found_in_the_text_is_chosen_again(smtp_server):
+    # The session picks the boundaries; one that occurs in the text other than
+    # as a delimiter (here: planted in the preamble) is given back to the
+    # email package to choose.
+    class Colliding(MIMEMultipart):
+        chosen = None
+
+        def set_boundary(self, boundary):
+            if self.chosen is None:
+                self.chosen, self.preamble = boundary, f"--{boundary}"
+            super().set_boundary(boundary)
+
+    class Mailer(EasyMailer):
+        def _build_message(self, *args, **kwargs):
+            msg = super()._build_message(*args, **kwargs)
+            msg.__class__ = Colliding
+            built.append(msg)
+            return msg
+
+    built = []
+    server = smtp_server("plain")
+    with Session(Mailer(**server.mailer_args)) as session:
+        session.send(A, "Collision", body="Still here.", html="<p>Still here.</p>")
+    (received,) = server.messages
+    msg = email.message_from_bytes(received.data)
+    assert msg.get_boundary() not in (None, built[0].chosen)
+    assert msg.preamble.strip() == f"--{built[0].chosen}"
+    (alternative,) = msg.get_payload()
+    assert [part.get_payload(decode=True) for part in alternative.get_payload()] == [
+        b"Still here.", b"<p>Still here.</p>"]
 
 
 # --- one connection, one login ----------------------------------------------
@@ -490,3 +523,57 @@ def test_close_errors(monkeypatch):
     session.close()
     assert recorder.log == [("connect", 1), ("login", 1), ("quit", 1), ("close", 1),
                             ("connect", 2), ("login", 2), ("quit", 2), ("close", 2)]
+
+
+def test_reconnecting_after_421_can_fail(monkeypatch):
+    recorder = Recorder({2: lambda: smtplib.SMTPSenderRefused(421, b"closing", A)})
+    monkeypatch.setattr(session_module, "smtplib", recorder)
+    session = Session(EasyMailer("mx", 25, "u", "p", use_ssl=False))
+    session.send(A, "1")
+    connect = recorder.SMTP.__init__
+
+    def refused(self, host, port):
+        raise ConnectionRefusedError("no more")
+
+    recorder.SMTP.__init__ = refused
+    with pytest.raises(ConnectionRefusedError) as caught:
+        session.send(A, "2")
+    assert isinstance(caught.value.__context__, smtplib.SMTPSenderRefused)
+    recorder.SMTP.__init__ = connect
+    session.send(A, "3")
+    assert (session.sent, session.connections) == (2, 2)
+    session.close()
+
+
+def test_what_the_mailer_hands_over_is_checked(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(session_module, "smtplib", recorder)
+    mailer = EasyMailer("mx", 25, "u", "p", use_ssl=False)
+    session = Session(mailer)
+    mailer.default_sender = None  # as EasyMailer._do_send would refuse it
+    with pytest.raises(TypeError, match=r"^Argument 'sender' has incorrect type \(expected str, "
+                                        r"got NoneType\)$"):
+        session.send(A, "s")
+    mailer._collect_recipients = lambda to, cc, bcc: (to,)
+    with pytest.raises(TypeError, match=r"^Argument 'recipients' has incorrect type \(expected "
+                                        r"list, got tuple\)$"):
+        session.send(A, "s", sender="me@example.com")
+    assert recorder.log == []  # nothing reached the connection
+
+
+def test_another_mailer_ends_the_connection(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(session_module, "smtplib", recorder)
+    session = Session(EasyMailer("mx", 25, "u", "p", use_ssl=False)).__enter__()
+    session.__init__(EasyMailer("other", 25, "u", "p", use_ssl=False), 5)
+    assert recorder.log == [("connect", 1), ("login", 1), ("quit", 1), ("close", 1)]
+    assert repr(session) == "<Session other:25 plain closed, 0 sent>"
+
+
+def test_repr_of_a_mailer_without_settings():
+    mailer = EasyMailer("mx", 25, "u", "p")
+    session = Session(mailer)
+    del mailer.port
+    with pytest.raises(AttributeError, match="port"):
+        repr(session)
+    assert repr(Session.__new__(Session)) == "<Session, not initialised>"

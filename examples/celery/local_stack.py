@@ -2,7 +2,7 @@
 local SMTP server, for trying the recipe out and for its test and benchmark.
 
     python local_stack.py [--messages 1000] [--concurrency 2] [--max-per-connection N]
-                          [--reply-delay MS]
+                          [--delay SECONDS]
 
 starts redis-server on a free port of 127.0.0.1, the benchmarks' local SMTP
 server (bench/smtp_server.py: plain SMTP, any login accepted, every message
@@ -91,11 +91,13 @@ def redis_server():
             _stop(process, 30)
 
 
-def smtp_sink(reply_delay=0):
-    """The benchmarks' SMTP server in a process of its own (a context manager
-    that yields the process, with its port as `port`); reply_delay is in
-    milliseconds."""
-    return runpy.run_path(str(CHECKOUT / "bench" / "smtp_server.py"))["running"](reply_delay)
+def smtp_sink(delay=0.0):
+    """The benchmarks' SMTP server in a process of its own, in plain mode and,
+    with a delay, behind a relay that holds everything for that many seconds
+    each way (a context manager that yields the process, with the port to
+    use as `port`)."""
+    running = runpy.run_path(str(CHECKOUT / "bench" / "smtp_server.py"))["running"]
+    return running("--mode", "plain", "--delay", delay)
 
 
 @contextlib.contextmanager
@@ -248,14 +250,14 @@ def main():
     parser.add_argument("--concurrency", type=int, default=2, help="worker processes (2)")
     parser.add_argument("--max-per-connection", type=int, metavar="N",
                         help="messages per SMTP connection (default: no limit)")
-    parser.add_argument("--reply-delay", type=float, default=0, metavar="MS",
-                        help="the SMTP server answers MAIL, RCPT and each message after this "
-                             "many milliseconds, as a server across a network would (0)")
+    parser.add_argument("--delay", type=float, default=0.0, metavar="SECONDS",
+                        help="put the SMTP server that far away: everything to and from it "
+                             "is held this long each way (0)")
     options = parser.parse_args()
     extra = {}
     if options.max_per_connection:
         extra["VANTREL_MAX_PER_CONNECTION"] = str(options.max_per_connection)
-    with (redis_server() as redis, smtp_sink(options.reply_delay) as sink, client(redis.url) as mailapp,
+    with (redis_server() as redis, smtp_sink(options.delay) as sink, client(redis.url) as mailapp,
           tempfile.TemporaryDirectory(prefix="vantrel-worker-") as scratch):
         smtp = dict(host="127.0.0.1", port=sink.port, mode="plain", user="demo@example.com",
                     password="any password")
