@@ -13,6 +13,7 @@ import os
 import shutil
 import signal
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -88,6 +89,17 @@ def outcomes(results, worker):
     return done
 
 
+def process_running(mailapp, worker, task_id):
+    """The id of the pool process running the task, as the worker tells it."""
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        replies = mailapp.app.control.inspect(destination=[worker.node]).active() or {}
+        for task in replies.get(worker.node, []):
+            if task["id"] == task_id:
+                return task["worker_pid"]
+    pytest.fail(f"the worker never reported task {task_id} as running")
+
+
 def deliveries(server, addresses):
     """How many messages each address received."""
     wanted = set(addresses)
@@ -136,8 +148,7 @@ def test_a_message_whose_process_is_killed_mid_task_is_sent_again(mailapp, worke
     server.first_attempt[address] = "hold-data"
     (result,) = enqueue(mailapp, worker, [address])
     assert server.holding.wait(WAIT), worker.log_tail()
-    running = mailapp.app.control.inspect(destination=[worker.node]).active()[worker.node]
-    (pid,) = [task["worker_pid"] for task in running if task["id"] == result.id]
+    pid = process_running(mailapp, worker, result.id)
     os.kill(pid, signal.SIGKILL)
     assert outcomes([result], worker) == [0]  # sent again, not retried
     assert deliveries(server, [address]) == {address: 1}
