@@ -34,6 +34,7 @@ sys.path.insert(0, str(HERE))
 
 import baseline  # noqa: E402
 import jinja2  # noqa: E402
+from smtp_server import running as server_process  # noqa: E402
 
 from vantrel.mailer import EasyMailer  # noqa: E402
 from vantrel.session import Session  # noqa: E402
@@ -57,11 +58,13 @@ class Plan:
     latency_runs: int = 3
     memory_pairs: int = 3
     import_pairs: int = 61
+    worker_pairs: int = 5
+    worker_messages: int = 400
 
 
 QUICK = Plan(micro_pairs=7, keyword_pairs=31, compose_pairs=5, render_pairs=5, deliver_runs=2,
              deliver_messages=50, session_runs=2, session_messages=40, django_runs=2, latency_runs=1,
-             memory_pairs=1, import_pairs=3)
+             memory_pairs=1, import_pairs=3, worker_pairs=1, worker_messages=50)
 
 
 @dataclass
@@ -74,6 +77,8 @@ class Row:
     # "time": ratio = vantrel / baseline, met when <= target.
     # "throughput": samples are times per item; the ratio is the throughput
     # ratio baseline / vantrel, met when >= target.
+    # "rate": samples are items per second; ratio = vantrel / baseline, met
+    # when >= target.
     kind: str = "time"
     notes: list = field(default_factory=list)
 
@@ -83,16 +88,20 @@ class Row:
         return b / v if self.kind == "throughput" else v / b
 
     @property
+    def higher_is_better(self):
+        return self.kind in ("throughput", "rate")
+
+    @property
     def met(self):
         if self.target is None:
             return None
-        return self.ratio >= self.target if self.kind == "throughput" else self.ratio <= self.target
+        return self.ratio >= self.target if self.higher_is_better else self.ratio <= self.target
 
     @property
     def target_text(self):
         if self.target is None:
             return "-"
-        return (">= " if self.kind == "throughput" else "<= ") + f"{self.target:.2f}"
+        return (">= " if self.higher_is_better else "<= ") + f"{self.target:.2f}"
 
     @property
     def verdict(self):
@@ -388,29 +397,23 @@ def smtp_server(mode="plain", delay=0.0):
     a TLS context costs what it costs with a real provider."""
     with tempfile.TemporaryDirectory(prefix="vantrel-bench-ca-") as scratch:
         ca = os.path.join(scratch, "ca.pem")
-        server = subprocess.Popen(
-            [sys.executable, "-P", str(HERE / "smtp_server.py"), "--mode", mode, "--ca", ca,
-             "--delay", str(delay)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        saved = os.environ.get("SSL_CERT_FILE")
-        try:
-            port = int(server.stdout.readline())
-            if mode != "plain":
-                bundle = os.path.join(scratch, "bundle.pem")
-                with open(bundle, "wb") as out:
-                    system = ssl.get_default_verify_paths().cafile
-                    if system:
-                        out.write(Path(system).read_bytes())
-                    out.write(b"\n" + Path(ca).read_bytes())
-                os.environ["SSL_CERT_FILE"] = bundle
-            yield port
-        finally:
-            if saved is None:
-                os.environ.pop("SSL_CERT_FILE", None)
-            else:
-                os.environ["SSL_CERT_FILE"] = saved
-            server.stdin.close()
-            server.wait(timeout=30)
+        with server_process("--mode", mode, "--ca", ca, "--delay", delay) as server:
+            saved = os.environ.get("SSL_CERT_FILE")
+            try:
+                if mode != "plain":
+                    bundle = os.path.join(scratch, "bundle.pem")
+                    with open(bundle, "wb") as out:
+                        system = ssl.get_default_verify_paths().cafile
+                        if system:
+                            out.write(Path(system).read_bytes())
+                        out.write(b"\n" + Path(ca).read_bytes())
+                    os.environ["SSL_CERT_FILE"] = bundle
+                yield server.port
+            finally:
+                if saved is None:
+                    os.environ.pop("SSL_CERT_FILE", None)
+                else:
+                    os.environ["SSL_CERT_FILE"] = saved
 
 
 DELIVER_CHUNK = 10
@@ -465,6 +468,37 @@ def deliver(plan):
         f"deliver: ratio is throughput (baseline time / vantrel time), {count} messages per run; "
         f"both sides create a TLS context for every message, also without encryption, which "
         f"takes {made * 1e3:.2f} ms of the baseline's {statistics.median(bs) * 1e3:.2f} ms/msg")
+    return row
+
+
+def celery_workers(plan, scratch):
+    """The Celery recipe (examples/celery): the rate at which a worker with 2
+    processes sends, against one with 1, on a local Redis and SMTP server."""
+    sys.path.insert(0, str(HERE.parent / "examples" / "celery"))
+    import local_stack
+
+    with (local_stack.redis_server() as redis, smtp_server() as port,
+          local_stack.client(redis.url) as mailapp):
+        smtp = dict(host="127.0.0.1", port=port, mode="plain", user="bench@example.com",
+                    password="secret")
+
+        def worker(processes):
+            return local_stack.Worker(mailapp.app, redis.url, smtp,
+                                      scratch / f"worker{processes}.log", concurrency=processes)
+
+        # Both workers are up the whole time and take turns: each sample
+        # hands its messages to one of them while the other idles.
+        with worker(2) as two, worker(1) as one:
+            twos, ones = alternate(
+                lambda: local_stack.sending_rate(mailapp, two, plan.worker_messages),
+                lambda: local_stack.sending_rate(mailapp, one, plan.worker_messages),
+                plan.worker_pairs)
+    row = Row("celery workers", "msg/s", twos, ones, 1.6, kind="rate")
+    row.notes.append(
+        f"celery workers: messages per second of a worker with 2 processes (the vantrel "
+        f"column) and with 1 (the baseline column), {plan.worker_messages} templated messages "
+        f"per sample, each process with one vantrel session to a local SMTP server; the ratio "
+        f"is the gain from the second process")
     return row
 
 
@@ -683,6 +717,7 @@ ROWS = {
     "session": lambda plan, scratch: session_row(plan),
     "latency": lambda plan, scratch: latency_row(plan),
     "django": lambda plan, scratch: django_rows(plan),
+    "workers": celery_workers,
     "memory": memory,
     "import": import_time,
 }

@@ -15,6 +15,7 @@ delay.  The relay runs on the server's own event loop, in this process, so
 that it competes with neither side of a benchmark for the interpreter.
 
 Prints the port to use, then serves until its standard input is closed.
+running() starts it from another program.
 """
 
 import argparse
@@ -23,6 +24,7 @@ import contextlib
 import logging
 import socket
 import ssl
+import subprocess
 import sys
 import warnings
 
@@ -109,6 +111,21 @@ async def start_relay(upstream, delay):
 
     server = await asyncio.start_server(relay, "127.0.0.1", 0)
     return server.sockets[0].getsockname()[1], stop
+
+
+@contextlib.contextmanager
+def running(*options):
+    """This server in a process of its own, with these command-line options:
+    yields the process, with the port to use as `port`."""
+    process = subprocess.Popen([sys.executable, "-P", __file__, *map(str, options)],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        process.port = int(process.stdout.readline())
+        yield process
+    finally:
+        process.stdin.close()
+        process.stdout.close()
+        process.wait(timeout=30)
 
 
 def main():

@@ -14,12 +14,14 @@ certificate of the "untrusted" variant.
 """
 
 import asyncio
+import collections
 import contextlib
 import dataclasses
 import gc
 import os
 import socket
 import ssl
+import threading
 import warnings
 
 import pytest
@@ -74,15 +76,28 @@ class _Handler:
 
     async def handle_RCPT(self, server, session, envelope, address, options):
         self.s.rcpt_attempts.append(address)
+        self.s.attempts[address] += 1
         if address in self.s.refuse_rcpt:
             return "550 5.1.1 no such user"
+        if self._first_attempt(address) == "451-rcpt":
+            return "451 4.7.1 try again later"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
+    def _first_attempt(self, address):
+        """The first_attempt action for this address, if this is its first transaction."""
+        return self.s.first_attempt.get(address) if self.s.attempts[address] == 1 else None
+
     async def handle_DATA(self, server, session, envelope):
-        if self.s.drop == "DATA":
+        actions = {self._first_attempt(address) for address in envelope.rcpt_tos}
+        if self.s.drop == "DATA" or "drop-data" in actions:
             server.transport.abort()
             return "421 closing"
+        if "451-data" in actions:
+            return "451 4.3.0 local error, try again later"
+        if "hold-data" in actions:
+            self.s.holding.set()
+            await asyncio.Event().wait()  # until the client goes away
         if self.s.refuse_data:
             return "554 5.6.0 message rejected"
         self.s.messages.append(Received(
@@ -100,14 +115,21 @@ class Server:
     """One running server; ``mailer_args`` are the EasyMailer settings for it.
 
     Records: ``auths`` (every AUTH attempt), ``messages`` (every message accepted),
-    ``rcpt_attempts`` (every RCPT address, refused ones included),
-    ``connections`` (connections accepted) and ``quits`` (QUIT commands).
+    ``rcpt_attempts`` (every RCPT address, refused ones included; ``attempts``
+    counts them by address), ``connections`` (connections accepted) and
+    ``quits`` (QUIT commands).
+
+    ``first_attempt`` maps addresses to what happens to the first transaction
+    that names them, the later ones going through: "451-rcpt" (the RCPT is
+    answered 451), "451-data" (DATA is answered 451), "drop-data" (the server
+    hangs up instead of answering DATA) or "hold-data" (DATA is never
+    answered, until the client goes away; ``holding`` is set then).
     """
 
     def __init__(self, mode, tls_context, *, password=PASSWORD,
                  offer_starttls=True, mechanisms=("LOGIN", "PLAIN"),
                  refuse_rcpt=(), refuse_mail=False, refuse_data=False,
-                 drop=None, busy_after=None):
+                 drop=None, busy_after=None, first_attempt=None):
         self.mode = mode
         self.password = password
         self.refuse_rcpt = set(refuse_rcpt)
@@ -115,11 +137,14 @@ class Server:
         self.refuse_data = refuse_data
         self.drop = drop
         self.busy_after = busy_after
-        self.quits = 0
+        self.first_attempt = dict(first_attempt or {})
         self.auths = []
         self.messages = []
         self.rcpt_attempts = []
+        self.attempts = collections.Counter()
         self.connections = 0
+        self.quits = 0
+        self.holding = threading.Event()
         smtp_kwargs = dict(
             auth_required=True,
             # aiosmtpd only counts STARTTLS as TLS; implicit TLS is TLS anyway.
@@ -280,7 +305,7 @@ def smtp_server(server_contexts):
     mechanisms=("LOGIN",), refuse_rcpt={addr, ...}, refuse_mail=True,
     refuse_data=True, drop="MAIL" or "DATA" (hang up instead of answering),
     busy_after=k (answer MAIL with 421 once a connection has carried k
-    messages).
+    messages), first_attempt={addr: action} (see Server).
     Every server started is stopped at teardown.
     """
     started = []
