@@ -650,21 +650,22 @@ constexpr const char* class_doc =
     "Threads may share one session: their sends take turns on the connection.\n";
 
 PyType_Slot session_slots[] = {
-    {Py_tp_doc, const_cast<char*>(class_doc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(session_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(session_repr)},
-    {Py_tp_getset, session_getset},
-    {0, nullptr},
+    type_slot(Py_tp_doc, class_doc),
+    type_slot(Py_tp_dealloc, session_dealloc),
+    type_slot(Py_tp_traverse, session_traverse),
+    type_slot(Py_tp_clear, session_clear),
+    type_slot(Py_tp_repr, session_repr),
+    type_slot(Py_tp_getset, session_getset),
+    {},
 };
 
 PyType_Spec session_spec = {
-    "vantrel.session.Session",
-    sizeof(SessionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF,
-    session_slots,
+    .name = "vantrel.session.Session",
+    .basicsize = sizeof(SessionObject),
+    .itemsize = 0,
+    .flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF,
+    .slots = session_slots,
 };
 
 void module_body(ModuleFrame& frame, PyObject*) {

@@ -188,18 +188,23 @@ PyMemberDef sent_message_members[] = {
 #undef SENT_FIELD
 
 PyType_Slot sent_message_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(SentMessageFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(SentMessageFields::traverse)},
-    {Py_tp_repr, reinterpret_cast<void*>(sent_message_repr)},
-    {Py_tp_members, sent_message_members},
-    {Py_tp_doc, const_cast<char*>("A message delivered while a capture was active: its envelope\n"
-                                  "(mail_from, rcpt_tos), its text and parsed message, and the\n"
-                                  "connection it went over (host, port, mode, username).")},
-    {0, nullptr},
+    type_slot(Py_tp_dealloc, SentMessageFields::dealloc),
+    type_slot(Py_tp_traverse, SentMessageFields::traverse),
+    type_slot(Py_tp_repr, sent_message_repr),
+    type_slot(Py_tp_members, sent_message_members),
+    type_slot(Py_tp_doc, "A message delivered while a capture was active: its envelope\n"
+                         "(mail_from, rcpt_tos), its text and parsed message, and the\n"
+                         "connection it went over (host, port, mode, username)."),
+    {},
 };
 
-PyType_Spec sent_message_spec = {"vantrel.testing.SentMessage", sizeof(SentMessageObject), 0,
-                                 native_flags, sent_message_slots};
+PyType_Spec sent_message_spec = {
+    .name = "vantrel.testing.SentMessage",
+    .basicsize = sizeof(SentMessageObject),
+    .itemsize = 0,
+    .flags = native_flags,
+    .slots = sent_message_slots,
+};
 
 // ---------------------------------------------------------------------------
 // class Outbox: the delivered messages and the rehearsed failures.
@@ -261,30 +266,35 @@ PyObject* outbox_repr(PyObject* object) {
 }
 
 PyType_Slot outbox_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(OutboxFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(OutboxFields::traverse)},
-    {Py_tp_repr, reinterpret_cast<void*>(outbox_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(outbox_iter)},
+    type_slot(Py_tp_dealloc, OutboxFields::dealloc),
+    type_slot(Py_tp_traverse, OutboxFields::traverse),
+    type_slot(Py_tp_repr, outbox_repr),
+    type_slot(Py_tp_iter, outbox_iter),
     {Py_sq_length, reinterpret_cast<void*>(outbox_length)},
     {Py_sq_item, reinterpret_cast<void*>(outbox_item)},
     {Py_mp_length, reinterpret_cast<void*>(outbox_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(outbox_subscript)},
-    {Py_tp_doc, const_cast<char*>(
-                    "The messages delivered while a capture is active, oldest first, and the\n"
-                    "failures to rehearse.\n"
-                    "\n"
-                    "capture() makes one.  It is a sequence of SentMessage (len(), outbox[i],\n"
-                    "outbox[i:j], iteration); a context manager that makes the capture active;\n"
-                    "and a decorator: `@outbox` makes it active around each call of a function.\n"
-                    "Messages stay until clear(); rehearsed failures stay for the outbox's life.\n"
-                    "\n"
-                    "A capture is process-wide: while it is active, every thread that sends\n"
-                    "through vantrel delivers to it.  Captures nest; the innermost one receives.")},
-    {0, nullptr},
+    type_slot(Py_tp_doc,
+              "The messages delivered while a capture is active, oldest first, and the\n"
+              "failures to rehearse.\n"
+              "\n"
+              "capture() makes one.  It is a sequence of SentMessage (len(), outbox[i],\n"
+              "outbox[i:j], iteration); a context manager that makes the capture active;\n"
+              "and a decorator: `@outbox` makes it active around each call of a function.\n"
+              "Messages stay until clear(); rehearsed failures stay for the outbox's life.\n"
+              "\n"
+              "A capture is process-wide: while it is active, every thread that sends\n"
+              "through vantrel delivers to it.  Captures nest; the innermost one receives."),
+    {},
 };
 
-PyType_Spec outbox_spec = {"vantrel.testing.Outbox", sizeof(OutboxObject), 0, native_flags,
-                           outbox_slots};
+PyType_Spec outbox_spec = {
+    .name = "vantrel.testing.Outbox",
+    .basicsize = sizeof(OutboxObject),
+    .itemsize = 0,
+    .flags = native_flags,
+    .slots = outbox_slots,
+};
 
 // The address that smtplib puts in MAIL FROM or RCPT TO, without its angle
 // brackets: the address part of "Name <address>", as a server sees it.
@@ -603,19 +613,24 @@ PyGetSetDef capturing_getset[] = {
 };
 
 PyType_Slot capturing_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(CapturingFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(CapturingFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(capturing_clear)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(capturing_get)},
-    {Py_tp_repr, reinterpret_cast<void*>(capturing_repr)},
-    {Py_tp_members, capturing_members},
-    {Py_tp_getset, capturing_getset},
-    {0, nullptr},
+    type_slot(Py_tp_dealloc, CapturingFields::dealloc),
+    type_slot(Py_tp_traverse, CapturingFields::traverse),
+    type_slot(Py_tp_clear, capturing_clear),
+    type_slot(Py_tp_call, PyVectorcall_Call),
+    type_slot(Py_tp_descr_get, capturing_get),
+    type_slot(Py_tp_repr, capturing_repr),
+    type_slot(Py_tp_members, capturing_members),
+    type_slot(Py_tp_getset, capturing_getset),
+    {},
 };
 
-PyType_Spec capturing_spec = {"vantrel.testing.capturing", sizeof(CapturingObject), 0,
-                              native_flags | Py_TPFLAGS_HAVE_VECTORCALL, capturing_slots};
+PyType_Spec capturing_spec = {
+    .name = "vantrel.testing.capturing",
+    .basicsize = sizeof(CapturingObject),
+    .itemsize = 0,
+    .flags = native_flags | Py_TPFLAGS_HAVE_VECTORCALL,
+    .slots = capturing_slots,
+};
 
 constexpr Param call_params[] = {
     self_param,
@@ -728,17 +743,22 @@ PyGetSetDef connection_getset[] = {
 };
 
 PyType_Slot connection_slots[] = {
-    {Py_tp_getset, connection_getset},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ConnectionFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(ConnectionFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(connection_clear)},
-    {Py_tp_doc, const_cast<char*>("A connection to the active capture's outbox, in place of "
-                                  "smtplib.SMTP and smtplib.SMTP_SSL.")},
-    {0, nullptr},
+    type_slot(Py_tp_getset, connection_getset),
+    type_slot(Py_tp_dealloc, ConnectionFields::dealloc),
+    type_slot(Py_tp_traverse, ConnectionFields::traverse),
+    type_slot(Py_tp_clear, connection_clear),
+    type_slot(Py_tp_doc, "A connection to the active capture's outbox, in place of "
+                         "smtplib.SMTP and smtplib.SMTP_SSL."),
+    {},
 };
 
-PyType_Spec connection_spec = {"vantrel.testing.Connection", sizeof(ConnectionObject), 0,
-                               native_flags, connection_slots};
+PyType_Spec connection_spec = {
+    .name = "vantrel.testing.Connection",
+    .basicsize = sizeof(ConnectionObject),
+    .itemsize = 0,
+    .flags = native_flags,
+    .slots = connection_slots,
+};
 
 // The connection of a method call, which must still be open.
 ConnectionObject* open_connection(PyObject* object, const char* method) {

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 namespace vantrel {
 
@@ -376,6 +377,20 @@ const Prototype* prepare(const Signature& signature);
 // A new function object of this shared library's function type.
 Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* globals,
                   PyObject* closure);
+
+// What fills a slot (a function, a table, a text) as the interpreter's void*.
+template <class T> void* slot_value(T* value) noexcept {
+    if constexpr (std::is_function_v<T>) {
+        return reinterpret_cast<void*>(value);
+    } else {
+        return const_cast<std::remove_const_t<T>*>(value);
+    }
+}
+
+// One entry of a type's slot table.
+template <class T> PyType_Slot type_slot(int id, T* value) noexcept {
+    return {.slot = id, .pfunc = slot_value(value)};
+}
 
 // ---------------------------------------------------------------------------
 // Modules.

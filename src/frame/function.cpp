@@ -233,25 +233,21 @@ PyMemberDef function_members[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
-    {Py_tp_methods, function_methods},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {0, nullptr},
+    type_slot(Py_tp_dealloc, function_dealloc), type_slot(Py_tp_traverse, function_traverse),
+    type_slot(Py_tp_clear, function_clear),     type_slot(Py_tp_repr, function_repr),
+    type_slot(Py_tp_call, PyVectorcall_Call),   type_slot(Py_tp_descr_get, function_get),
+    type_slot(Py_tp_methods, function_methods), type_slot(Py_tp_getset, function_getset),
+    type_slot(Py_tp_members, function_members), {},
 };
 
 PyType_Spec function_spec = {
-    "vantrel.function",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
+    .name = "vantrel.function",
+    .basicsize = sizeof(FunctionObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
 };
 
 PyTypeObject* ready_type() {

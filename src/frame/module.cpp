@@ -136,22 +136,22 @@ int exec_module(PyObject* module) noexcept {
 
 PyObject* ModuleFrame::init() noexcept {
     if (!def.m_name) {
-        slots[0] = {Py_mod_create, reinterpret_cast<void*>(create_module)};
-        slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_module)};
+        slots[0] = {.slot = Py_mod_create, .value = slot_value(create_module)};
+        slots[1] = {.slot = Py_mod_exec, .value = slot_value(exec_module)};
         // The creation step itself refuses a second interpreter with its own
         // message, so the interpreter must be let through to it.
-        slots[2] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
-        slots[3] = {Py_mod_gil, Py_MOD_GIL_USED};
-        slots[4] = {0, nullptr};
-        def = {PyModuleDef_HEAD_INIT,
-               short_name,
-               nullptr,
-               0,
-               nullptr,
-               slots,
-               nullptr,
-               nullptr,
-               nullptr};
+        slots[2] = {.slot = Py_mod_multiple_interpreters,
+                    .value = Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+        slots[3] = {.slot = Py_mod_gil, .value = Py_MOD_GIL_USED};
+        slots[4] = {};
+        def = {
+            .m_base = PyModuleDef_HEAD_INIT,
+            .m_name = short_name,
+            .m_doc = nullptr,
+            .m_size = 0,
+            .m_methods = nullptr,
+            .m_slots = slots,
+        };
     }
     return PyModuleDef_Init(&def);
 }
