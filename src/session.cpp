@@ -71,15 +71,8 @@ SessionObject* as_session_unchecked(PyObject* object) {
     return reinterpret_cast<SessionObject*>(object);
 }
 
-// The instance a method was called on, checked as a method descriptor of the
-// class would check it.
 SessionObject* as_session(PyObject* object, const char* method) {
-    if (!PyObject_TypeCheck(object, session_type)) {
-        raise_format(PyExc_TypeError,
-                     "descriptor '%s' for '%s' objects doesn't apply to a '%s' object", method,
-                     session_type->tp_name, Py_TYPE(object)->tp_name);
-    }
-    return as_session_unchecked(object);
+    return instance_of<SessionObject>(object, session_type, method);
 }
 
 Ref mailer_of(const SessionObject* s) {

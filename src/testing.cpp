@@ -65,17 +65,6 @@ Ref as_str(const char* value) {
     return checked(PyUnicode_FromString(value));
 }
 
-// A slot of a native type: C++ errors stop here, with the exception set.
-template <class Body, class Result> Result boundary(Body&& body, Result failed) noexcept {
-    try {
-        return body();
-    } catch (const Error&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return failed;
-}
-
 // ---------------------------------------------------------------------------
 // Native instances.  The fields of an outbox and of a sent message are set
 // when it is made and never emptied, so those types need no tp_clear: every
@@ -117,18 +106,6 @@ template <class T, PyObject* T::*... members> struct Fields {
     }
 };
 
-// The instance of a method whose class is `type`, or the interpreter's
-// TypeError for a method taken from the class and called on something else.
-template <class T> T* instance_of(PyObject* object, PyTypeObject* type, const char* method) {
-    if (!PyObject_TypeCheck(object, type)) {
-        PyErr_Format(PyExc_TypeError,
-                     "descriptor '%s' for '%s' objects doesn't apply to a '%s' object", method,
-                     type->tp_name, Py_TYPE(object)->tp_name);
-        raise_error();
-    }
-    return as<T>(object);
-}
-
 constexpr unsigned native_flags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
@@ -155,7 +132,7 @@ using SentMessageFields =
 PyTypeObject* sent_message_type;
 
 PyObject* sent_message_repr(PyObject* object) {
-    return boundary(
+    return guarded(
         [&] {
             SentMessageObject* sent = as<SentMessageObject>(object);
             Ref subject = checked(PyObject_GetItem(sent->message, t_Subject.get()));
@@ -569,7 +546,7 @@ PyTypeObject* capturing_type;
 
 PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargsf,
                          PyObject* kwnames) {
-    return boundary(
+    return guarded(
         [&] {
             CapturingObject* capturing = as<CapturingObject>(callable);
             Ref outbox = Ref::borrow(capturing->outbox);

@@ -133,6 +133,15 @@ PyTypeObject* expected_type(Rule rule) {
 // Types go by their C-level name, as in the interpreter's own messages: a
 // class written in Python by its bare name, a type from C with its module
 // ("collections.OrderedDict").
+PyObject* instance_of(PyObject* object, PyTypeObject* type, const char* method) {
+    if (!PyObject_TypeCheck(object, type)) {
+        raise_format(PyExc_TypeError,
+                     "descriptor '%s' for '%s' objects doesn't apply to a '%s' object", method,
+                     type->tp_name, Py_TYPE(object)->tp_name);
+    }
+    return object;
+}
+
 void raise_type(const char* param, const char* expected, PyTypeObject* expected_type,
                 PyObject* value) {
     PyTypeObject* got = Py_TYPE(value);

@@ -251,6 +251,15 @@ struct Param {
 void raise_type(const char* param, const char* expected, PyTypeObject* expected_type,
                 PyObject* value);
 
+// The instance a method of a native type was called on, or the interpreter's
+// TypeError for a method taken from the class and called on something else
+// ("descriptor 'send' for 'vantrel.session.Session' objects doesn't apply to
+// a 'int' object"), thrown as Error.
+PyObject* instance_of(PyObject* object, PyTypeObject* type, const char* method);
+template <class T> T* instance_of(PyObject* object, PyTypeObject* type, const char* method) {
+    return reinterpret_cast<T*>(instance_of(object, type, method));
+}
+
 // The instance of an instance method: unannotated, any object.
 inline constexpr Param self_param{"self", nullptr, Rule::Any, Default::Required};
 
