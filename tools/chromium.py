@@ -136,6 +136,14 @@ class Page:
         path.write_bytes(base64.b64decode(shot["data"]))
 
 
+def browser_environment():
+    """This process's environment without what instruments it: the browser
+    is not ours to check, and a sanitizer runtime preloaded into it (as
+    tools/sanitize does for the test run) stops it at start-up."""
+    return {name: value for name, value in os.environ.items()
+            if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+
+
 class Browser:
     def __init__(self, program=None):
         program = program or executable()
@@ -152,6 +160,7 @@ class Browser:
              program, *FLAGS, f"--user-data-dir={self._profile.name}", "about:blank"],
             pass_fds=(commands_read, answers_write),
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=browser_environment(),
         )
         os.close(commands_read)
         os.close(answers_write)
