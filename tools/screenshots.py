@@ -1,4 +1,4 @@
-"""Pictures of the built-in templates, for the README.
+"""Pictures of the built-in templates, for the docs and the README.
 
 Run through tools/screenshots (which builds and installs the package first).
 

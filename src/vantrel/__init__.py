@@ -1,3 +1,9 @@
-# vantrel: e-mail from Python over SMTP.  The package is three native modules,
-# vantrel.mailer (EasyMailer), vantrel.session (Session, many messages over one
-# connection) and vantrel.template (TemplateEngine).
+"""vantrel: e-mail from Python over SMTP, in native modules.
+
+vantrel.mailer (EasyMailer) builds and sends one message per call;
+vantrel.session (Session) sends many over one connection; vantrel.template
+(TemplateEngine) renders Jinja2 templates; vantrel.testing (capture) records
+what would be sent, for tests. Importing the package imports none of them.
+"""
+
+__version__ = "0.1.0"
