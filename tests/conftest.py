@@ -29,6 +29,8 @@ import trustme
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import SMTP, AuthResult
 
+from oauth_server import check_bearer
+
 # pytester runs the plugin's fixture in a pytest of its own.
 pytest_plugins = ["pytester"]
 
@@ -110,6 +112,13 @@ class _Handler:
         self.s.quits += 1
         return "221 Bye"
 
+    async def auth_XOAUTH2(self, server, args):
+        return await check_bearer(server, args, "XOAUTH2", self.s.oauth, self.s.record_bearer)
+
+    async def auth_OAUTHBEARER(self, server, args):
+        return await check_bearer(server, args, "OAUTHBEARER", self.s.oauth,
+                                  self.s.record_bearer)
+
 
 class Server:
     """One running server; ``mailer_args`` are the EasyMailer settings for it.
@@ -129,8 +138,9 @@ class Server:
     def __init__(self, mode, tls_context, *, password=PASSWORD,
                  offer_starttls=True, mechanisms=("LOGIN", "PLAIN"),
                  refuse_rcpt=(), refuse_mail=False, refuse_data=False,
-                 drop=None, busy_after=None, first_attempt=None):
+                 drop=None, busy_after=None, first_attempt=None, oauth=None):
         self.mode = mode
+        self.oauth = oauth  # a TokenEndpoint: XOAUTH2 and OAUTHBEARER check tokens there
         self.password = password
         self.refuse_rcpt = set(refuse_rcpt)
         self.refuse_mail = refuse_mail
@@ -152,7 +162,7 @@ class Server:
             # client skipping STARTTLS would be seen sending its credentials.
             auth_require_tls=mode == "starttls" and offer_starttls,
             authenticator=self._authenticate,
-            auth_exclude_mechanism=[m for m in ("LOGIN", "PLAIN")
+            auth_exclude_mechanism=[m for m in ("LOGIN", "PLAIN", "XOAUTH2", "OAUTHBEARER")
                                     if m not in mechanisms],
         )
         if mode == "starttls" and offer_starttls:
@@ -173,6 +183,9 @@ class Server:
 
     def _connected(self):
         self.connections += 1
+
+    def record_bearer(self, mechanism, user, token, accepted, tls):
+        self.auths.append(Auth(mechanism, user, token, accepted, tls))
 
     def _authenticate(self, server, session, envelope, mechanism, data):
         login, password = data.login.decode(), data.password.decode()

@@ -95,3 +95,67 @@ class TokenEndpoint:
                 self.refresh_token = "refresh-" + secrets.token_urlsafe(12)
                 answer["refresh_token"] = self.refresh_token
             return 200, answer
+
+
+# --- the SMTP side: SASL mechanisms that check bearer tokens ----------------
+
+def _bearer_failure(scope="https://mail.example.test/"):
+    return json.dumps({"status": "invalid_token", "schemes": "bearer", "scope": scope}).encode()
+
+
+def parse_xoauth2(blob):
+    """(user, token) of an XOAUTH2 initial response, or None when malformed."""
+    parts = blob.split(b"\x01")
+    if len(parts) != 4 or parts[2:] != [b"", b""] or not parts[0].startswith(b"user=") \
+            or not parts[1].startswith(b"auth=Bearer "):
+        return None
+    return parts[0][5:].decode(), parts[1][12:].decode()
+
+
+def parse_oauthbearer(blob):
+    """(user, token) of an OAUTHBEARER initial response (RFC 7628), or None."""
+    header, sep, rest = blob.partition(b"\x01")
+    fields = header.split(b",")
+    if not sep or len(fields) != 3 or fields[0] not in (b"n", b"y") or fields[2] != b"" \
+            or not rest.endswith(b"\x01\x01"):
+        return None
+    user = fields[1][2:].decode() if fields[1].startswith(b"a=") else ""
+    pairs = dict(pair.split(b"=", 1) for pair in rest[:-2].split(b"\x01") if b"=" in pair)
+    auth = pairs.get(b"auth", b"")
+    if not auth.startswith(b"Bearer "):
+        return None
+    return user, auth[7:].decode()
+
+
+async def check_bearer(server, args, mechanism, endpoint, record):
+    """One AUTH XOAUTH2 or OAUTHBEARER exchange as a provider runs it: a valid
+    token signs in; a refused one gets the 334 JSON challenge, the client's
+    empty (XOAUTH2) or ^A (OAUTHBEARER) answer, then 535.
+
+    ``record(mechanism, user, token, accepted, tls)`` sees every attempt."""
+    from aiosmtpd.smtp import MISSING, AuthResult
+    from base64 import b64decode
+    if len(args) > 1:  # ["XOAUTH2", initial response]
+        try:
+            blob = b64decode(args[1], validate=True)
+        except ValueError:
+            return AuthResult(success=False, handled=False,
+                              message="501 5.5.2 Can't decode base64")
+    else:
+        blob = await server.challenge_auth("")
+        if blob is MISSING:
+            return AuthResult(success=False, handled=True)
+    parsed = (parse_xoauth2 if mechanism == "XOAUTH2" else parse_oauthbearer)(blob)
+    if parsed is None:
+        return AuthResult(success=False, handled=False,
+                          message="501 5.5.2 Malformed initial response")
+    user, token = parsed
+    ok = endpoint.valid(token)
+    record(mechanism, user, token, ok, server.transport.get_extra_info("ssl_object") is not None)
+    if ok:
+        return AuthResult(success=True, auth_data=type("Login", (), {"login": user.encode()})())
+    answer = await server.challenge_auth(_bearer_failure(), encode_to_b64=True)
+    if answer is MISSING:
+        return AuthResult(success=False, handled=True)
+    return AuthResult(success=False, handled=False,
+                      message="535 5.7.8 Username and Password not accepted")

@@ -150,3 +150,41 @@ def test_sources_refuse_pickling():
     import pickle
     with pytest.raises(TypeError, match="holds secrets"):
         pickle.dumps(auth.StaticToken("t"))
+
+
+# --- the tests' SMTP servers speak both mechanisms as providers do ---------
+
+def xoauth2(user, token):
+    return f"user={user}\x01auth=Bearer {token}\x01\x01"
+
+
+def oauthbearer(user, token):
+    return f"n,a={user},\x01host=localhost\x01port=25\x01auth=Bearer {token}\x01\x01"
+
+
+@pytest.mark.parametrize("mechanism, initial, failure_answer", [
+    ("XOAUTH2", xoauth2, ""), ("OAUTHBEARER", oauthbearer, "\x01")])
+def test_test_servers_check_tokens_with_the_failure_flow(smtp_server, endpoint, mechanism,
+                                                         initial, failure_answer):
+    import smtplib
+    server = smtp_server("plain", mechanisms=(mechanism,), oauth=endpoint)
+    good = client_credentials(endpoint).token()
+    challenges = []
+
+    def answer(token):
+        def step(challenge=None):
+            if challenge is None:
+                return initial("mailer@example.test", token)
+            challenges.append(challenge)
+            return failure_answer
+        return step
+
+    with smtplib.SMTP(server.host, server.port) as client:
+        client.ehlo()
+        with pytest.raises(smtplib.SMTPAuthenticationError) as refused:
+            client.auth(mechanism, answer("revoked"))
+        assert refused.value.smtp_code == 535
+        assert client.auth(mechanism, answer(good))[0] == 235
+    assert b'"status": "invalid_token"' in challenges[0]
+    assert [(a.mechanism, a.login, a.accepted) for a in server.auths] == [
+        (mechanism, "mailer@example.test", False), (mechanism, "mailer@example.test", True)]
