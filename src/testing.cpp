@@ -43,6 +43,10 @@ Text t_dunder{"__"};
 Text t_ssl{"ssl"};
 Text t_starttls{"starttls"};
 Text t_plain{"plain"};
+Text t_lf{"\n"};
+Text t_cr{"\r"};
+Text t_escaped_lf{"\\n"};
+Text t_escaped_cr{"\\r"};
 
 // Replies of a server that accepts everything, as smtplib returns them.
 constexpr const char* ready_for_tls = "Ready to start TLS";
@@ -273,10 +277,14 @@ PyType_Spec outbox_spec = {
     .slots = outbox_slots,
 };
 
-// The address that smtplib puts in MAIL FROM or RCPT TO, without its angle
-// brackets: the address part of "Name <address>", as a server sees it.
-Ref envelope_address(PyObject* address) {
-    Ref quoted = call(getattr(testing_module.global(n_smtplib), n_quoteaddr), address);
+// The address as smtplib writes it into MAIL FROM or RCPT TO: "<address>",
+// the address part of "Name <address>".
+Ref quoted_address(PyObject* address) {
+    return call(getattr(testing_module.global(n_smtplib), n_quoteaddr), address);
+}
+
+// A quoted address without its angle brackets, as a server sees it.
+Ref unquoted(Ref quoted) {
     if (PyUnicode_Check(quoted.get())) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(quoted.get());
         if (length >= 2 && PyUnicode_READ_CHAR(quoted.get(), 0) == '<' &&
@@ -285,6 +293,10 @@ Ref envelope_address(PyObject* address) {
         }
     }
     return quoted;
+}
+
+Ref envelope_address(PyObject* address) {
+    return unquoted(quoted_address(address));
 }
 
 // (code, text) for a rehearsed refusal; a code must be a failure reply.
@@ -845,6 +857,12 @@ constexpr Param login_params[] = {
 
 PyObject* Connection_login(FunctionObject*, Args<login_params> args) {
     ConnectionObject* c = open_connection(args["self"], "login");
+    // smtplib's AUTH PLAIN (the server offers PLAIN and LOGIN) sends
+    // "\0user\0password" as ASCII: its UnicodeEncodeError comes before any
+    // answer of the server.
+    Ref credentials =
+        checked(PyUnicode_FromFormat("%c%S%c%S", 0, args["user"], 0, args["password"]));
+    call_method(credentials, n_encode, t_ascii.get());
     Ref refused = Ref::borrow(as<OutboxObject>(c->outbox)->login_refusal);
     if (refused.get() != Py_None) {
         raise_smtplib(n_SMTPAuthenticationError, PyTuple_GET_ITEM(refused.get(), 0),
@@ -904,23 +922,44 @@ constexpr Param sendmail_params[] = {
     {"rcpt_options", "Sequence[str]", Rule::Any, Default::None},
 };
 
-// smtplib's steps in smtplib's order: the text is checked, then MAIL FROM,
-// each RCPT TO and DATA; a 421 reply closes the connection.
+// A command as smtplib puts it on the wire, refused where smtplib refuses it
+// before sending: a line break is its ValueError, and a character beyond
+// ASCII (no SMTPUTF8 is asked for) its UnicodeEncodeError, positions and all.
+void put_command(PyObject* line) {
+    if (PyUnicode_FindChar(line, '\r', 0, PY_SSIZE_T_MAX, 1) != -1 ||
+        PyUnicode_FindChar(line, '\n', 0, PY_SSIZE_T_MAX, 1) != -1) {
+        Ref shown = checked(PyUnicode_Replace(line, t_lf.get(), t_escaped_lf.get(), -1));
+        shown = checked(PyUnicode_Replace(shown.get(), t_cr.get(), t_escaped_cr.get(), -1));
+        raise_format(PyExc_ValueError,
+                     "command and arguments contain prohibited newline characters: %U",
+                     shown.get());
+    }
+    Ref wire = checked(PyUnicode_FromFormat("%U\r\n", line));
+    call_method(wire, n_encode, t_ascii.get());
+}
+
+// smtplib's steps in smtplib's order: the text is encoded and its size
+// offered with MAIL FROM (a server offers SIZE), then each RCPT TO and DATA;
+// a 421 reply closes the connection.
 PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
     ConnectionObject* c = open_connection(args["self"], "sendmail");
     PyObject* mail_from = args["from_addr"];
     PyObject* to_addrs = args["to_addrs"];
     PyObject* msg = args["msg"];
     OutboxObject* outbox = as<OutboxObject>(c->outbox);
-    if (PyUnicode_Check(msg) && !PyUnicode_IS_ASCII(msg)) {
-        // A text goes out as ASCII with CRLF line ends: smtplib's own
-        // UnicodeEncodeError, positions and all.
+    Ref wire = Ref::borrow(msg);
+    if (PyUnicode_Check(msg)) {
+        // A text goes out as ASCII with CRLF line ends.
         Ref fix_eols = optional_attr(testing_module.global(n_smtplib).get(), n_fix_eols);
-        Ref wire = fix_eols ? call(fix_eols, msg) : Ref::borrow(msg);
-        call_method(wire, n_encode, t_ascii.get());
+        Ref text = fix_eols ? call(fix_eols, msg) : Ref::borrow(msg);
+        wire = call_method(text, n_encode, t_ascii.get());
     }
+    const Py_ssize_t size = PyObject_Size(wire.get());
+    if (size < 0) raise_error();
 
-    Ref refused = refusal_for(outbox->refused_senders, envelope_address(mail_from).get());
+    Ref sender = quoted_address(mail_from);
+    put_command(checked(PyUnicode_FromFormat("mail from:%S size=%zd", sender.get(), size)).get());
+    Ref refused = refusal_for(outbox->refused_senders, unquoted(sender).get());
     if (!refused) refused = refusal_for(outbox->refused_senders, Py_None);
     if (refused) {
         if (code_is(refused.get(), 421)) c->open = false;
@@ -935,8 +974,9 @@ PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
     Ref accepted = checked(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipients.get()); ++i) {
         Ref recipient = Ref::borrow(PyList_GET_ITEM(recipients.get(), i));
-        Ref refused_here =
-            refusal_for(outbox->refused_recipients, envelope_address(recipient.get()).get());
+        Ref quoted = quoted_address(recipient.get());
+        put_command(checked(PyUnicode_FromFormat("rcpt to:%S", quoted.get())).get());
+        Ref refused_here = refusal_for(outbox->refused_recipients, unquoted(quoted).get());
         if (!refused_here) {
             checked(PyList_Append(accepted.get(), recipient.get()));
             continue;

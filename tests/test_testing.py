@@ -187,6 +187,15 @@ REHEARSALS = {
     "busy": (dict(busy_after=0), lambda o: o.refuse_sender(code=421, message=BUSY), {}),
     "disconnect": ("closed", lambda o: o.disconnect(), {}),
     "non-ASCII text": ({}, lambda o: None, "do_send"),
+    # Refused by smtplib itself before the command goes out: the stand-in too.
+    "non-ASCII sender": ({}, lambda o: None, dict(sender="sø@example.test")),
+    "non-ASCII recipient": ({}, lambda o: None, dict(to=[A, "bø@example.test"])),
+    "line break in a recipient": ({}, lambda o: None, dict(bcc=["b@exa\nmple.test"])),
+    "line break after a refusal": (dict(refuse_rcpt={A}),
+                                   lambda o: o.refuse_recipient(A, message="5.1.1 no such user"),
+                                   dict(bcc=["b@exa\rmple.test"])),
+    "non-ASCII password": ({}, lambda o: o.refuse_login(),
+                           dict(mailer=dict(password="pässwörd"))),
 }
 
 
@@ -201,8 +210,11 @@ def outcome(send):
 def attempt(args, how, via):
     """The outcome of each message; through a session, of the session as a
     whole, then of two messages and the connections it opened for them."""
-    mailer = EasyMailer(**args)
-    message = {"to": A, "subject": "s", "body": "b", **(how if how != "do_send" else {})}
+    settings = {} if how == "do_send" else dict(how.get("mailer", {}))
+    mailer = EasyMailer(**{**args, **settings})
+    message = {"to": A, "subject": "s", "body": "b",
+               **(how if how != "do_send" else {})}
+    message.pop("mailer", None)
     if how == "do_send":
         return [outcome(lambda: mailer._do_send(NonAscii(), [A], SENDER))]
     if via == "mailer":
@@ -262,8 +274,10 @@ def test_stand_in_connection_behaves_as_smtplib_reports_a_server():
             with pytest.raises(smtplib.SMTPNotSupportedError, match="STARTTLS"):
                 connection.starttls()
             assert connection.sendmail(SENDER, A, b"Subject: a\n\nb\n") == {}
-            with pytest.raises(TypeError, match="bytes-like object, got 'int'"):
-                connection.sendmail(SENDER, [A], 5)
+            with pytest.raises(TypeError, match="object of type 'int' has no len"):
+                connection.sendmail(SENDER, [A], 5)  # SIZE is offered
+            with pytest.raises(TypeError, match="bytes-like object, got 'list'"):
+                connection.sendmail(SENDER, [A], [5])
         assert connection.sock is None  # closed, as smtplib says it
         for method, args in [("sendmail", (SENDER, A, "x")), ("login", ("u", "p")),
                              ("starttls", ()), ("quit", ())]:
