@@ -5,6 +5,7 @@
 // it submits is recorded; the failures a server gives can be rehearsed.
 #include "frame/frame.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -429,17 +430,25 @@ const Signature clear_signature = define<Outbox_clear>({
 // ---------------------------------------------------------------------------
 // Active captures.
 
-// The modules whose `smtplib` a capture rebinds, and the stand-in it binds
-// there; both made at import and kept for the process.
+// The modules whose `smtplib` a capture rebinds, and the stand-in module
+// that each capture copies to bind there; both made at import and kept for
+// the process.
 PyObject* targets;
 PyObject* standin;
 
-// A capture that has begun and not ended, with what it found bound to
-// `smtplib` in each target module (an empty Ref where the name was unbound).
+// A capture that has begun and not ended: its outbox, its number, and what it
+// found bound to `smtplib` in each target module (an empty Ref where the name
+// was unbound).
 struct Active {
     Ref outbox;
+    std::uint64_t serial;
     std::vector<Ref> saved;
 };
+
+// The number of the capture that began last.  A connection remembers the
+// capture it was opened in by its number, which no other capture of the
+// process shares.
+std::uint64_t last_serial;
 
 // Innermost last.  Made at import and never destroyed: it holds references,
 // which must not be released after the interpreter has gone.
@@ -459,18 +468,30 @@ void bind_targets(const std::vector<Ref>& values) {
     }
 }
 
+// Each capture binds a stand-in module of its own, so that what is bound to
+// `smtplib` changes whenever a capture begins or ends: a session that
+// remembers the module it connected through sees that its connection belongs
+// to another capture state.
+Ref new_standin() {
+    Ref module = checked(PyModule_New("smtplib"));
+    checked(PyDict_Update(PyModule_GetDict(module.get()), PyModule_GetDict(standin)));
+    return module;
+}
+
 void begin_capture(PyObject* outbox) {
-    Active entry{Ref::borrow(outbox), {}};
+    Active entry{Ref::borrow(outbox), last_serial + 1, {}};
+    Ref module = new_standin();
     std::vector<Ref> installed;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(targets); ++i) {
         PyObject* found = nullptr;
         checked(PyDict_GetItemRef(PyModule_GetDict(PyTuple_GET_ITEM(targets, i)), n_smtplib.get(),
                                   &found));
         entry.saved.push_back(Ref::steal(found));
-        installed.push_back(Ref::borrow(standin));
+        installed.push_back(module);
     }
     active->reserve(active->size() + 1);
     bind_targets(installed);
+    last_serial = entry.serial;
     active->push_back(std::move(entry));
 }
 
@@ -495,13 +516,17 @@ void end_capture(PyObject* outbox) {
     active->erase(active->begin() + static_cast<std::ptrdiff_t>(i - 1));
 }
 
-// The innermost active capture's outbox.
-OutboxObject* receiving_outbox() {
+// The innermost active capture, which receives.
+const Active& receiving_capture() {
     if (active->empty()) {
         PyErr_SetString(PyExc_RuntimeError, "no vantrel.testing capture is active");
         raise_error();
     }
-    return as<OutboxObject>(active->back().outbox.get());
+    return active->back();
+}
+
+bool capture_active(std::uint64_t serial) {
+    return std::ranges::any_of(*active, [&](const Active& a) { return a.serial == serial; });
 }
 
 constexpr Param enter_params[] = {self_param};
@@ -689,7 +714,8 @@ enum class Mode : std::uint8_t { Plain, Starttls, Ssl };
 
 struct ConnectionObject {
     PyObject_HEAD
-    PyObject* outbox; // the outbox receiving when it was opened
+    PyObject* outbox;      // the outbox receiving when it was opened
+    std::uint64_t capture; // the serial of the capture it was opened in
     PyObject* host;
     PyObject* port;
     PyObject* username; // None until a login succeeds
@@ -716,11 +742,19 @@ int connection_clear(PyObject* object) {
 
 PyTypeObject* connection_type;
 
+// Whether the connection is open.  A capture owns the connections made while
+// it is active: when it ends they close, as if the server had hung up, and
+// nothing more is delivered to its outbox.
+bool is_open(ConnectionObject* c) {
+    if (c->open && !capture_active(c->capture)) c->open = false;
+    return c->open;
+}
+
 // smtplib's `sock`, as far as a caller may look at it: None once the
 // connection is closed, and no attribute while it is open, as there is no
 // socket to look at.
 PyObject* connection_sock(PyObject* object, void*) {
-    if (!as<ConnectionObject>(object)->open) Py_RETURN_NONE;
+    if (!is_open(as<ConnectionObject>(object))) Py_RETURN_NONE;
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'sock'",
                  Py_TYPE(object)->tp_name);
     return nullptr;
@@ -752,7 +786,7 @@ PyType_Spec connection_spec = {
 // The connection of a method call, which must still be open.
 ConnectionObject* open_connection(PyObject* object, const char* method) {
     ConnectionObject* connection = instance_of<ConnectionObject>(object, connection_type, method);
-    if (!connection->open)
+    if (!is_open(connection))
         raise_smtplib(n_SMTPServerDisconnected, as_str("please run connect() first"));
     return connection;
 }
@@ -769,7 +803,9 @@ PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     const bool connects = truth(host);
     Ref port_used =
         truth(port) ? Ref::borrow(port) : checked(PyLong_FromLong(mode == Mode::Ssl ? 465 : 25));
-    Ref outbox = Ref::borrow(reinterpret_cast<PyObject*>(receiving_outbox()));
+    const Active& receiving = receiving_capture();
+    const std::uint64_t serial = receiving.serial;
+    Ref outbox = receiving.outbox;
     OutboxObject* o = as<OutboxObject>(outbox.get());
     if (connects && o->disconnects > 0) {
         o->disconnects -= 1;
@@ -780,6 +816,7 @@ PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     Ref connection = new_instance<ConnectionObject>(connection_type);
     ConnectionObject* c = as<ConnectionObject>(connection.get());
     c->outbox = outbox.release();
+    c->capture = serial;
     c->host = Py_NewRef(host);
     c->port = port_used.release();
     c->username = Py_NewRef(Py_None);
@@ -1086,7 +1123,7 @@ Ref target_modules() {
 }
 
 // A module named smtplib holding every name of the real one, with SMTP and
-// SMTP_SSL replaced.
+// SMTP_SSL replaced: what each capture copies.
 Ref make_standin(ModuleFrame& frame) {
     Ref module = checked(PyModule_New("smtplib"));
     PyObject* names = PyModule_GetDict(module.get());

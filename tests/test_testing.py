@@ -76,6 +76,10 @@ def test_each_mode_and_path_lands_as_a_server_receives_it(server, path):
         assert content(sent.message) == content(parsed)
 
 
+def subjects(messages):
+    return [m.message["Subject"] for m in messages]
+
+
 # --- rebinding and restoring --------------------------------------------------
 
 class Boom(Exception):
@@ -124,6 +128,62 @@ def test_captures_nest_and_may_end_in_any_order(server):
     assert bound() is smtplib and server.messages == []
     with pytest.raises(RuntimeError, match="not capturing"):
         second.__exit__(None, None, None)
+
+
+def test_a_session_delivers_through_the_capture_state_of_each_send(smtp_server):
+    """A connection belongs to the capture state it was opened in: a session
+    opened before a capture sends nothing for real while it is active, one
+    opened inside sends nothing into it after it ended."""
+    server = smtp_server("plain")
+    session = Session(EasyMailer(**server.mailer_args))
+
+    def send(subject):
+        session.send(to=A, subject=subject, body="b")
+
+    send("real 1")
+    with capture() as outer:
+        send("outer 1")
+        with capture() as inner:
+            send("inner")
+        send("outer 2")
+    send("real 2")
+    first, second = capture(), capture()
+    first.__enter__()
+    send("first")
+    second.__enter__()
+    send("second 1")
+    first.__exit__(None, None, None)  # out of order: the second still receives
+    send("second 2")
+    second.__exit__(None, None, None)
+    send("real 3")
+    session.close()
+    assert [email.message_from_bytes(m.data)["Subject"] for m in server.messages] == [
+        "real 1", "real 2", "real 3"]
+    assert (subjects(outer), subjects(inner)) == (["outer 1", "outer 2"], ["inner"])
+    assert (subjects(first), subjects(second)) == (["first"], ["second 1", "second 2"])
+    assert session.sent == 9 and session.connections == 8
+    assert server.quits == 3  # each real connection ended politely
+
+
+def test_threads_sharing_a_session_move_to_a_capture_together(smtp_server):
+    server = smtp_server("plain")
+    with Session(EasyMailer(**server.mailer_args)) as session:
+        session.send(to=A, subject="real", body="b")
+        start = threading.Barrier(2)
+
+        def worker(name):
+            start.wait()
+            for i in range(20):
+                session.send(to=A, subject=f"{name} {i}", body="b")
+
+        with capture() as outbox:
+            threads = [threading.Thread(target=worker, args=(n,)) for n in "xy"]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        assert len(outbox) == 40 and len(server.messages) == 1
+        assert session.connections == 2  # one move for both threads
 
 
 def test_an_outbox_decorates(server):
@@ -399,6 +459,7 @@ def test_fixture_in_a_pytest_run(pytester):
         import pytest
         import vantrel.mailer
         from vantrel.mailer import EasyMailer
+        from vantrel.session import Session
         from vantrel.testing import capture
 
         mailer = EasyMailer("smtp.example.com", 587, "me@example.com", "pw",
@@ -422,8 +483,20 @@ def test_fixture_in_a_pytest_run(pytester):
             mailer.send(to="cat@example.com", subject="s", body="b")
             assert outbox[-1].rcpt_tos == ["cat@example.com"]
 
+        sessions = []
+
+        def session():  # opened by the application at its first message
+            if not sessions:
+                sessions.append(Session(mailer))
+            return sessions[0]
+
+        @pytest.mark.parametrize("name", ["eve", "fay"])
+        def test_a_lazy_session_serves_each_test(mail_outbox, name):
+            session().send(to=f"{name}@example.com", subject="s", body="b")
+            assert [m.rcpt_tos for m in mail_outbox] == [[f"{name}@example.com"]]
+
         def test_restored_after_each_test():
             assert vantrel.mailer.smtplib is smtplib
     """)
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
-    result.assert_outcomes(passed=4)
+    result.assert_outcomes(passed=6)
