@@ -35,6 +35,10 @@ Name n_message_from_bytes{"message_from_bytes"};
 Name n_policy{"policy"};
 Name n_default{"default"};
 Name n_update_wrapper{"update_wrapper"};
+Name n_iscoroutinefunction{"iscoroutinefunction"};
+Name n_markcoroutinefunction{"markcoroutinefunction"};
+Name n_throw{"throw"};
+Name n_close{"close"};
 KwNames kw_policy{"policy"};
 
 // Constant values.
@@ -262,7 +266,8 @@ PyType_Slot outbox_slots[] = {
               "\n"
               "capture() makes one.  It is a sequence of SentMessage (len(), outbox[i],\n"
               "outbox[i:j], iteration); a context manager that makes the capture active;\n"
-              "and a decorator: `@outbox` makes it active around each call of a function.\n"
+              "and a decorator: `@outbox` makes it active around each call of a function\n"
+              "(while the call is awaited, for a coroutine function).\n"
               "Messages stay until clear(); rehearsed failures stay for the outbox's life.\n"
               "\n"
               "A capture is process-wide: while it is active, every thread that sends\n"
@@ -478,7 +483,8 @@ Ref new_standin() {
     return module;
 }
 
-void begin_capture(PyObject* outbox) {
+// Makes a capture active; returns its number.
+std::uint64_t begin_capture(PyObject* outbox) {
     Active entry{Ref::borrow(outbox), last_serial + 1, {}};
     Ref module = new_standin();
     std::vector<Ref> installed;
@@ -493,14 +499,15 @@ void begin_capture(PyObject* outbox) {
     bind_targets(installed);
     last_serial = entry.serial;
     active->push_back(std::move(entry));
+    return last_serial;
 }
 
-// Ends the innermost capture of this outbox.  Ending one that is not the
-// innermost hands what it saved to the capture that began after it, which
-// then restores that when it ends.
-void end_capture(PyObject* outbox) {
+// Ends the innermost active capture that `match` accepts.  Ending one that is
+// not the innermost hands what it saved to the capture that began after it,
+// which then restores that when it ends.
+template <class Match> void end_capture(Match&& match) {
     size_t i = active->size();
-    while (i > 0 && (*active)[i - 1].outbox.get() != outbox)
+    while (i > 0 && !match((*active)[i - 1]))
         --i;
     if (i == 0) {
         PyErr_SetString(PyExc_RuntimeError, "this outbox is not capturing");
@@ -514,6 +521,18 @@ void end_capture(PyObject* outbox) {
         std::swap((*active)[i].saved, ended.saved);
     }
     active->erase(active->begin() + static_cast<std::ptrdiff_t>(i - 1));
+}
+
+// Ends the innermost capture of this outbox, as leaving a with block does.
+void end_capture(PyObject* outbox) {
+    end_capture([&](const Active& a) { return a.outbox.get() == outbox; });
+}
+
+// Ends the capture of this number, wherever it is among the active ones:
+// calls of decorated coroutine functions interleave, so the one that ends is
+// not always the innermost of its outbox.
+void end_capture(std::uint64_t serial) {
+    end_capture([&](const Active& a) { return a.serial == serial; });
 }
 
 // The innermost active capture, which receives.
@@ -565,6 +584,345 @@ const Signature exit_signature = define<Outbox_exit>({
 });
 
 // ---------------------------------------------------------------------------
+// A call of a decorated coroutine function.  Awaiting it runs the function
+// with the capture active from the first step of its body to the last, as
+// `async def call(...): with outbox: return await function(...)` would: the
+// capture begins when the awaiting starts, and ends when the body returns or
+// raises, or when the call is closed or dropped unfinished.
+
+enum class Run : std::uint8_t { Fresh, Running, Done };
+
+struct CapturingCoroutineObject {
+    PyObject_HEAD
+    PyObject* outbox;
+    PyObject* function;
+    PyObject* arguments; // the positional values, then the keyword values
+    PyObject* kwnames;   // the keywords, or null
+    PyObject* awaiting;  // the iterator of the function's awaitable, while running
+    Py_ssize_t positional;
+    std::uint64_t capture; // the number of its capture, while running
+    Run run;
+    bool executing; // a step is under way: a second one must not start
+};
+
+using CapturingCoroutineFields =
+    Fields<CapturingCoroutineObject, &CapturingCoroutineObject::outbox,
+           &CapturingCoroutineObject::function, &CapturingCoroutineObject::arguments,
+           &CapturingCoroutineObject::kwnames, &CapturingCoroutineObject::awaiting>;
+
+PyTypeObject* capturing_coroutine_type;
+
+CapturingCoroutineObject* coroutine_of(PyObject* object, const char* method) {
+    return instance_of<CapturingCoroutineObject>(object, capturing_coroutine_type, method);
+}
+
+Ref new_capturing_coroutine(PyObject* outbox, PyObject* function, PyObject* const* args,
+                            Py_ssize_t positional, PyObject* kwnames) {
+    const Py_ssize_t count = positional + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    Ref arguments = checked(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));
+    Ref made = new_instance<CapturingCoroutineObject>(capturing_coroutine_type);
+    CapturingCoroutineObject* c = as<CapturingCoroutineObject>(made.get());
+    c->outbox = Py_NewRef(outbox);
+    c->function = Py_NewRef(function);
+    c->arguments = arguments.release();
+    c->kwnames = Py_XNewRef(kwnames);
+    c->positional = positional;
+    return made;
+}
+
+// What `await` takes from an awaitable: a coroutine itself, or the iterator
+// its __await__ returns.
+Ref await_iterator(Ref awaitable) {
+    if (PyCoro_CheckExact(awaitable.get())) return awaitable;
+    PyTypeObject* type = Py_TYPE(awaitable.get());
+    unaryfunc await = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!await) raise_format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
+    Ref iterator = checked(await(awaitable.get()));
+    if (!PyIter_Check(iterator.get())) {
+        raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(iterator.get())->tp_name);
+    }
+    return iterator;
+}
+
+// Marks a step under way for its scope; refuses one started inside another,
+// as a coroutine does.
+class Step {
+public:
+    explicit Step(CapturingCoroutineObject* c) : c_(c) {
+        if (c->executing) raise(PyExc_ValueError, "coroutine already executing");
+        c->executing = true;
+    }
+    ~Step() { c_->executing = false; }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+
+private:
+    CapturingCoroutineObject* c_;
+};
+
+// The body has ended: its capture ends too.  An exception the body raised
+// stays the one that propagates; should ending fail, that failure does, with
+// the body's exception as its context.
+void finish(CapturingCoroutineObject* c) {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    c->run = Run::Done;
+    Py_CLEAR(c->awaiting);
+    try {
+        end_capture(c->capture);
+    } catch (const Error&) {
+        Ref failure = Ref::steal(PyErr_GetRaisedException());
+        if (pending) PyException_SetContext(failure.get(), pending.release());
+        reraise(std::move(failure));
+    }
+    if (pending) reraise(std::move(pending));
+}
+
+// Runs `step` on the running body; the body has ended when it raises.
+template <class Work> auto running(CapturingCoroutineObject* c, Work&& step) {
+    try {
+        return step();
+    } catch (const Error&) {
+        finish(c);
+        throw;
+    }
+}
+
+// The first step: the capture begins and the function is called inside it.
+void start(CapturingCoroutineObject* c) {
+    c->capture = begin_capture(c->outbox);
+    c->run = Run::Running;
+    running(c, [&] {
+        PyObject* const* items = reinterpret_cast<PyTupleObject*>(c->arguments)->ob_item;
+        Ref awaitable = checked(PyObject_Vectorcall(c->function, items, c->positional, c->kwnames));
+        c->awaiting = await_iterator(std::move(awaitable)).release();
+    });
+}
+
+[[noreturn]] void raise_reused() {
+    raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+}
+
+// send(value): the value the body yields next, or PYGEN_RETURN with what it
+// returned.
+PySendResult coroutine_send(PyObject* object, PyObject* value, PyObject** result) {
+    *result = nullptr;
+    return guarded(
+        [&] {
+            CapturingCoroutineObject* c = as<CapturingCoroutineObject>(object);
+            Step step(c);
+            if (c->run == Run::Done) raise_reused();
+            if (c->run == Run::Fresh) {
+                if (value != Py_None) {
+                    raise(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+                }
+                start(c);
+            }
+            PyObject* out = nullptr;
+            const PySendResult sent = running(c, [&] {
+                const PySendResult body = PyIter_Send(c->awaiting, value, &out);
+                if (body == PYGEN_ERROR) raise_error();
+                return body;
+            });
+            Ref held = Ref::steal(out);
+            if (sent == PYGEN_RETURN) finish(c);
+            *result = held.release();
+            return sent;
+        },
+        PYGEN_ERROR);
+}
+
+// A result of coroutine_send as an iterator gives it: the value yielded, or
+// StopIteration carrying what the body returned.
+PyObject* as_iteration(PySendResult sent, PyObject* result) {
+    if (sent != PYGEN_RETURN) return result;
+    Ref value = Ref::steal(result);
+    Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
+    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+    return nullptr;
+}
+
+PyObject* coroutine_next(PyObject* object) {
+    PyObject* result = nullptr;
+    const PySendResult sent = coroutine_send(object, Py_None, &result);
+    return as_iteration(sent, result);
+}
+
+PyObject* coroutine_await(PyObject* object) {
+    return Py_NewRef(object);
+}
+
+constexpr Param coroutine_send_params[] = {
+    self_param,
+    {"value", nullptr, Rule::Any, Default::Required},
+};
+
+PyObject* CapturingCoroutine_send(FunctionObject*, Args<coroutine_send_params> args) {
+    PyObject* self = reinterpret_cast<PyObject*>(coroutine_of(args["self"], "send"));
+    PyObject* result = nullptr;
+    const PySendResult sent = coroutine_send(self, args["value"], &result);
+    return as_iteration(sent, result);
+}
+
+const Signature coroutine_send_signature = define<CapturingCoroutine_send>({
+    .name = "send",
+    .qualname = "capturing_coroutine.send",
+    .doc = "Send a value into the body; return the next value it yields, or raise\n"
+           "StopIteration with what it returned.",
+});
+
+// What throw(typ, val, tb) raises where the body stands, as a generator's
+// throw raises it in its own frame.
+[[noreturn]] void raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
+    if (PyExceptionInstance_Check(typ)) {
+        if (val != Py_None) {
+            raise(PyExc_TypeError, "instance exception may not have a separate value");
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
+    } else if (PyExceptionClass_Check(typ)) {
+        PyErr_SetObject(typ, val);
+    } else {
+        raise_format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, "
+                     "not %.100s",
+                     Py_TYPE(typ)->tp_name);
+    }
+    if (tb == Py_None) raise_error();
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    checked(PyException_SetTraceback(exception.get(), tb));
+    reraise(std::move(exception));
+}
+
+constexpr Param coroutine_throw_params[] = {
+    self_param,
+    {"typ", nullptr, Rule::Any, Default::Required},
+    {"val", nullptr, Rule::Any, Default::None},
+    {"tb", nullptr, Rule::Any, Default::None},
+};
+
+PyObject* CapturingCoroutine_throw(FunctionObject*, Args<coroutine_throw_params> args) {
+    CapturingCoroutineObject* c = coroutine_of(args["self"], "throw");
+    PyObject* typ = args["typ"];
+    PyObject* val = args["val"];
+    PyObject* tb = args["tb"];
+    Step step(c);
+    // Not started, the body never runs: the exception comes out at once.
+    if (c->run != Run::Running) {
+        c->run = Run::Done;
+        raise_thrown(typ, val, tb);
+    }
+    return running(c,
+                   [&] {
+                       Ref method = optional_attr(c->awaiting, n_throw);
+                       if (!method) raise_thrown(typ, val, tb);
+                       // Passed on as given: the three-argument form warns there.
+                       return tb != Py_None    ? call(method, typ, val, tb)
+                              : val != Py_None ? call(method, typ, val)
+                                               : call(method, typ);
+                   })
+        .release();
+}
+
+const Signature coroutine_throw_signature = define<CapturingCoroutine_throw>({
+    .name = "throw",
+    .qualname = "capturing_coroutine.throw",
+    .doc = "Raise an exception where the body waits; return the next value it yields.",
+});
+
+constexpr Param coroutine_close_params[] = {self_param};
+
+// Closes the body where it waits; the capture ends.
+void close_coroutine(CapturingCoroutineObject* c) {
+    Step step(c);
+    if (c->run != Run::Running) {
+        c->run = Run::Done;
+        return;
+    }
+    running(c, [&] {
+        Ref method = optional_attr(c->awaiting, n_close);
+        if (method) call(method);
+    });
+    finish(c);
+}
+
+PyObject* CapturingCoroutine_close(FunctionObject*, Args<coroutine_close_params> args) {
+    close_coroutine(coroutine_of(args["self"], "close"));
+    Py_RETURN_NONE;
+}
+
+const Signature coroutine_close_signature = define<CapturingCoroutine_close>({
+    .name = "close",
+    .qualname = "capturing_coroutine.close",
+    .doc = "Close the body where it waits, and end the capture.",
+    .returns = "None",
+});
+
+// Dropped unfinished, as a coroutine is: closed, so that its capture ends.
+void coroutine_finalize(PyObject* object) {
+    CapturingCoroutineObject* c = as<CapturingCoroutineObject>(object);
+    if (c->run != Run::Running) return;
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    const bool closed = guarded(
+        [&] {
+            close_coroutine(c);
+            return true;
+        },
+        false);
+    if (!closed) {
+        PyErr_WriteUnraisable(object);
+    }
+    PyErr_SetRaisedException(pending.release());
+}
+
+void coroutine_dealloc(PyObject* object) {
+    if (PyObject_CallFinalizerFromDealloc(object) < 0) return; // brought back to life
+    CapturingCoroutineFields::dealloc(object);
+}
+
+// A body in a cycle of references is closed by the finaliser before this.
+int coroutine_clear(PyObject* object) {
+    CapturingCoroutineObject* c = as<CapturingCoroutineObject>(object);
+    c->run = Run::Done;
+    Py_CLEAR(c->outbox);
+    Py_CLEAR(c->function);
+    Py_CLEAR(c->arguments);
+    Py_CLEAR(c->kwnames);
+    Py_CLEAR(c->awaiting);
+    return 0;
+}
+
+PyObject* coroutine_repr(PyObject* object) {
+    PyObject* function = as<CapturingCoroutineObject>(object)->function;
+    if (!function) return PyUnicode_FromString("<capturing coroutine>");
+    return PyUnicode_FromFormat("<capturing coroutine of %R>", function);
+}
+
+PyType_Slot capturing_coroutine_slots[] = {
+    type_slot(Py_tp_dealloc, coroutine_dealloc),
+    type_slot(Py_tp_traverse, CapturingCoroutineFields::traverse),
+    type_slot(Py_tp_clear, coroutine_clear),
+    type_slot(Py_tp_finalize, coroutine_finalize),
+    type_slot(Py_tp_repr, coroutine_repr),
+    type_slot(Py_tp_iter, PyObject_SelfIter),
+    type_slot(Py_tp_iternext, coroutine_next),
+    type_slot(Py_am_await, coroutine_await),
+    type_slot(Py_am_send, coroutine_send),
+    type_slot(Py_tp_doc, "A call of a coroutine function that an outbox decorates: awaiting it\n"
+                         "runs the function's body with the capture active."),
+    {},
+};
+
+PyType_Spec capturing_coroutine_spec = {
+    .name = "vantrel.testing.capturing_coroutine",
+    .basicsize = sizeof(CapturingCoroutineObject),
+    .itemsize = 0,
+    .flags = native_flags,
+    .slots = capturing_coroutine_slots,
+};
+
+// ---------------------------------------------------------------------------
 // A function decorated with an outbox: each call runs inside the capture.
 
 struct CapturingObject {
@@ -574,10 +932,13 @@ struct CapturingObject {
     PyObject* function;
     PyObject* dict; // __wrapped__, __name__, ... as functools.update_wrapper sets them
     PyObject* weakrefs;
+    PyObject* coroutine_mark; // what inspect.markcoroutinefunction set, or null
+    bool coroutine;           // a coroutine function: a call returns a capturing coroutine
 };
 
-using CapturingFields = Fields<CapturingObject, &CapturingObject::outbox,
-                               &CapturingObject::function, &CapturingObject::dict>;
+using CapturingFields =
+    Fields<CapturingObject, &CapturingObject::outbox, &CapturingObject::function,
+           &CapturingObject::dict, &CapturingObject::coroutine_mark>;
 
 PyTypeObject* capturing_type;
 
@@ -588,6 +949,11 @@ PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargs
             CapturingObject* capturing = as<CapturingObject>(callable);
             Ref outbox = Ref::borrow(capturing->outbox);
             Ref function = Ref::borrow(capturing->function);
+            if (capturing->coroutine) {
+                return new_capturing_coroutine(outbox.get(), function.get(), args,
+                                               PyVectorcall_NARGS(nargsf), kwnames)
+                    .release();
+            }
             Ref result;
             with(outbox.get(), [&](PyObject*) {
                 result = checked(PyObject_Vectorcall(function.get(), args, nargsf, kwnames));
@@ -609,6 +975,27 @@ PyObject* capturing_repr(PyObject* callable) {
 
 int capturing_clear(PyObject* callable) {
     Py_CLEAR(as<CapturingObject>(callable)->dict);
+    Py_CLEAR(as<CapturingObject>(callable)->coroutine_mark);
+    return 0;
+}
+
+// The attribute that inspect.markcoroutinefunction sets and
+// inspect.iscoroutinefunction reads, kept in the object rather than in its
+// __dict__: a synchronous function made around the wrapper with
+// functools.wraps (pytest-asyncio's runner of a test) must not pass for a
+// coroutine function as well.  An `async def` function carries the same fact
+// in its code object, which wraps does not copy either.
+PyObject* get_coroutine_mark(PyObject* callable, void*) {
+    PyObject* mark = as<CapturingObject>(callable)->coroutine_mark;
+    if (!mark) {
+        PyErr_SetString(PyExc_AttributeError, "not a coroutine function");
+        return nullptr;
+    }
+    return Py_NewRef(mark);
+}
+
+int set_coroutine_mark(PyObject* callable, PyObject* mark, void*) {
+    Py_XSETREF(as<CapturingObject>(callable)->coroutine_mark, Py_XNewRef(mark));
     return 0;
 }
 
@@ -623,6 +1010,7 @@ PyMemberDef capturing_members[] = {
 
 PyGetSetDef capturing_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"_is_coroutine_marker", get_coroutine_mark, set_coroutine_mark, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -664,13 +1052,20 @@ PyObject* Outbox_call(FunctionObject*, Args<call_params> args) {
     capturing->vectorcall = capturing_call;
     capturing->outbox = Py_NewRef(args["self"]);
     capturing->function = Py_NewRef(function);
-    return call(testing_module.global(n_update_wrapper), wrapper, function).release();
+    // As unittest.mock.patch does: a coroutine function stays one, and the
+    // capture spans its awaited body.
+    capturing->coroutine = truth(call(testing_module.global(n_iscoroutinefunction), function));
+    Ref wrapped = call(testing_module.global(n_update_wrapper), wrapper, function);
+    if (capturing->coroutine) call(testing_module.global(n_markcoroutinefunction), wrapped);
+    return wrapped.release();
 }
 
 const Signature call_signature = define<Outbox_call>({
     .name = "__call__",
     .qualname = "Outbox.__call__",
-    .doc = "Decorate a function: each call of it runs with this capture active.",
+    .doc = "Decorate a function: each call of it runs with this capture active.  A coroutine\n"
+           "function stays one: the capture is active while a call of it is awaited, from the\n"
+           "first step of its body to the end.",
     .returns = "Callable",
 });
 
@@ -699,7 +1094,8 @@ const Signature capture_signature = define<capture>({
            "connections deliver to the outbox: the TLS context is still made, and STARTTLS,\n"
            "login and submission run as against a server that accepts everything.  On exit, also\n"
            "on error, each module gets back exactly what it had.  Captures nest.  An outbox is\n"
-           "also a decorator: `@outbox` makes it active around each call of the function.\n"
+           "also a decorator: `@outbox` makes it active around each call of the function (while\n"
+           "the call is awaited, for a coroutine function).\n"
            "\n"
            "A capture is process-wide: it rebinds module names, so every thread that sends\n"
            "through vantrel while it is active delivers to it.",
@@ -1150,9 +1546,14 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import("smtplib");
     frame.import_from("email", {"message_from_bytes", "message_from_string", "policy"});
     frame.import_from("functools", {"update_wrapper"});
+    frame.import_from("inspect", {"iscoroutinefunction", "markcoroutinefunction"});
 
     native_type(frame, sent_message_type, sent_message_spec, {});
     native_type(frame, capturing_type, capturing_spec, {});
+    native_type(frame, capturing_coroutine_type, capturing_coroutine_spec,
+                {{"send", frame.function(coroutine_send_signature).get()},
+                 {"throw", frame.function(coroutine_throw_signature).get()},
+                 {"close", frame.function(coroutine_close_signature).get()}});
     native_type(frame, connection_type, connection_spec,
                 {{"__enter__", frame.function(connection_enter_signature).get()},
                  {"__exit__", frame.function(connection_exit_signature).get()},

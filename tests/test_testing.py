@@ -1,11 +1,13 @@
 """vantrel.testing: what a capture records, how it rebinds and restores, and
 every rehearsed failure set against a real server configured alike."""
 
+import asyncio
 import contextlib
 import email
 import email.policy
 import gc
 import importlib.metadata
+import inspect
 import pydoc
 import smtplib
 import socket
@@ -213,6 +215,66 @@ def test_an_outbox_decorates(server):
     assert holder.method() is holder
     with pytest.raises(TypeError, match="decorates a function, not a 'int'"):
         outbox(5)
+
+
+def test_an_outbox_decorates_a_coroutine_function_around_its_awaited_body(smtp_server):
+    server = smtp_server("plain")
+    mailer = EasyMailer(**server.mailer_args)
+    outbox = capture()
+    calls = []
+
+    @outbox
+    async def deliver(subject, fail=False):
+        calls.append(bound())  # called inside the capture, as patch does
+        await asyncio.sleep(0)
+        mailer.send(to=A, subject=subject, body="b")
+        await asyncio.sleep(0)
+        if fail:
+            raise Boom
+        return bound()
+
+    @outbox
+    async def wait_for(event):
+        await event.wait()
+
+    class Pause:
+        def __await__(self):
+            yield "paused"
+
+    @outbox
+    async def paused():
+        await Pause()
+
+    class Holder:
+        method = deliver
+
+    async def cancelled():
+        event = asyncio.Event()
+        task = asyncio.ensure_future(wait_for(event))
+        await asyncio.sleep(0)
+        assert bound() is not smtplib  # active while the task waits
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return bound()
+
+    assert inspect.iscoroutinefunction(deliver) and inspect.iscoroutinefunction(Holder().method)
+    deliver("never awaited").close()
+    assert calls == [] and bound() is smtplib
+    assert asyncio.run(deliver("one")) is not smtplib and bound() is smtplib
+    with pytest.raises(Boom):
+        asyncio.run(deliver("fail", fail=True))
+    assert asyncio.run(cancelled()) is smtplib
+    pending = paused()
+    assert pending.send(None) == "paused" and bound() is not smtplib  # suspended in the body
+    del pending  # dropped unfinished: closed, and the capture ends
+    gc.collect()
+    assert bound() is smtplib and calls[0] is not smtplib
+    assert subjects(outbox) == ["one", "fail"] and server.messages == []
+    with pytest.raises(RuntimeError, match="already awaited"):
+        done = deliver("again")
+        asyncio.run(done)
+        done.send(None)
 
 
 # --- rehearsed failures against real servers ----------------------------------
@@ -483,6 +545,12 @@ def test_fixture_in_a_pytest_run(pytester):
             mailer.send(to="cat@example.com", subject="s", body="b")
             assert outbox[-1].rcpt_tos == ["cat@example.com"]
 
+        @pytest.mark.asyncio
+        @outbox
+        async def test_decorated_coroutine():
+            mailer.send(to="dan@example.com", subject="s", body="b")
+            assert outbox[-1].rcpt_tos == ["dan@example.com"]
+
         sessions = []
 
         def session():  # opened by the application at its first message
@@ -499,4 +567,4 @@ def test_fixture_in_a_pytest_run(pytester):
             assert vantrel.mailer.smtplib is smtplib
     """)
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
-    result.assert_outcomes(passed=6)
+    result.assert_outcomes(passed=7)
