@@ -54,6 +54,7 @@ struct SessionObject {
     PyObject* mailer;         // the EasyMailer whose settings and steps are used
     PyObject* connection;     // the open connection, or null
     PyObject* context;        // the TLS context made for it
+    PyObject* opened_through; // the module bound to `smtplib` when it was opened
     pid_t pid;                // the process that opened the connection
     Py_ssize_t limit;         // messages per connection, 0 for no limit
     Py_ssize_t on_connection; // messages accepted on the current connection
@@ -129,6 +130,7 @@ template <class Step> void ignoring_errors(Step&& step) {
 Ref take_connection(SessionObject* s) {
     Ref connection = Ref::steal(std::exchange(s->connection, nullptr));
     Py_CLEAR(s->context);
+    Py_CLEAR(s->opened_through);
     s->on_connection = 0;
     return connection;
 }
@@ -184,6 +186,7 @@ bool alive(PyObject* connection) {
 // Opens a connection as the mailer's settings say and logs in.  When STARTTLS
 // or the login fails, the new connection is ended and the error propagates.
 void connect(SessionObject* s, PyObject* mailer) {
+    Ref through = session_module.global(n_smtplib);
     Opened opened = open_connection(session_module, mailer);
     ++s->connections;
     try {
@@ -195,8 +198,20 @@ void connect(SessionObject* s, PyObject* mailer) {
     }
     Py_XSETREF(s->connection, opened.connection.release());
     Py_XSETREF(s->context, opened.context.release());
+    Py_XSETREF(s->opened_through, through.release());
     s->pid = getpid();
     s->on_connection = 0;
+}
+
+// Whether `smtplib` here is still the module the connection was opened
+// through.  Each capture binds a stand-in module of its own while it is
+// active, so anything else means that a capture began or ended since: the
+// connection belongs to the state before (a real server, or an outbox that
+// no longer receives).
+bool opened_through_current(const SessionObject* s) {
+    Ref now;
+    ignoring_errors([&] { now = session_module.global(n_smtplib); });
+    return now.get() == s->opened_through;
 }
 
 // Makes sure the session has a connection for the next message; true when it
@@ -206,6 +221,9 @@ bool ready_connection(SessionObject* s, PyObject* mailer) {
     if (s->connection && s->limit > 0 && s->on_connection >= s->limit) {
         Ref connection = take_connection(s);
         quit_and_close(connection.get(), true);
+    }
+    if (s->connection && !opened_through_current(s)) {
+        quit_and_close(take_connection(s).get(), true);
     }
     if (s->connection) {
         // A connection that cannot even be looked at is no better than one
@@ -561,6 +579,7 @@ int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     Py_VISIT(s->mailer);
     Py_VISIT(s->connection);
     Py_VISIT(s->context);
+    Py_VISIT(s->opened_through);
     return 0;
 }
 
@@ -569,6 +588,7 @@ int session_clear(PyObject* object) noexcept {
     Py_CLEAR(s->mailer);
     Py_CLEAR(s->connection);
     Py_CLEAR(s->context);
+    Py_CLEAR(s->opened_through);
     return 0;
 }
 

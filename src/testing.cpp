@@ -5,6 +5,7 @@
 // it submits is recorded; the failures a server gives can be rehearsed.
 #include "frame/frame.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -34,6 +35,10 @@ Name n_message_from_bytes{"message_from_bytes"};
 Name n_policy{"policy"};
 Name n_default{"default"};
 Name n_update_wrapper{"update_wrapper"};
+Name n_iscoroutinefunction{"iscoroutinefunction"};
+Name n_markcoroutinefunction{"markcoroutinefunction"};
+Name n_throw{"throw"};
+Name n_close{"close"};
 KwNames kw_policy{"policy"};
 
 // Constant values.
@@ -43,6 +48,10 @@ Text t_dunder{"__"};
 Text t_ssl{"ssl"};
 Text t_starttls{"starttls"};
 Text t_plain{"plain"};
+Text t_lf{"\n"};
+Text t_cr{"\r"};
+Text t_escaped_lf{"\\n"};
+Text t_escaped_cr{"\\r"};
 
 // Replies of a server that accepts everything, as smtplib returns them.
 constexpr const char* ready_for_tls = "Ready to start TLS";
@@ -257,7 +266,8 @@ PyType_Slot outbox_slots[] = {
               "\n"
               "capture() makes one.  It is a sequence of SentMessage (len(), outbox[i],\n"
               "outbox[i:j], iteration); a context manager that makes the capture active;\n"
-              "and a decorator: `@outbox` makes it active around each call of a function.\n"
+              "and a decorator: `@outbox` makes it active around each call of a function\n"
+              "(while the call is awaited, for a coroutine function).\n"
               "Messages stay until clear(); rehearsed failures stay for the outbox's life.\n"
               "\n"
               "A capture is process-wide: while it is active, every thread that sends\n"
@@ -273,10 +283,14 @@ PyType_Spec outbox_spec = {
     .slots = outbox_slots,
 };
 
-// The address that smtplib puts in MAIL FROM or RCPT TO, without its angle
-// brackets: the address part of "Name <address>", as a server sees it.
-Ref envelope_address(PyObject* address) {
-    Ref quoted = call(getattr(testing_module.global(n_smtplib), n_quoteaddr), address);
+// The address as smtplib writes it into MAIL FROM or RCPT TO: "<address>",
+// the address part of "Name <address>".
+Ref quoted_address(PyObject* address) {
+    return call(getattr(testing_module.global(n_smtplib), n_quoteaddr), address);
+}
+
+// A quoted address without its angle brackets, as a server sees it.
+Ref unquoted(Ref quoted) {
     if (PyUnicode_Check(quoted.get())) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(quoted.get());
         if (length >= 2 && PyUnicode_READ_CHAR(quoted.get(), 0) == '<' &&
@@ -285,6 +299,10 @@ Ref envelope_address(PyObject* address) {
         }
     }
     return quoted;
+}
+
+Ref envelope_address(PyObject* address) {
+    return unquoted(quoted_address(address));
 }
 
 // (code, text) for a rehearsed refusal; a code must be a failure reply.
@@ -417,17 +435,25 @@ const Signature clear_signature = define<Outbox_clear>({
 // ---------------------------------------------------------------------------
 // Active captures.
 
-// The modules whose `smtplib` a capture rebinds, and the stand-in it binds
-// there; both made at import and kept for the process.
+// The modules whose `smtplib` a capture rebinds, and the stand-in module
+// that each capture copies to bind there; both made at import and kept for
+// the process.
 PyObject* targets;
 PyObject* standin;
 
-// A capture that has begun and not ended, with what it found bound to
-// `smtplib` in each target module (an empty Ref where the name was unbound).
+// A capture that has begun and not ended: its outbox, its number, and what it
+// found bound to `smtplib` in each target module (an empty Ref where the name
+// was unbound).
 struct Active {
     Ref outbox;
+    std::uint64_t serial;
     std::vector<Ref> saved;
 };
+
+// The number of the capture that began last.  A connection remembers the
+// capture it was opened in by its number, which no other capture of the
+// process shares.
+std::uint64_t last_serial;
 
 // Innermost last.  Made at import and never destroyed: it holds references,
 // which must not be released after the interpreter has gone.
@@ -447,27 +473,41 @@ void bind_targets(const std::vector<Ref>& values) {
     }
 }
 
-void begin_capture(PyObject* outbox) {
-    Active entry{Ref::borrow(outbox), {}};
+// Each capture binds a stand-in module of its own, so that what is bound to
+// `smtplib` changes whenever a capture begins or ends: a session that
+// remembers the module it connected through sees that its connection belongs
+// to another capture state.
+Ref new_standin() {
+    Ref module = checked(PyModule_New("smtplib"));
+    checked(PyDict_Update(PyModule_GetDict(module.get()), PyModule_GetDict(standin)));
+    return module;
+}
+
+// Makes a capture active; returns its number.
+std::uint64_t begin_capture(PyObject* outbox) {
+    Active entry{Ref::borrow(outbox), last_serial + 1, {}};
+    Ref module = new_standin();
     std::vector<Ref> installed;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(targets); ++i) {
         PyObject* found = nullptr;
         checked(PyDict_GetItemRef(PyModule_GetDict(PyTuple_GET_ITEM(targets, i)), n_smtplib.get(),
                                   &found));
         entry.saved.push_back(Ref::steal(found));
-        installed.push_back(Ref::borrow(standin));
+        installed.push_back(module);
     }
     active->reserve(active->size() + 1);
     bind_targets(installed);
+    last_serial = entry.serial;
     active->push_back(std::move(entry));
+    return last_serial;
 }
 
-// Ends the innermost capture of this outbox.  Ending one that is not the
-// innermost hands what it saved to the capture that began after it, which
-// then restores that when it ends.
-void end_capture(PyObject* outbox) {
+// Ends the innermost active capture that `match` accepts.  Ending one that is
+// not the innermost hands what it saved to the capture that began after it,
+// which then restores that when it ends.
+template <class Match> void end_capture(Match&& match) {
     size_t i = active->size();
-    while (i > 0 && (*active)[i - 1].outbox.get() != outbox)
+    while (i > 0 && !match((*active)[i - 1]))
         --i;
     if (i == 0) {
         PyErr_SetString(PyExc_RuntimeError, "this outbox is not capturing");
@@ -483,13 +523,29 @@ void end_capture(PyObject* outbox) {
     active->erase(active->begin() + static_cast<std::ptrdiff_t>(i - 1));
 }
 
-// The innermost active capture's outbox.
-OutboxObject* receiving_outbox() {
+// Ends the innermost capture of this outbox, as leaving a with block does.
+void end_capture(PyObject* outbox) {
+    end_capture([&](const Active& a) { return a.outbox.get() == outbox; });
+}
+
+// Ends the capture of this number, wherever it is among the active ones:
+// calls of decorated coroutine functions interleave, so the one that ends is
+// not always the innermost of its outbox.
+void end_capture(std::uint64_t serial) {
+    end_capture([&](const Active& a) { return a.serial == serial; });
+}
+
+// The innermost active capture, which receives.
+const Active& receiving_capture() {
     if (active->empty()) {
         PyErr_SetString(PyExc_RuntimeError, "no vantrel.testing capture is active");
         raise_error();
     }
-    return as<OutboxObject>(active->back().outbox.get());
+    return active->back();
+}
+
+bool capture_active(std::uint64_t serial) {
+    return std::ranges::any_of(*active, [&](const Active& a) { return a.serial == serial; });
 }
 
 constexpr Param enter_params[] = {self_param};
@@ -528,6 +584,345 @@ const Signature exit_signature = define<Outbox_exit>({
 });
 
 // ---------------------------------------------------------------------------
+// A call of a decorated coroutine function.  Awaiting it runs the function
+// with the capture active from the first step of its body to the last, as
+// `async def call(...): with outbox: return await function(...)` would: the
+// capture begins when the awaiting starts, and ends when the body returns or
+// raises, or when the call is closed or dropped unfinished.
+
+enum class Run : std::uint8_t { Fresh, Running, Done };
+
+struct CapturingCoroutineObject {
+    PyObject_HEAD
+    PyObject* outbox;
+    PyObject* function;
+    PyObject* arguments; // the positional values, then the keyword values
+    PyObject* kwnames;   // the keywords, or null
+    PyObject* awaiting;  // the iterator of the function's awaitable, while running
+    Py_ssize_t positional;
+    std::uint64_t capture; // the number of its capture, while running
+    Run run;
+    bool executing; // a step is under way: a second one must not start
+};
+
+using CapturingCoroutineFields =
+    Fields<CapturingCoroutineObject, &CapturingCoroutineObject::outbox,
+           &CapturingCoroutineObject::function, &CapturingCoroutineObject::arguments,
+           &CapturingCoroutineObject::kwnames, &CapturingCoroutineObject::awaiting>;
+
+PyTypeObject* capturing_coroutine_type;
+
+CapturingCoroutineObject* coroutine_of(PyObject* object, const char* method) {
+    return instance_of<CapturingCoroutineObject>(object, capturing_coroutine_type, method);
+}
+
+Ref new_capturing_coroutine(PyObject* outbox, PyObject* function, PyObject* const* args,
+                            Py_ssize_t positional, PyObject* kwnames) {
+    const Py_ssize_t count = positional + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    Ref arguments = checked(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));
+    Ref made = new_instance<CapturingCoroutineObject>(capturing_coroutine_type);
+    CapturingCoroutineObject* c = as<CapturingCoroutineObject>(made.get());
+    c->outbox = Py_NewRef(outbox);
+    c->function = Py_NewRef(function);
+    c->arguments = arguments.release();
+    c->kwnames = Py_XNewRef(kwnames);
+    c->positional = positional;
+    return made;
+}
+
+// What `await` takes from an awaitable: a coroutine itself, or the iterator
+// its __await__ returns.
+Ref await_iterator(Ref awaitable) {
+    if (PyCoro_CheckExact(awaitable.get())) return awaitable;
+    PyTypeObject* type = Py_TYPE(awaitable.get());
+    unaryfunc await = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!await) raise_format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
+    Ref iterator = checked(await(awaitable.get()));
+    if (!PyIter_Check(iterator.get())) {
+        raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(iterator.get())->tp_name);
+    }
+    return iterator;
+}
+
+// Marks a step under way for its scope; refuses one started inside another,
+// as a coroutine does.
+class Step {
+public:
+    explicit Step(CapturingCoroutineObject* c) : c_(c) {
+        if (c->executing) raise(PyExc_ValueError, "coroutine already executing");
+        c->executing = true;
+    }
+    ~Step() { c_->executing = false; }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+
+private:
+    CapturingCoroutineObject* c_;
+};
+
+// The body has ended: its capture ends too.  An exception the body raised
+// stays the one that propagates; should ending fail, that failure does, with
+// the body's exception as its context.
+void finish(CapturingCoroutineObject* c) {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    c->run = Run::Done;
+    Py_CLEAR(c->awaiting);
+    try {
+        end_capture(c->capture);
+    } catch (const Error&) {
+        Ref failure = Ref::steal(PyErr_GetRaisedException());
+        if (pending) PyException_SetContext(failure.get(), pending.release());
+        reraise(std::move(failure));
+    }
+    if (pending) reraise(std::move(pending));
+}
+
+// Runs `step` on the running body; the body has ended when it raises.
+template <class Work> auto running(CapturingCoroutineObject* c, Work&& step) {
+    try {
+        return step();
+    } catch (const Error&) {
+        finish(c);
+        throw;
+    }
+}
+
+// The first step: the capture begins and the function is called inside it.
+void start(CapturingCoroutineObject* c) {
+    c->capture = begin_capture(c->outbox);
+    c->run = Run::Running;
+    running(c, [&] {
+        PyObject* const* items = reinterpret_cast<PyTupleObject*>(c->arguments)->ob_item;
+        Ref awaitable = checked(PyObject_Vectorcall(c->function, items, c->positional, c->kwnames));
+        c->awaiting = await_iterator(std::move(awaitable)).release();
+    });
+}
+
+[[noreturn]] void raise_reused() {
+    raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+}
+
+// send(value): the value the body yields next, or PYGEN_RETURN with what it
+// returned.
+PySendResult coroutine_send(PyObject* object, PyObject* value, PyObject** result) {
+    *result = nullptr;
+    return guarded(
+        [&] {
+            CapturingCoroutineObject* c = as<CapturingCoroutineObject>(object);
+            Step step(c);
+            if (c->run == Run::Done) raise_reused();
+            if (c->run == Run::Fresh) {
+                if (value != Py_None) {
+                    raise(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+                }
+                start(c);
+            }
+            PyObject* out = nullptr;
+            const PySendResult sent = running(c, [&] {
+                const PySendResult body = PyIter_Send(c->awaiting, value, &out);
+                if (body == PYGEN_ERROR) raise_error();
+                return body;
+            });
+            Ref held = Ref::steal(out);
+            if (sent == PYGEN_RETURN) finish(c);
+            *result = held.release();
+            return sent;
+        },
+        PYGEN_ERROR);
+}
+
+// A result of coroutine_send as an iterator gives it: the value yielded, or
+// StopIteration carrying what the body returned.
+PyObject* as_iteration(PySendResult sent, PyObject* result) {
+    if (sent != PYGEN_RETURN) return result;
+    Ref value = Ref::steal(result);
+    Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
+    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+    return nullptr;
+}
+
+PyObject* coroutine_next(PyObject* object) {
+    PyObject* result = nullptr;
+    const PySendResult sent = coroutine_send(object, Py_None, &result);
+    return as_iteration(sent, result);
+}
+
+PyObject* coroutine_await(PyObject* object) {
+    return Py_NewRef(object);
+}
+
+constexpr Param coroutine_send_params[] = {
+    self_param,
+    {"value", nullptr, Rule::Any, Default::Required},
+};
+
+PyObject* CapturingCoroutine_send(FunctionObject*, Args<coroutine_send_params> args) {
+    PyObject* self = reinterpret_cast<PyObject*>(coroutine_of(args["self"], "send"));
+    PyObject* result = nullptr;
+    const PySendResult sent = coroutine_send(self, args["value"], &result);
+    return as_iteration(sent, result);
+}
+
+const Signature coroutine_send_signature = define<CapturingCoroutine_send>({
+    .name = "send",
+    .qualname = "capturing_coroutine.send",
+    .doc = "Send a value into the body; return the next value it yields, or raise\n"
+           "StopIteration with what it returned.",
+});
+
+// What throw(typ, val, tb) raises where the body stands, as a generator's
+// throw raises it in its own frame.
+[[noreturn]] void raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
+    if (PyExceptionInstance_Check(typ)) {
+        if (val != Py_None) {
+            raise(PyExc_TypeError, "instance exception may not have a separate value");
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
+    } else if (PyExceptionClass_Check(typ)) {
+        PyErr_SetObject(typ, val);
+    } else {
+        raise_format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, "
+                     "not %.100s",
+                     Py_TYPE(typ)->tp_name);
+    }
+    if (tb == Py_None) raise_error();
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    checked(PyException_SetTraceback(exception.get(), tb));
+    reraise(std::move(exception));
+}
+
+constexpr Param coroutine_throw_params[] = {
+    self_param,
+    {"typ", nullptr, Rule::Any, Default::Required},
+    {"val", nullptr, Rule::Any, Default::None},
+    {"tb", nullptr, Rule::Any, Default::None},
+};
+
+PyObject* CapturingCoroutine_throw(FunctionObject*, Args<coroutine_throw_params> args) {
+    CapturingCoroutineObject* c = coroutine_of(args["self"], "throw");
+    PyObject* typ = args["typ"];
+    PyObject* val = args["val"];
+    PyObject* tb = args["tb"];
+    Step step(c);
+    // Not started, the body never runs: the exception comes out at once.
+    if (c->run != Run::Running) {
+        c->run = Run::Done;
+        raise_thrown(typ, val, tb);
+    }
+    return running(c,
+                   [&] {
+                       Ref method = optional_attr(c->awaiting, n_throw);
+                       if (!method) raise_thrown(typ, val, tb);
+                       // Passed on as given: the three-argument form warns there.
+                       return tb != Py_None    ? call(method, typ, val, tb)
+                              : val != Py_None ? call(method, typ, val)
+                                               : call(method, typ);
+                   })
+        .release();
+}
+
+const Signature coroutine_throw_signature = define<CapturingCoroutine_throw>({
+    .name = "throw",
+    .qualname = "capturing_coroutine.throw",
+    .doc = "Raise an exception where the body waits; return the next value it yields.",
+});
+
+constexpr Param coroutine_close_params[] = {self_param};
+
+// Closes the body where it waits; the capture ends.
+void close_coroutine(CapturingCoroutineObject* c) {
+    Step step(c);
+    if (c->run != Run::Running) {
+        c->run = Run::Done;
+        return;
+    }
+    running(c, [&] {
+        Ref method = optional_attr(c->awaiting, n_close);
+        if (method) call(method);
+    });
+    finish(c);
+}
+
+PyObject* CapturingCoroutine_close(FunctionObject*, Args<coroutine_close_params> args) {
+    close_coroutine(coroutine_of(args["self"], "close"));
+    Py_RETURN_NONE;
+}
+
+const Signature coroutine_close_signature = define<CapturingCoroutine_close>({
+    .name = "close",
+    .qualname = "capturing_coroutine.close",
+    .doc = "Close the body where it waits, and end the capture.",
+    .returns = "None",
+});
+
+// Dropped unfinished, as a coroutine is: closed, so that its capture ends.
+void coroutine_finalize(PyObject* object) {
+    CapturingCoroutineObject* c = as<CapturingCoroutineObject>(object);
+    if (c->run != Run::Running) return;
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    const bool closed = guarded(
+        [&] {
+            close_coroutine(c);
+            return true;
+        },
+        false);
+    if (!closed) {
+        PyErr_WriteUnraisable(object);
+    }
+    PyErr_SetRaisedException(pending.release());
+}
+
+void coroutine_dealloc(PyObject* object) {
+    if (PyObject_CallFinalizerFromDealloc(object) < 0) return; // brought back to life
+    CapturingCoroutineFields::dealloc(object);
+}
+
+// A body in a cycle of references is closed by the finaliser before this.
+int coroutine_clear(PyObject* object) {
+    CapturingCoroutineObject* c = as<CapturingCoroutineObject>(object);
+    c->run = Run::Done;
+    Py_CLEAR(c->outbox);
+    Py_CLEAR(c->function);
+    Py_CLEAR(c->arguments);
+    Py_CLEAR(c->kwnames);
+    Py_CLEAR(c->awaiting);
+    return 0;
+}
+
+PyObject* coroutine_repr(PyObject* object) {
+    PyObject* function = as<CapturingCoroutineObject>(object)->function;
+    if (!function) return PyUnicode_FromString("<capturing coroutine>");
+    return PyUnicode_FromFormat("<capturing coroutine of %R>", function);
+}
+
+PyType_Slot capturing_coroutine_slots[] = {
+    type_slot(Py_tp_dealloc, coroutine_dealloc),
+    type_slot(Py_tp_traverse, CapturingCoroutineFields::traverse),
+    type_slot(Py_tp_clear, coroutine_clear),
+    type_slot(Py_tp_finalize, coroutine_finalize),
+    type_slot(Py_tp_repr, coroutine_repr),
+    type_slot(Py_tp_iter, PyObject_SelfIter),
+    type_slot(Py_tp_iternext, coroutine_next),
+    type_slot(Py_am_await, coroutine_await),
+    type_slot(Py_am_send, coroutine_send),
+    type_slot(Py_tp_doc, "A call of a coroutine function that an outbox decorates: awaiting it\n"
+                         "runs the function's body with the capture active."),
+    {},
+};
+
+PyType_Spec capturing_coroutine_spec = {
+    .name = "vantrel.testing.capturing_coroutine",
+    .basicsize = sizeof(CapturingCoroutineObject),
+    .itemsize = 0,
+    .flags = native_flags,
+    .slots = capturing_coroutine_slots,
+};
+
+// ---------------------------------------------------------------------------
 // A function decorated with an outbox: each call runs inside the capture.
 
 struct CapturingObject {
@@ -537,10 +932,13 @@ struct CapturingObject {
     PyObject* function;
     PyObject* dict; // __wrapped__, __name__, ... as functools.update_wrapper sets them
     PyObject* weakrefs;
+    PyObject* coroutine_mark; // what inspect.markcoroutinefunction set, or null
+    bool coroutine;           // a coroutine function: a call returns a capturing coroutine
 };
 
-using CapturingFields = Fields<CapturingObject, &CapturingObject::outbox,
-                               &CapturingObject::function, &CapturingObject::dict>;
+using CapturingFields =
+    Fields<CapturingObject, &CapturingObject::outbox, &CapturingObject::function,
+           &CapturingObject::dict, &CapturingObject::coroutine_mark>;
 
 PyTypeObject* capturing_type;
 
@@ -551,6 +949,11 @@ PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargs
             CapturingObject* capturing = as<CapturingObject>(callable);
             Ref outbox = Ref::borrow(capturing->outbox);
             Ref function = Ref::borrow(capturing->function);
+            if (capturing->coroutine) {
+                return new_capturing_coroutine(outbox.get(), function.get(), args,
+                                               PyVectorcall_NARGS(nargsf), kwnames)
+                    .release();
+            }
             Ref result;
             with(outbox.get(), [&](PyObject*) {
                 result = checked(PyObject_Vectorcall(function.get(), args, nargsf, kwnames));
@@ -572,6 +975,27 @@ PyObject* capturing_repr(PyObject* callable) {
 
 int capturing_clear(PyObject* callable) {
     Py_CLEAR(as<CapturingObject>(callable)->dict);
+    Py_CLEAR(as<CapturingObject>(callable)->coroutine_mark);
+    return 0;
+}
+
+// The attribute that inspect.markcoroutinefunction sets and
+// inspect.iscoroutinefunction reads, kept in the object rather than in its
+// __dict__: a synchronous function made around the wrapper with
+// functools.wraps (pytest-asyncio's runner of a test) must not pass for a
+// coroutine function as well.  An `async def` function carries the same fact
+// in its code object, which wraps does not copy either.
+PyObject* get_coroutine_mark(PyObject* callable, void*) {
+    PyObject* mark = as<CapturingObject>(callable)->coroutine_mark;
+    if (!mark) {
+        PyErr_SetString(PyExc_AttributeError, "not a coroutine function");
+        return nullptr;
+    }
+    return Py_NewRef(mark);
+}
+
+int set_coroutine_mark(PyObject* callable, PyObject* mark, void*) {
+    Py_XSETREF(as<CapturingObject>(callable)->coroutine_mark, Py_XNewRef(mark));
     return 0;
 }
 
@@ -586,6 +1010,7 @@ PyMemberDef capturing_members[] = {
 
 PyGetSetDef capturing_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"_is_coroutine_marker", get_coroutine_mark, set_coroutine_mark, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -627,13 +1052,20 @@ PyObject* Outbox_call(FunctionObject*, Args<call_params> args) {
     capturing->vectorcall = capturing_call;
     capturing->outbox = Py_NewRef(args["self"]);
     capturing->function = Py_NewRef(function);
-    return call(testing_module.global(n_update_wrapper), wrapper, function).release();
+    // As unittest.mock.patch does: a coroutine function stays one, and the
+    // capture spans its awaited body.
+    capturing->coroutine = truth(call(testing_module.global(n_iscoroutinefunction), function));
+    Ref wrapped = call(testing_module.global(n_update_wrapper), wrapper, function);
+    if (capturing->coroutine) call(testing_module.global(n_markcoroutinefunction), wrapped);
+    return wrapped.release();
 }
 
 const Signature call_signature = define<Outbox_call>({
     .name = "__call__",
     .qualname = "Outbox.__call__",
-    .doc = "Decorate a function: each call of it runs with this capture active.",
+    .doc = "Decorate a function: each call of it runs with this capture active.  A coroutine\n"
+           "function stays one: the capture is active while a call of it is awaited, from the\n"
+           "first step of its body to the end.",
     .returns = "Callable",
 });
 
@@ -662,7 +1094,8 @@ const Signature capture_signature = define<capture>({
            "connections deliver to the outbox: the TLS context is still made, and STARTTLS,\n"
            "login and submission run as against a server that accepts everything.  On exit, also\n"
            "on error, each module gets back exactly what it had.  Captures nest.  An outbox is\n"
-           "also a decorator: `@outbox` makes it active around each call of the function.\n"
+           "also a decorator: `@outbox` makes it active around each call of the function (while\n"
+           "the call is awaited, for a coroutine function).\n"
            "\n"
            "A capture is process-wide: it rebinds module names, so every thread that sends\n"
            "through vantrel while it is active delivers to it.",
@@ -677,7 +1110,8 @@ enum class Mode : std::uint8_t { Plain, Starttls, Ssl };
 
 struct ConnectionObject {
     PyObject_HEAD
-    PyObject* outbox; // the outbox receiving when it was opened
+    PyObject* outbox;      // the outbox receiving when it was opened
+    std::uint64_t capture; // the serial of the capture it was opened in
     PyObject* host;
     PyObject* port;
     PyObject* username; // None until a login succeeds
@@ -704,11 +1138,19 @@ int connection_clear(PyObject* object) {
 
 PyTypeObject* connection_type;
 
+// Whether the connection is open.  A capture owns the connections made while
+// it is active: when it ends they close, as if the server had hung up, and
+// nothing more is delivered to its outbox.
+bool is_open(ConnectionObject* c) {
+    if (c->open && !capture_active(c->capture)) c->open = false;
+    return c->open;
+}
+
 // smtplib's `sock`, as far as a caller may look at it: None once the
 // connection is closed, and no attribute while it is open, as there is no
 // socket to look at.
 PyObject* connection_sock(PyObject* object, void*) {
-    if (!as<ConnectionObject>(object)->open) Py_RETURN_NONE;
+    if (!is_open(as<ConnectionObject>(object))) Py_RETURN_NONE;
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'sock'",
                  Py_TYPE(object)->tp_name);
     return nullptr;
@@ -740,7 +1182,7 @@ PyType_Spec connection_spec = {
 // The connection of a method call, which must still be open.
 ConnectionObject* open_connection(PyObject* object, const char* method) {
     ConnectionObject* connection = instance_of<ConnectionObject>(object, connection_type, method);
-    if (!connection->open)
+    if (!is_open(connection))
         raise_smtplib(n_SMTPServerDisconnected, as_str("please run connect() first"));
     return connection;
 }
@@ -757,7 +1199,9 @@ PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     const bool connects = truth(host);
     Ref port_used =
         truth(port) ? Ref::borrow(port) : checked(PyLong_FromLong(mode == Mode::Ssl ? 465 : 25));
-    Ref outbox = Ref::borrow(reinterpret_cast<PyObject*>(receiving_outbox()));
+    const Active& receiving = receiving_capture();
+    const std::uint64_t serial = receiving.serial;
+    Ref outbox = receiving.outbox;
     OutboxObject* o = as<OutboxObject>(outbox.get());
     if (connects && o->disconnects > 0) {
         o->disconnects -= 1;
@@ -768,6 +1212,7 @@ PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     Ref connection = new_instance<ConnectionObject>(connection_type);
     ConnectionObject* c = as<ConnectionObject>(connection.get());
     c->outbox = outbox.release();
+    c->capture = serial;
     c->host = Py_NewRef(host);
     c->port = port_used.release();
     c->username = Py_NewRef(Py_None);
@@ -845,6 +1290,12 @@ constexpr Param login_params[] = {
 
 PyObject* Connection_login(FunctionObject*, Args<login_params> args) {
     ConnectionObject* c = open_connection(args["self"], "login");
+    // smtplib's AUTH PLAIN (the server offers PLAIN and LOGIN) sends
+    // "\0user\0password" as ASCII: its UnicodeEncodeError comes before any
+    // answer of the server.
+    Ref credentials =
+        checked(PyUnicode_FromFormat("%c%S%c%S", 0, args["user"], 0, args["password"]));
+    call_method(credentials, n_encode, t_ascii.get());
     Ref refused = Ref::borrow(as<OutboxObject>(c->outbox)->login_refusal);
     if (refused.get() != Py_None) {
         raise_smtplib(n_SMTPAuthenticationError, PyTuple_GET_ITEM(refused.get(), 0),
@@ -904,23 +1355,44 @@ constexpr Param sendmail_params[] = {
     {"rcpt_options", "Sequence[str]", Rule::Any, Default::None},
 };
 
-// smtplib's steps in smtplib's order: the text is checked, then MAIL FROM,
-// each RCPT TO and DATA; a 421 reply closes the connection.
+// A command as smtplib puts it on the wire, refused where smtplib refuses it
+// before sending: a line break is its ValueError, and a character beyond
+// ASCII (no SMTPUTF8 is asked for) its UnicodeEncodeError, positions and all.
+void put_command(PyObject* line) {
+    if (PyUnicode_FindChar(line, '\r', 0, PY_SSIZE_T_MAX, 1) != -1 ||
+        PyUnicode_FindChar(line, '\n', 0, PY_SSIZE_T_MAX, 1) != -1) {
+        Ref shown = checked(PyUnicode_Replace(line, t_lf.get(), t_escaped_lf.get(), -1));
+        shown = checked(PyUnicode_Replace(shown.get(), t_cr.get(), t_escaped_cr.get(), -1));
+        raise_format(PyExc_ValueError,
+                     "command and arguments contain prohibited newline characters: %U",
+                     shown.get());
+    }
+    Ref wire = checked(PyUnicode_FromFormat("%U\r\n", line));
+    call_method(wire, n_encode, t_ascii.get());
+}
+
+// smtplib's steps in smtplib's order: the text is encoded and its size
+// offered with MAIL FROM (a server offers SIZE), then each RCPT TO and DATA;
+// a 421 reply closes the connection.
 PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
     ConnectionObject* c = open_connection(args["self"], "sendmail");
     PyObject* mail_from = args["from_addr"];
     PyObject* to_addrs = args["to_addrs"];
     PyObject* msg = args["msg"];
     OutboxObject* outbox = as<OutboxObject>(c->outbox);
-    if (PyUnicode_Check(msg) && !PyUnicode_IS_ASCII(msg)) {
-        // A text goes out as ASCII with CRLF line ends: smtplib's own
-        // UnicodeEncodeError, positions and all.
+    Ref wire = Ref::borrow(msg);
+    if (PyUnicode_Check(msg)) {
+        // A text goes out as ASCII with CRLF line ends.
         Ref fix_eols = optional_attr(testing_module.global(n_smtplib).get(), n_fix_eols);
-        Ref wire = fix_eols ? call(fix_eols, msg) : Ref::borrow(msg);
-        call_method(wire, n_encode, t_ascii.get());
+        Ref text = fix_eols ? call(fix_eols, msg) : Ref::borrow(msg);
+        wire = call_method(text, n_encode, t_ascii.get());
     }
+    const Py_ssize_t size = PyObject_Size(wire.get());
+    if (size < 0) raise_error();
 
-    Ref refused = refusal_for(outbox->refused_senders, envelope_address(mail_from).get());
+    Ref sender = quoted_address(mail_from);
+    put_command(checked(PyUnicode_FromFormat("mail from:%S size=%zd", sender.get(), size)).get());
+    Ref refused = refusal_for(outbox->refused_senders, unquoted(sender).get());
     if (!refused) refused = refusal_for(outbox->refused_senders, Py_None);
     if (refused) {
         if (code_is(refused.get(), 421)) c->open = false;
@@ -935,8 +1407,9 @@ PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
     Ref accepted = checked(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipients.get()); ++i) {
         Ref recipient = Ref::borrow(PyList_GET_ITEM(recipients.get(), i));
-        Ref refused_here =
-            refusal_for(outbox->refused_recipients, envelope_address(recipient.get()).get());
+        Ref quoted = quoted_address(recipient.get());
+        put_command(checked(PyUnicode_FromFormat("rcpt to:%S", quoted.get())).get());
+        Ref refused_here = refusal_for(outbox->refused_recipients, unquoted(quoted).get());
         if (!refused_here) {
             checked(PyList_Append(accepted.get(), recipient.get()));
             continue;
@@ -1046,7 +1519,7 @@ Ref target_modules() {
 }
 
 // A module named smtplib holding every name of the real one, with SMTP and
-// SMTP_SSL replaced.
+// SMTP_SSL replaced: what each capture copies.
 Ref make_standin(ModuleFrame& frame) {
     Ref module = checked(PyModule_New("smtplib"));
     PyObject* names = PyModule_GetDict(module.get());
@@ -1073,9 +1546,14 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import("smtplib");
     frame.import_from("email", {"message_from_bytes", "message_from_string", "policy"});
     frame.import_from("functools", {"update_wrapper"});
+    frame.import_from("inspect", {"iscoroutinefunction", "markcoroutinefunction"});
 
     native_type(frame, sent_message_type, sent_message_spec, {});
     native_type(frame, capturing_type, capturing_spec, {});
+    native_type(frame, capturing_coroutine_type, capturing_coroutine_spec,
+                {{"send", frame.function(coroutine_send_signature).get()},
+                 {"throw", frame.function(coroutine_throw_signature).get()},
+                 {"close", frame.function(coroutine_close_signature).get()}});
     native_type(frame, connection_type, connection_spec,
                 {{"__enter__", frame.function(connection_enter_signature).get()},
                  {"__exit__", frame.function(connection_exit_signature).get()},

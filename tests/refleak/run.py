@@ -1255,6 +1255,37 @@ def capture_rehearsals():
 
 
 @case
+def capture_refused_by_smtplib():
+    m = captured_mailer("plain")
+    with capture() as outbox:
+        raises(UnicodeEncodeError, m.send, "a@x", "s", body="b", sender="s\u00f8@x")
+        raises(UnicodeEncodeError, m.send, ["a@x", "b\u00f8@x"], "s", body="b")
+        raises(ValueError, m.send, "a@x", "s", body="b", bcc=["b@x\ny"])
+        raises(TypeError, mailer_module.smtplib.SMTP("mx").sendmail, "s@x", "a@x", 5)
+        raises(UnicodeEncodeError, mailer(host="mx", password="p\u00e4ss").send,
+               "a@x", "s", body="b")
+    assert len(outbox) == 0
+
+
+@case
+def capture_session_states():
+    first, second = capture(), capture()
+    session = Session(captured_mailer("plain"))
+    with first:
+        session.send("a@x", "one", body="b")
+        with second:
+            session.send("a@x", "two", body="b")
+        session.send("a@x", "three", body="b")
+    first.__enter__()
+    second.__enter__()
+    first.__exit__(None, None, None)
+    session.send("a@x", "four", body="b")
+    second.__exit__(None, None, None)
+    session.close()
+    assert [len(first), len(second), session.connections] == [2, 2, 4]
+
+
+@case
 def capture_session():
     with capture() as outbox:
         with Session(captured_mailer("starttls")) as session:
@@ -1359,6 +1390,53 @@ def capture_decorator():
     assert weakref.ref(wrapped)() is wrapped
     del Holder.method
     assert len(outbox) == 2
+
+
+class Pause:
+    def __await__(self):
+        yield "paused"
+
+
+@case
+def capture_coroutine_decorator():
+    outbox = capture()
+    m = captured_mailer("plain")
+
+    async def deliver(subject):
+        await Pause()
+        m.send("a@x", subject, body="b")
+        if subject == "fail":
+            raise Boom("fail")
+        return subject
+
+    wrapped = outbox(deliver)
+    assert inspect.iscoroutinefunction(wrapped)
+    call = wrapped("one")
+    assert call.send(None) == "paused"
+    raises(StopIteration, call.send, None)
+    raises(RuntimeError, call.send, None)
+    call = wrapped("fail")
+    call.send(None)
+    raises(Boom, call.send, None)
+    call = wrapped(subject="thrown")
+    call.send(None)
+    raises(KeyError, call.throw, KeyError("k"))
+    raises(KeyError, wrapped("fresh").throw, KeyError, None, None)
+    wrapped("never").close()
+    call = wrapped("closed")
+    call.send(None)
+    call.close()
+    dropped = wrapped("dropped")
+    dropped.send(None)
+    del dropped
+    looped = [wrapped]
+    call = outbox(inspect.markcoroutinefunction(lambda box: Pause()))(looped)
+    looped.append(call)
+    call.send(None)
+    del call, looped  # a cycle through the call's arguments: closed by the collector
+    gc.collect()
+    raises(TypeError, outbox(inspect.markcoroutinefunction(lambda: 5))().send, None)
+    assert mailer_module.smtplib is smtplib and len(outbox) == 2
 
 
 @case
