@@ -31,7 +31,9 @@ Name n_smtplib{"smtplib"};
 Name n_SMTPSenderRefused{"SMTPSenderRefused"};
 Name n_SMTPResponseException{"SMTPResponseException"};
 Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
+Name n_SMTPDataError{"SMTPDataError"};
 Name n_smtp_code{"smtp_code"};
+Name n_rset{"rset"};
 Name n_sock{"sock"};
 Name n_fileno{"fileno"};
 Name n_quit{"quit"};
@@ -219,9 +221,10 @@ bool ready_connection(SessionObject* s, PyObject* mailer) {
     return true;
 }
 
-// What a failed sendmail left behind.
+// What a failed sendmail left behind, and so what comes next.
 enum class Failure : std::uint8_t {
-    Answered, // the server answered every command: the connection is in step
+    Answered, // the server answered and the transaction is over: carry on
+    Open,     // the server answered, but the transaction may still be open
     Busy,     // 421 to MAIL FROM: nothing of the message went out
     Unknown,  // anything else: the state of the exchange is not known
 };
@@ -231,22 +234,42 @@ bool is_error(PyObject* error, PyObject* smtplib, const Name& name) {
     return type && PyErr_GivenExceptionMatches(error, type.get());
 }
 
+bool has_code(PyObject* code, long expected) {
+    int overflow = 0;
+    return code && PyLong_Check(code) && PyLong_AsLongAndOverflow(code, &overflow) == expected;
+}
+
 Failure classify(PyObject* error) {
     Failure failure = Failure::Unknown;
     ignoring_errors([&] {
         Ref smtplib = session_module.global(n_smtplib);
+        Ref code = optional_attr(error, n_smtp_code);
         if (is_error(error, smtplib.get(), n_SMTPSenderRefused)) {
-            Ref code = optional_attr(error, n_smtp_code);
-            int overflow = 0;
-            const bool busy = code && PyLong_Check(code.get()) &&
-                              PyLong_AsLongAndOverflow(code.get(), &overflow) == 421;
-            failure = busy ? Failure::Busy : Failure::Answered;
+            failure = has_code(code.get(), 421) ? Failure::Busy : Failure::Answered;
+        } else if (is_error(error, smtplib.get(), n_SMTPDataError)) {
+            // smtplib resets the transaction after a refused text, but not
+            // after a refusal of the DATA command itself (greylisting,
+            // milters): which one it was is not known here.
+            failure = Failure::Open;
         } else if (is_error(error, smtplib.get(), n_SMTPResponseException) ||
                    is_error(error, smtplib.get(), n_SMTPRecipientsRefused)) {
             failure = Failure::Answered;
         }
     });
     return failure;
+}
+
+// Ends the transaction that a refusal may have left open, so that the next
+// MAIL FROM is not a nested one; a connection that does not take the RSET
+// is dropped instead.
+void reset_transaction(SessionObject* s) {
+    bool reset = false;
+    ignoring_errors([&] {
+        Ref reply = call_method(Ref::borrow(s->connection), n_rset);
+        reset = PyTuple_Check(reply.get()) && PyTuple_GET_SIZE(reply.get()) > 0 &&
+                has_code(PyTuple_GET_ITEM(reply.get(), 0), 250);
+    });
+    if (!reset) discard(s);
 }
 
 // Submits one message over the session's connection and gives sendmail's
@@ -266,8 +289,17 @@ Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* reci
             return refused;
         } catch (const Error&) {
             Ref error = Ref::steal(PyErr_GetRaisedException());
-            const Failure failure = classify(error.get());
-            if (failure == Failure::Busy && !opened_now) {
+            switch (classify(error.get())) {
+            case Failure::Answered:
+                break;
+            case Failure::Open:
+                reset_transaction(s);
+                break;
+            case Failure::Unknown:
+                discard(s);
+                break;
+            case Failure::Busy:
+                if (opened_now) break;
                 discard(s);
                 try {
                     connect(s, mailer);
@@ -279,7 +311,6 @@ Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* reci
                 opened_now = true;
                 continue;
             }
-            if (failure == Failure::Unknown) discard(s);
             reraise(std::move(error));
         }
     }

@@ -120,7 +120,7 @@ def test_every_message_arrives_exactly_once(mailapp, worker, server):
             assert message.rcpt_tos == [parsed["To"]]
 
 
-@pytest.mark.parametrize("failure", ["451-rcpt", "451-data", "drop-data"])
+@pytest.mark.parametrize("failure", ["451-rcpt", "451-data-command", "451-data", "drop-data"])
 def test_transient_failures_are_retried_and_delivered_once(mailapp, worker, server, failure):
     addresses = [f"{failure}-{i}@example.test" for i in range(10)]
     server.first_attempt.update(dict.fromkeys(addresses, failure))

@@ -294,6 +294,23 @@ def test_refusals_leave_the_session_usable(server, no_leaks):
     assert subjects(server) == ["Partly", "Afterwards"]
 
 
+@pytest.mark.parametrize("failure, code", [
+    ("451-data-command", 451), ("554-data-command", 554), ("451-data", 451)])
+def test_a_refused_data_command_leaves_the_session_usable(server, no_leaks, failure, code):
+    # Answered before the text (greylisting, a milter), the DATA command
+    # leaves the transaction open on the server until it is reset.
+    server.first_attempt[B] = failure
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            with pytest.raises(smtplib.SMTPDataError) as caught:
+                session.send([A, B], "Deferred", body="x")
+            session.send(C, "Unrelated", body="x")
+            session.send([A, B], "Deferred", body="x")
+            assert session.sent == 2
+    assert caught.value.smtp_code == code
+    assert subjects(server) == ["Unrelated", "Deferred"]
+
+
 def test_sender_refused_leaves_the_session_usable(smtp_server):
     server = smtp_server("plain", refuse_mail=True)
     with Session(EasyMailer(**server.mailer_args)) as session:
@@ -454,6 +471,7 @@ class Recorder:
         self.log, self.fail, self.sendmails = [], dict(fail), 0
         self.SMTPSenderRefused = smtplib.SMTPSenderRefused
         self.SMTPResponseException = smtplib.SMTPResponseException
+        self.SMTPDataError = smtplib.SMTPDataError
         self.SMTPRecipientsRefused = smtplib.SMTPRecipientsRefused
         recorder = self
 
@@ -463,11 +481,13 @@ class Recorder:
                 recorder.log.append(("connect", self.n))
 
             def __getattr__(self, name):
-                if name not in ("starttls", "login", "sendmail", "quit", "close"):
+                if name not in ("starttls", "login", "sendmail", "rset", "quit", "close"):
                     raise AttributeError(name)  # no `sock`: taken as alive
 
                 def call(*args, **kwargs):
                     recorder.log.append((name, self.n))
+                    if name == "rset":
+                        return 250, b"2.0.0 OK"
                     if name == "sendmail":
                         recorder.sendmails += 1
                         error = recorder.fail.get(recorder.sendmails)
@@ -484,8 +504,8 @@ class Recorder:
 @pytest.mark.parametrize("error, kept", [
     (OSError("timed out"), False),
     (smtplib.SMTPServerDisconnected("gone"), False),
-    (smtplib.SMTPDataError(554, b"rejected"), True),
-    (smtplib.SMTPSenderRefused(553, b"no", A), True),
+    (smtplib.SMTPDataError(554, b"rejected"), [("rset", 1)]),
+    (smtplib.SMTPSenderRefused(553, b"no", A), []),
 ], ids=["timeout", "disconnected", "data-refused", "sender-refused"])
 def test_a_failed_message_is_never_sent_again(monkeypatch, error, kept):
     recorder = Recorder({2: error})
@@ -495,8 +515,8 @@ def test_a_failed_message_is_never_sent_again(monkeypatch, error, kept):
         with pytest.raises(type(error)):
             session.send(A, "2")
         session.send(A, "3")
-    if kept:  # the server answered: the exchange is in step, carry on
-        expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1),
+    if kept is not False:  # the server answered: in step once the transaction is reset
+        expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1), *kept,
                     ("sendmail", 1), ("quit", 1), ("close", 1)]
     else:  # state unknown: closed without QUIT, the next message on a new one
         expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1),
