@@ -264,6 +264,49 @@ def test_drop_during_data_is_not_resent(smtp_server, no_leaks):
     assert subjects(server) == ["First", "Third"]
 
 
+@pytest.mark.parametrize("failure", ["421-rcpt", "421-data-command"])
+def test_421_before_the_text_is_sent_again_once(server, no_leaks, failure):
+    # The server accepted A's RCPT, then answered B's RCPT (or the DATA
+    # command) with 421 and closed: nothing was delivered.
+    server.first_attempt[B] = failure
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            session.send([A, B, C], "Closing", body="x")
+            assert (session.sent, session.connections) == (1, 2)
+    (received,) = server.messages
+    assert received.rcpt_tos == [A, B, C]
+    assert server.attempts[B] == 2
+
+
+@pytest.mark.parametrize("failure, entered, error", [
+    # Over a connection opened for the message itself: no second try.
+    ("421-rcpt", False, smtplib.SMTPRecipientsRefused),
+    ("421-data-command", False, smtplib.SMTPDataError),
+    # After the text the server may have the message: never sent again.
+    ("421-data", True, smtplib.SMTPDataError),
+])
+def test_a_421_that_is_not_sent_again(smtp_server, no_leaks, failure, entered, error):
+    server = smtp_server("starttls", first_attempt={B: failure})
+    with no_leaks(server):
+        session = Session(EasyMailer(**server.mailer_args))
+        if entered:
+            session.__enter__()
+        with pytest.raises(error) as caught:
+            session.send([A, B, C], "Closing", body="x")
+        assert (session.sent, session.connections) == (0, 1)
+        session.send([A, B, C], "Next", body="x")
+        session.close()
+    if error is smtplib.SMTPRecipientsRefused:
+        # Nobody has the message: every recipient is named, none as delivered.
+        assert caught.value.recipients == dict.fromkeys(
+            [A, B, C], (421, b"4.7.0 shutting down, closing"))
+        assert not hasattr(caught.value, "__notes__")
+    else:
+        assert caught.value.smtp_code == 421
+    assert subjects(server) == ["Next"]
+    assert server.attempts[B] == 2
+
+
 def test_max_per_connection(smtp_server, no_leaks):
     server = smtp_server("plain")
     with no_leaks(server):
