@@ -10,6 +10,7 @@ import inspect
 import os
 import re
 import smtplib
+import socket
 import ssl
 import sys
 import threading
@@ -167,6 +168,39 @@ def test_many_messages_one_connection(server, no_leaks):
     assert subjects(server) == [f"Message {i}" for i in range(5)]
     assert (server.connections, len(server.auths), server.quits) == (1, 1, 1)
     assert all(auth.tls for auth in server.auths) == (server.mode != "plain")
+
+
+def delays(port):
+    """Whether each socket of this process connected to `port` on 127.0.0.1
+    delays small writes (Nagle's algorithm): the client ends of the server's
+    connections."""
+    found = []
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            if not os.readlink(f"/proc/self/fd/{name}").startswith("socket:"):
+                continue
+            sock = socket.socket(fileno=os.dup(int(name)))
+        except OSError:  # closed meanwhile
+            continue
+        with sock:
+            try:
+                peer = sock.getpeername()
+            except OSError:
+                continue
+            if sock.family == socket.AF_INET and peer == ("127.0.0.1", port):
+                found.append(not sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+    return found
+
+
+def test_every_connection_writes_without_delay(server):
+    # The last short TLS record of a message must not wait for the server's
+    # delayed acknowledgement of the one before.
+    with Session(EasyMailer(**server.mailer_args)) as session:
+        assert delays(server.port) == [False]
+        server.hang_up()
+        session.send(A, "Over a new connection", body="x")
+        assert delays(server.port) == [False]
+        assert session.connections == 2
 
 
 def test_block_error_propagates_and_quits(smtp_server, no_leaks):
