@@ -5,12 +5,16 @@
 #include "mail/params.hpp"
 #include "mail/sending.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -31,7 +35,10 @@ Name n_smtplib{"smtplib"};
 Name n_SMTPSenderRefused{"SMTPSenderRefused"};
 Name n_SMTPResponseException{"SMTPResponseException"};
 Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
+Name n_SMTPDataError{"SMTPDataError"};
 Name n_smtp_code{"smtp_code"};
+Name n_recipients{"recipients"};
+Name n_rset{"rset"};
 Name n_sock{"sock"};
 Name n_fileno{"fileno"};
 Name n_quit{"quit"};
@@ -165,22 +172,42 @@ void leave_inherited(SessionObject* s) {
     });
 }
 
-// Whether a connection that was open before may still carry a message.  An
-// idle SMTP server sends nothing unless it is closing the connection (a 421
-// reply, or the end of the stream), so a socket with something to read is
-// one the server has given up on.  smtplib sets `sock` to None when it closed
-// the connection itself; an object without `sock` cannot be looked at and is
-// taken as it is.
-bool alive(PyObject* connection) {
+// The descriptor of the socket under a connection, which smtplib keeps in
+// `sock`: none when the connection has no `sock` to look at (a stand-in of
+// vantrel.testing), -1 once smtplib has closed it (`sock` is None).
+std::optional<int> socket_fd(PyObject* connection) {
     Ref sock = optional_attr(connection, n_sock);
-    if (!sock) return true;
-    if (sock.get() == Py_None) return false;
+    if (!sock) return std::nullopt;
+    if (sock.get() == Py_None) return -1;
     Ref fileno = call_method(sock, n_fileno);
     const int fd = PyLong_AsInt(fileno.get());
     if (fd == -1 && PyErr_Occurred()) raise_error();
-    if (fd < 0) return false;
-    pollfd probe{fd, POLLIN, 0};
+    return fd;
+}
+
+// Whether a connection that was open before may still carry a message.  An
+// idle SMTP server sends nothing unless it is closing the connection (a 421
+// reply, or the end of the stream), so a socket with something to read is
+// one the server has given up on.  A connection without a socket to look at
+// is taken as it is.
+bool alive(PyObject* connection) {
+    const std::optional<int> fd = socket_fd(connection);
+    if (!fd) return true;
+    if (*fd < 0) return false;
+    pollfd probe{*fd, POLLIN, 0};
     return poll(&probe, 1, 0) <= 0;
+}
+
+// Sends small writes at once.  The last short TLS record of a message would
+// otherwise wait for the server's delayed acknowledgement of the record
+// before it, some 40 ms a message.  An option the socket does not take (not
+// TCP) leaves it as it is.
+void write_without_delay(PyObject* connection) {
+    ignoring_errors([&] {
+        const std::optional<int> fd = socket_fd(connection);
+        const int on = 1;
+        if (fd && *fd >= 0) setsockopt(*fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    });
 }
 
 // Opens a connection as the mailer's settings say and logs in.  When STARTTLS
@@ -189,6 +216,8 @@ void connect(SessionObject* s, PyObject* mailer) {
     Ref through = session_module.global(n_smtplib);
     Opened opened = open_connection(session_module, mailer);
     ++s->connections;
+    // Before STARTTLS: the TLS socket then wraps a descriptor that has it.
+    write_without_delay(opened.connection.get());
     try {
         log_in(mailer, opened.connection.get(), opened);
     } catch (const Error&) {
@@ -237,11 +266,12 @@ bool ready_connection(SessionObject* s, PyObject* mailer) {
     return true;
 }
 
-// What a failed sendmail left behind.
+// What a failed sendmail left behind, and so what comes next.
 enum class Failure : std::uint8_t {
-    Answered, // the server answered every command: the connection is in step
-    Busy,     // 421 to MAIL FROM: nothing of the message went out
-    Unknown,  // anything else: the state of the exchange is not known
+    Answered, // the server answered and the transaction is over: carry on
+    Open,     // the server answered, but the transaction may still be open
+    Busy,     // 421 before the text (MAIL, RCPT, DATA): nothing was delivered
+    Unknown,  // anything else, a 421 to the text too: the state is not known
 };
 
 bool is_error(PyObject* error, PyObject* smtplib, const Name& name) {
@@ -249,28 +279,105 @@ bool is_error(PyObject* error, PyObject* smtplib, const Name& name) {
     return type && PyErr_GivenExceptionMatches(error, type.get());
 }
 
-Failure classify(PyObject* error) {
+bool has_code(PyObject* code, long expected) {
+    int overflow = 0;
+    return code && PyLong_Check(code) && PyLong_AsLongAndOverflow(code, &overflow) == expected;
+}
+
+// The (code, reply) of SMTPRecipientsRefused's `recipients` that is a 421
+// (the server is closing), or none.  smtplib stops at such a reply, before
+// DATA.
+Ref closing_reply(PyObject* refused) {
+    if (!refused || !PyDict_Check(refused)) return Ref();
+    Py_ssize_t position = 0;
+    PyObject* address = nullptr;
+    PyObject* reply = nullptr;
+    while (PyDict_Next(refused, &position, &address, &reply)) {
+        if (PyTuple_Check(reply) && PyTuple_GET_SIZE(reply) > 0 &&
+            has_code(PyTuple_GET_ITEM(reply, 0), 421)) {
+            return Ref::borrow(reply);
+        }
+    }
+    return Ref();
+}
+
+Failure classify(PyObject* error, PyObject* connection) {
     Failure failure = Failure::Unknown;
     ignoring_errors([&] {
         Ref smtplib = session_module.global(n_smtplib);
+        Ref code = optional_attr(error, n_smtp_code);
         if (is_error(error, smtplib.get(), n_SMTPSenderRefused)) {
-            Ref code = optional_attr(error, n_smtp_code);
-            int overflow = 0;
-            const bool busy = code && PyLong_Check(code.get()) &&
-                              PyLong_AsLongAndOverflow(code.get(), &overflow) == 421;
-            failure = busy ? Failure::Busy : Failure::Answered;
-        } else if (is_error(error, smtplib.get(), n_SMTPResponseException) ||
-                   is_error(error, smtplib.get(), n_SMTPRecipientsRefused)) {
+            failure = has_code(code.get(), 421) ? Failure::Busy : Failure::Answered;
+        } else if (is_error(error, smtplib.get(), n_SMTPDataError)) {
+            if (!has_code(code.get(), 421)) {
+                // smtplib resets the transaction after a refused text, but not
+                // after a refusal of the DATA command itself (greylisting,
+                // milters): which one it was is not known here.
+                failure = Failure::Open;
+            } else {
+                // smtplib closes the connection after a 421 to the text, not
+                // after a 421 to the DATA command: a socket still there means
+                // the text never went out.
+                const std::optional<int> fd = socket_fd(connection);
+                failure = fd && *fd >= 0 ? Failure::Busy : Failure::Unknown;
+            }
+        } else if (is_error(error, smtplib.get(), n_SMTPRecipientsRefused)) {
+            Ref refused = optional_attr(error, n_recipients);
+            failure = closing_reply(refused.get()) ? Failure::Busy : Failure::Answered;
+        } else if (is_error(error, smtplib.get(), n_SMTPResponseException)) {
             failure = Failure::Answered;
         }
     });
     return failure;
 }
 
+// Ends the transaction that a refusal may have left open, so that the next
+// MAIL FROM is not a nested one; a connection that does not take the RSET
+// is dropped instead.
+void reset_transaction(SessionObject* s) {
+    bool reset = false;
+    ignoring_errors([&] {
+        Ref reply = call_method(Ref::borrow(s->connection), n_rset);
+        reset = PyTuple_Check(reply.get()) && PyTuple_GET_SIZE(reply.get()) > 0 &&
+                has_code(PyTuple_GET_ITEM(reply.get(), 0), 250);
+    });
+    if (!reset) discard(s);
+}
+
+// A 421 to one RCPT TO ends the transaction before the text, so none of the
+// recipients has the message; smtplib names only those it had tried by then,
+// which reads as a partial refusal.  The error given instead names every
+// recipient, those smtplib did not with the 421 reply.  Anything unexpected
+// on the way leaves smtplib's error as it is.
+Ref refused_to_all(Ref error, PyObject* recipients) {
+    Ref replaced;
+    ignoring_errors([&] {
+        Ref smtplib = session_module.global(n_smtplib);
+        if (!is_error(error.get(), smtplib.get(), n_SMTPRecipientsRefused)) return;
+        Ref refused = optional_attr(error.get(), n_recipients);
+        Ref closing = closing_reply(refused.get());
+        if (!closing) return;
+        Ref all = checked(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipients); ++i) {
+            Ref recipient = Ref::borrow(PyList_GET_ITEM(recipients, i));
+            PyObject* known = nullptr;
+            checked(PyDict_GetItemRef(refused.get(), recipient.get(), &known));
+            Ref reply = known ? Ref::steal(known) : closing;
+            checked(PyDict_SetItem(all.get(), recipient.get(), reply.get()));
+        }
+        checked(PyDict_Merge(all.get(), refused.get(), 0));
+        Ref again = call(getattr(smtplib, n_SMTPRecipientsRefused), all);
+        if (!PyExceptionInstance_Check(again.get())) return;
+        PyException_SetCause(again.get(), Py_NewRef(error.get()));
+        replaced = std::move(again);
+    });
+    return replaced ? std::move(replaced) : std::move(error);
+}
+
 // Submits one message over the session's connection and gives sendmail's
 // result.  A message is sent at most once: the only retry is after a 421
-// reply to MAIL FROM on a connection that was already open, and it goes over
-// a new connection.
+// reply before its text (to MAIL FROM, RCPT TO or DATA) on a connection that
+// was already open, and it goes over a new connection.
 Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* recipients,
             PyObject* text) {
     Hold hold(s);
@@ -284,9 +391,22 @@ Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* reci
             return refused;
         } catch (const Error&) {
             Ref error = Ref::steal(PyErr_GetRaisedException());
-            const Failure failure = classify(error.get());
-            if (failure == Failure::Busy && !opened_now) {
+            switch (classify(error.get(), connection.get())) {
+            case Failure::Answered:
+                break;
+            case Failure::Open:
+                reset_transaction(s);
+                break;
+            case Failure::Unknown:
                 discard(s);
+                break;
+            case Failure::Busy:
+                // The server is closing this connection.
+                discard(s);
+                if (opened_now) {
+                    error = refused_to_all(std::move(error), recipients);
+                    break;
+                }
                 try {
                     connect(s, mailer);
                 } catch (const Error&) {
@@ -297,7 +417,6 @@ Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* reci
                 opened_now = true;
                 continue;
             }
-            if (failure == Failure::Unknown) discard(s);
             reraise(std::move(error));
         }
     }
