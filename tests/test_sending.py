@@ -130,6 +130,31 @@ def test_send_template(server, no_leaks, templates, tmp_path):
     assert msg.get_payload(0).get_content() == "text only, &lt;x&gt;"
 
 
+NAMED = {"to": ["Bøb Ström <bob@example.test>", "ann@example.test"],
+         "cc": "Åsa Öberg <asa@example.test>", "reply_to": "Support Ü <help@example.test>"}
+
+
+@pytest.mark.parametrize("via", ["mailer", "session"])
+def test_non_ascii_display_names_on_the_wire(smtp_server, via):
+    server = smtp_server("starttls")
+    m = EasyMailer(**server.mailer_args)
+    if via == "mailer":
+        m.send(subject="S", body="b", **NAMED)
+    else:
+        with Session(m) as session:
+            session.send(subject="S", body="b", **NAMED)
+    [received] = server.messages
+    assert received.rcpt_tos == ["bob@example.test", "ann@example.test", "asa@example.test"]
+    lines = received.data.splitlines()
+    assert b"To: =?utf-8?b?QsO4YiBTdHLDtm0=?= <bob@example.test>, ann@example.test" in lines
+    assert b"Cc: =?utf-8?b?w4VzYSDDlmJlcmc=?= <asa@example.test>" in lines
+    assert b"Reply-To: =?utf-8?q?Support_=C3=9C?= <help@example.test>" in lines
+    msg = parse(received.data)
+    assert [(a.display_name, a.addr_spec) for a in msg["To"].addresses] == [
+        ("Bøb Ström", "bob@example.test"), ("", "ann@example.test")]
+    assert str(msg["Cc"]) == NAMED["cc"] and str(msg["Reply-To"]) == NAMED["reply_to"]
+
+
 # --- the order of the private steps ------------------------------------------
 
 class Spy(EasyMailer):

@@ -20,6 +20,7 @@ import argparse
 import contextlib
 import copy
 import ctypes
+import email.utils
 import gc
 import importlib
 import inspect
@@ -486,6 +487,22 @@ def build_message_shapes():
     msg = m._build_message(List(["a"]), "s", "b", None, List(["c"]), "",
                            None, [], "")
     assert msg["To"] == "a"
+    # Non-ASCII display names: encoded apart from their addresses, or the
+    # value kept as given when it does not read as addresses.
+    msg = m._build_message(["Bøb <b@example.test>", "a@example.test"], "s", "b",
+                           None, Str("Åsa <c@example.test>"), None, None, None,
+                           "Ü <r@example.test>")
+    assert msg["To"].isascii() and msg["Cc"].isascii() and msg["Reply-To"].isascii()
+    msg.as_string()
+    for kept in ("Bøb <bøb@example.test>", "Bøb <b@example.test> x", "Ü: a@example.test;",
+                 "@example.test (Bøb)", 'Å <a@example.test>, "\n" <b@example.test>'):
+        assert m._build_message(kept, "s", None, None, None, None, None, None,
+                                None)["To"] is kept
+    named = "Bøb <b@example.test>"
+    for odd in ("not a list", [("Bøb",)], [(1, "b@example.test")]):
+        with rebound(email.utils, "getaddresses", lambda fields, odd=odd: odd):
+            assert m._build_message(named, "s", None, None, None, None, None,
+                                    None, None)["To"] is named
 
 
 @case
