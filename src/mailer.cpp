@@ -55,6 +55,8 @@ Name n_data{"data"};
 Name n_content_type{"content_type"};
 Name n_as_string{"as_string"};
 Name n_sendmail{"sendmail"};
+Name n_email_utils{"email.utils"};
+Name n_getaddresses{"getaddresses"};
 
 // Constant values: formats, header names, MIME types and subtypes.
 Text t_From{"From"};
@@ -79,6 +81,7 @@ Text t_attachment_prefix{"attachment; filename="};
 
 KwNames kw_localtime{"localtime"};
 KwNames kw_filename{"filename"};
+KwNames kw_charset{"charset"};
 
 // msg[name] = value: appends a header, replacing nothing.
 void set_header(PyObject* msg, const Text& name, PyObject* value) {
@@ -90,6 +93,126 @@ void set_header(PyObject* msg, const Text& name, PyObject* value) {
 Ref address_field(PyObject* value) {
     if (PyList_Check(value)) return checked(PyUnicode_Join(t_comma_space.get(), value));
     return Ref::borrow(value);
+}
+
+// getaddresses([value]): the (display name, address) pairs of a header value.
+// Imported at each use as a function would import it, so that the module's
+// namespace holds only the names it always had.
+Ref parsed_addresses(PyObject* value) {
+    Ref getaddresses =
+        checked(PyImport_ImportModuleAttr(n_email_utils.get(), n_getaddresses.get()));
+    Ref fields = checked(PyList_New(0));
+    checked(PyList_Append(fields.get(), value));
+    return call(getaddresses, fields);
+}
+
+// The display names and the addresses of a getaddresses result, as two lists
+// in its order; both empty when the result is no list of (name, address)
+// string pairs.
+struct NamesAndAddresses {
+    Ref names;
+    Ref addresses;
+};
+
+NamesAndAddresses split_pairs(PyObject* pairs) {
+    NamesAndAddresses split{checked(PyList_New(0)), checked(PyList_New(0))};
+    if (!PyList_Check(pairs)) return split;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs); ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs, i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(pair, 1))) {
+            return {checked(PyList_New(0)), checked(PyList_New(0))};
+        }
+        checked(PyList_Append(split.names.get(), PyTuple_GET_ITEM(pair, 0)));
+        checked(PyList_Append(split.addresses.get(), PyTuple_GET_ITEM(pair, 1)));
+    }
+    return split;
+}
+
+// Whether a string holds the character.
+bool contains(PyObject* text, Py_UCS4 c) {
+    // -1: not found, -2: an error.
+    const Py_ssize_t at = PyUnicode_FindChar(text, c, 0, PyUnicode_GET_LENGTH(text), 1);
+    if (at == -2) raise_error();
+    return at >= 0;
+}
+
+// An address as a header can carry it without SMTPUTF8: ASCII, with a local
+// part and a domain.  getaddresses makes ('', '') of text it cannot parse,
+// and a bare word of a display name that lacks its address.
+bool is_ascii_address(PyObject* address) {
+    return PyUnicode_IS_ASCII(address) && contains(address, '@');
+}
+
+// Whether `kept` holds the non-ASCII characters of `text`, no more and no
+// fewer, in the same order.
+bool keeps_non_ascii(PyObject* text, PyObject* kept) {
+    const int text_kind = PyUnicode_KIND(text);
+    const void* text_data = PyUnicode_DATA(text);
+    const int kept_kind = PyUnicode_KIND(kept);
+    const void* kept_data = PyUnicode_DATA(kept);
+    const Py_ssize_t kept_length = PyUnicode_GET_LENGTH(kept);
+    Py_ssize_t k = 0;
+    auto next_kept = [&]() -> Py_UCS4 {
+        while (k < kept_length) {
+            const Py_UCS4 c = PyUnicode_READ(kept_kind, kept_data, k++);
+            if (c > 0x7f) return c;
+        }
+        return 0; // no more: no character of interest is 0
+    };
+    for (Py_ssize_t t = 0; t < PyUnicode_GET_LENGTH(text); ++t) {
+        const Py_UCS4 c = PyUnicode_READ(text_kind, text_data, t);
+        if (c > 0x7f && next_kept() != c) return false;
+    }
+    return next_kept() == 0;
+}
+
+// The addresses of a value, written with formataddr((name, address),
+// charset="utf-8") and joined by ", ", or an empty Ref when the value does not
+// stand for such a list: the email package would otherwise encode a non-ASCII
+// value whole, addresses included, and no server can deliver to that.  The
+// value is left as it is when an address is not ASCII or none at all, when
+// the parser dropped some of its non-ASCII text (a group's name, a comment
+// after an address), when a name would bring a line break into the header,
+// or when the written value would not parse back into the same addresses.
+Ref with_encoded_names(PyObject* value) {
+    NamesAndAddresses parsed = split_pairs(parsed_addresses(value).get());
+    const Py_ssize_t count = PyList_GET_SIZE(parsed.addresses.get());
+    if (count == 0) return {};
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!is_ascii_address(PyList_GET_ITEM(parsed.addresses.get(), i))) return {};
+    }
+    Ref all_names = checked(PyUnicode_Join(t_empty.get(), parsed.names.get()));
+    if (!keeps_non_ascii(value, all_names.get())) return {};
+
+    Ref written = checked(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref pair = checked(PyTuple_Pack(2, PyList_GET_ITEM(parsed.names.get(), i),
+                                        PyList_GET_ITEM(parsed.addresses.get(), i)));
+        Ref address = call_kw(mailer_module.global(n_formataddr), kw_charset, pair, t_utf_8.get());
+        checked(PyList_Append(written.get(), address.get()));
+    }
+    Ref field = checked(PyUnicode_Join(t_comma_space.get(), written.get()));
+    // An ASCII name keeps a line break that it held between quotes; the
+    // value as given was encoded whole and carried none.
+    if (contains(field.get(), '\r') || contains(field.get(), '\n')) return {};
+    NamesAndAddresses parsed_back = split_pairs(parsed_addresses(field.get()).get());
+    const int same = checked(
+        PyObject_RichCompareBool(parsed_back.addresses.get(), parsed.addresses.get(), Py_EQ));
+    return same ? field : Ref();
+}
+
+// The value of To, Cc or Reply-To: the field as address_field makes it, with
+// only the display names encoded when it holds non-ASCII text.
+Ref address_header(PyObject* value) {
+    Ref field = address_field(value);
+    if (!PyUnicode_Check(field.get()) || PyUnicode_IS_ASCII(field.get())) return field;
+    // The parser calls str() on what it is given: an exact copy of a str
+    // subclass runs none of the subclass's code.
+    Ref text = checked(PyUnicode_FromObject(field.get()));
+    Ref encoded = with_encoded_names(text.get());
+    return encoded ? std::move(encoded) : std::move(field);
 }
 
 // `first, second = value`, as the interpreter unpacks: it iterates, takes at
@@ -349,12 +472,12 @@ PyObject* EasyMailer_build_message(FunctionObject*, Args<build_message_params> a
     } else {
         set_header(msg.get(), t_From, from_addr.get());
     }
-    set_header(msg.get(), t_To, address_field(args["to"]).get());
+    set_header(msg.get(), t_To, address_header(args["to"]).get());
     set_header(msg.get(), t_Subject, args["subject"]);
     set_header(msg.get(), t_Date,
                call_kw(mailer_module.global(n_formatdate), kw_localtime, Py_True).get());
-    if (truth(cc)) set_header(msg.get(), t_Cc, address_field(cc).get());
-    if (non_empty_str(reply_to)) set_header(msg.get(), t_Reply_To, reply_to);
+    if (truth(cc)) set_header(msg.get(), t_Cc, address_header(cc).get());
+    if (non_empty_str(reply_to)) set_header(msg.get(), t_Reply_To, address_header(reply_to).get());
 
     if (non_empty_str(html) && non_empty_str(body)) {
         Ref alt = call(mailer_module.global(n_MIMEMultipart), t_alternative.get());

@@ -20,6 +20,7 @@ import argparse
 import contextlib
 import copy
 import ctypes
+import email.utils
 import gc
 import importlib
 import inspect
@@ -486,6 +487,22 @@ def build_message_shapes():
     msg = m._build_message(List(["a"]), "s", "b", None, List(["c"]), "",
                            None, [], "")
     assert msg["To"] == "a"
+    # Non-ASCII display names: encoded apart from their addresses, or the
+    # value kept as given when it does not read as addresses.
+    msg = m._build_message(["Bøb <b@example.test>", "a@example.test"], "s", "b",
+                           None, Str("Åsa <c@example.test>"), None, None, None,
+                           "Ü <r@example.test>")
+    assert msg["To"].isascii() and msg["Cc"].isascii() and msg["Reply-To"].isascii()
+    msg.as_string()
+    for kept in ("Bøb <bøb@example.test>", "Bøb <b@example.test> x", "Ü: a@example.test;",
+                 "@example.test (Bøb)", 'Å <a@example.test>, "\n" <b@example.test>'):
+        assert m._build_message(kept, "s", None, None, None, None, None, None,
+                                None)["To"] is kept
+    named = "Bøb <b@example.test>"
+    for odd in ("not a list", [("Bøb",)], [(1, "b@example.test")]):
+        with rebound(email.utils, "getaddresses", lambda fields, odd=odd: odd):
+            assert m._build_message(named, "s", None, None, None, None, None,
+                                    None, None)["To"] is named
 
 
 @case
@@ -786,7 +803,6 @@ def send_template_ok():
     m.send_template("a@example.test", "Hi {{ name }}", "welcome",
                     {"name": "Ann"})
     m.send_template("a@example.test", "Hi", "only", None)
-    m.send_template("a@example.test", "Hi", "nowhere", {})
     m.send_template("a@example.test", "Hi", "welcome",
                     {"occurred_at": "then", "name": "x"})
 
@@ -796,7 +812,9 @@ def send_template_errors():
     import jinja2
     m = mailer(port=closed_port(), template_dir=TEMPLATES)
     raises(jinja2.TemplateSyntaxError, m.send_template, "a", "s", "broken")
-    raises(jinja2.TemplateSyntaxError, m.send_template, "a", "{{", "nowhere")
+    raises(jinja2.TemplateSyntaxError, m.send_template, "a", "{{", "only")
+    # Neither template: refused before the subject is rendered.
+    raises(jinja2.TemplatesNotFound, m.send_template, "a", "{{", "nowhere")
     raises(ConnectionRefusedError, m.send_template, "a", "s", "welcome",
            {"name": 1})
     raises(TypeError, m.send_template, "a", "s", "welcome", {1: 2})
