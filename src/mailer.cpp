@@ -213,7 +213,7 @@ constexpr Param init_params[] = {
     {"template_dir", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* EasyMailer_init(FunctionObject*, Args<init_params> args) {
+Ref EasyMailer_init(FunctionObject*, Args<init_params> args) {
     PyObject* mailer = args["self"];
     PyObject* username = args["username"];
     PyObject* use_ssl = args["use_ssl"];
@@ -231,7 +231,7 @@ PyObject* EasyMailer_init(FunctionObject*, Args<init_params> args) {
     setattr(mailer, n_default_sender, truth(default_sender) ? default_sender : username);
     Ref engine = call(mailer_module.global(n_TemplateEngine), args["template_dir"]);
     setattr(mailer, n_template_engine, engine.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature init_signature = define<EasyMailer_init>({
@@ -254,11 +254,11 @@ const Signature init_signature = define<EasyMailer_init>({
 });
 
 // send_params, in src/mail/params.hpp: the table Session.send shares.
-PyObject* EasyMailer_send(FunctionObject*, Args<send_params> args) {
+Ref EasyMailer_send(FunctionObject*, Args<send_params> args) {
     PyObject* mailer = args["self"];
     Outgoing outgoing = compose(mailer, args);
     call_method(mailer, n_do_send, outgoing.message, outgoing.recipients, outgoing.sender);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_signature = define<EasyMailer_send>({
@@ -288,10 +288,10 @@ const Signature send_signature = define<EasyMailer_send>({
 });
 
 // send_template_params, in src/mail/params.hpp: shared with Session.send_template.
-PyObject* EasyMailer_send_template(FunctionObject*, Args<send_template_params> args) {
+Ref EasyMailer_send_template(FunctionObject*, Args<send_template_params> args) {
     // The mailer renders with its own engine and sends through its own send.
     send_template(mailer_module, args["self"], args["self"], args);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_template_signature = define<EasyMailer_send_template>({
@@ -333,7 +333,7 @@ constexpr Param build_message_params[] = {
     required(reply_to_param),
 };
 
-PyObject* EasyMailer_build_message(FunctionObject*, Args<build_message_params> args) {
+Ref EasyMailer_build_message(FunctionObject*, Args<build_message_params> args) {
     PyObject* mailer = args["self"];
     PyObject* body = args["body"];
     PyObject* html = args["html"];
@@ -376,7 +376,7 @@ PyObject* EasyMailer_build_message(FunctionObject*, Args<build_message_params> a
             call_method(mailer, method, msg, item);
         }
     }
-    return msg.release();
+    return msg;
 }
 
 const Signature build_message_signature = define<EasyMailer_build_message>({
@@ -390,7 +390,7 @@ constexpr Param msg_param{"msg", "MIMEMultipart", Rule::Any, Default::Required};
 constexpr Param attach_file_params[] = {msg_param,
                                         {"filepath", "str", Rule::Str, Default::Required}};
 
-PyObject* EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args) {
+Ref EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args) {
     PyObject* msg = args["msg"];
     PyObject* filepath = args["filepath"];
     Ref path = call(mailer_module.global(n_Path), filepath);
@@ -406,7 +406,7 @@ PyObject* EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args)
     with(file.get(),
          [&](PyObject* f) { call_method(part, n_set_payload, call_method(f, n_read)); });
     finish_part(msg, part, [&] { return getattr(path, n_name); });
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature attach_file_signature = define<EasyMailer_attach_file>({
@@ -419,7 +419,7 @@ const Signature attach_file_signature = define<EasyMailer_attach_file>({
 constexpr Param attach_binary_params[] = {msg_param,
                                           {"item", "Dict", Rule::Dict, Default::Required}};
 
-PyObject* EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> args) {
+Ref EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> args) {
     PyObject* msg = args["msg"];
     PyObject* item = args["item"];
     Ref filename = checked(PyObject_GetItem(item, n_filename.get()));
@@ -433,7 +433,7 @@ PyObject* EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> a
     Ref part = make_part(content_type.get());
     call_method(part, n_set_payload, data);
     finish_part(msg, part, [&] { return checked(PyObject_Format(filename.get(), t_empty.get())); });
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature attach_binary_signature = define<EasyMailer_attach_binary>({
@@ -452,16 +452,16 @@ const Signature attach_binary_signature = define<EasyMailer_attach_binary>({
 constexpr Param add_params[] = {{"val", optional_addresses, Rule::Any, Default::Required}};
 
 // _add(val): the rule for one address argument, closing over the list.
-PyObject* collect_add(FunctionObject* add, Args<add_params> args) {
+Ref collect_add(FunctionObject* add, Args<add_params> args) {
     Ref recipients = closure_of(add);
     PyObject* val = args["val"];
-    if (val == Py_None) Py_RETURN_NONE;
+    if (val == Py_None) return none();
     if (PyUnicode_Check(val)) {
         checked(PyList_Append(recipients.get(), val));
     } else {
         checked(PyList_Extend(recipients.get(), val));
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature add_signature = define<collect_add>({
@@ -472,13 +472,13 @@ const Signature add_signature = define<collect_add>({
 
 constexpr Param collect_recipients_params[] = {to_param, required(cc_param), required(bcc_param)};
 
-PyObject* EasyMailer_collect_recipients(FunctionObject*, Args<collect_recipients_params> args) {
+Ref EasyMailer_collect_recipients(FunctionObject*, Args<collect_recipients_params> args) {
     Ref recipients = checked(PyList_New(0));
     Ref add = mailer_module.function(add_signature, recipients.get());
     call(add, args["to"]);
     call(add, args["cc"]);
     call(add, args["bcc"]);
-    return recipients.release();
+    return recipients;
 }
 
 const Signature collect_recipients_signature = define<EasyMailer_collect_recipients>({
@@ -494,7 +494,7 @@ constexpr Param do_send_params[] = {
     {"sender", "str", Rule::Str, Default::Required},
 };
 
-PyObject* EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
+Ref EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
     PyObject* mailer = args["self"];
     Opened opened = open_connection(mailer_module, mailer);
     Ref refused;
@@ -504,7 +504,7 @@ PyObject* EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
         refused = call_method(connected, n_sendmail, args["sender"], args["recipients"], text);
     });
     check_refused(mailer_module, refused.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature do_send_signature = define<EasyMailer_do_send>({

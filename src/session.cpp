@@ -373,7 +373,7 @@ constexpr Param init_params[] = {
     {"max_per_connection", "Optional[int]", Rule::Any, Default::None},
 };
 
-PyObject* Session_init(FunctionObject*, Args<init_params> args) {
+Ref Session_init(FunctionObject*, Args<init_params> args) {
     SessionObject* s = as_session(args["self"], "__init__");
     PyObject* mailer = args["mailer"];
     PyObject* max_per_connection = args["max_per_connection"];
@@ -406,7 +406,7 @@ PyObject* Session_init(FunctionObject*, Args<init_params> args) {
     }
     Py_XSETREF(s->mailer, Py_NewRef(mailer));
     s->limit = limit;
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature init_signature = define<Session_init>({
@@ -421,7 +421,7 @@ const Signature init_signature = define<Session_init>({
 });
 
 // send_params, in src/mail/params.hpp: the parameters of EasyMailer.send.
-PyObject* Session_send(FunctionObject*, Args<send_params> args) {
+Ref Session_send(FunctionObject*, Args<send_params> args) {
     SessionObject* s = as_session(args["self"], "send");
     Ref mailer = mailer_of(s);
     Outgoing outgoing = compose(mailer.get(), args);
@@ -440,7 +440,7 @@ PyObject* Session_send(FunctionObject*, Args<send_params> args) {
     Ref refused =
         deliver(s, mailer.get(), outgoing.sender.get(), outgoing.recipients.get(), text.get());
     check_refused(session_module, refused.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_signature = define<Session_send>({
@@ -470,12 +470,12 @@ const Signature send_signature = define<Session_send>({
 });
 
 // send_template_params, in src/mail/params.hpp: those of EasyMailer.send_template.
-PyObject* Session_send_template(FunctionObject*, Args<send_template_params> args) {
+Ref Session_send_template(FunctionObject*, Args<send_template_params> args) {
     SessionObject* s = as_session(args["self"], "send_template");
     Ref mailer = mailer_of(s);
     // Rendered with the mailer's engine, sent through this session's send.
     send_template(session_module, mailer.get(), args["self"], args);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_template_signature = define<Session_send_template>({
@@ -493,9 +493,9 @@ const Signature send_template_signature = define<Session_send_template>({
 
 constexpr Param close_params[] = {self_param};
 
-PyObject* Session_close(FunctionObject*, Args<close_params> args) {
+Ref Session_close(FunctionObject*, Args<close_params> args) {
     end_session(as_session(args["self"], "close"));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature close_signature = define<Session_close>({
@@ -510,14 +510,14 @@ const Signature close_signature = define<Session_close>({
 
 constexpr Param enter_params[] = {self_param};
 
-PyObject* Session_enter(FunctionObject*, Args<enter_params> args) {
+Ref Session_enter(FunctionObject*, Args<enter_params> args) {
     PyObject* session = args["self"];
     SessionObject* s = as_session(session, "__enter__");
     Ref mailer = mailer_of(s);
     Hold hold(s);
     leave_inherited(s);
     if (!s->connection) connect(s, mailer.get());
-    return Py_NewRef(session);
+    return Ref::borrow(session);
 }
 
 const Signature enter_signature = define<Session_enter>({
@@ -534,7 +534,7 @@ constexpr Param exit_params[] = {
     {"traceback", "Optional[TracebackType]", Rule::Any, Default::Required},
 };
 
-PyObject* Session_exit(FunctionObject*, Args<exit_params> args) {
+Ref Session_exit(FunctionObject*, Args<exit_params> args) {
     SessionObject* s = as_session(args["self"], "__exit__");
     if (args["exc_type"] == Py_None) {
         end_session(s);
@@ -542,7 +542,7 @@ PyObject* Session_exit(FunctionObject*, Args<exit_params> args) {
         // The block's own exception is the one that propagates.
         ignoring_errors([&] { end_session(s); });
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature exit_signature = define<Session_exit>({

@@ -41,9 +41,9 @@ bool is_exception_class_or_tuple(PyObject* target) {
 
 // The rendered text of a template object, called with the context's entries as
 // keyword arguments.
-PyObject* render_template(const Ref& template_, PyObject* context) {
+Ref render_template(const Ref& template_, PyObject* context) {
     Ref render = getattr(template_, n_render);
-    return call_with_keywords(render.get(), context).release();
+    return call_with_keywords(render.get(), context);
 }
 
 // ---------------------------------------------------------------------------
@@ -54,7 +54,7 @@ constexpr Param init_params[] = {
     {"template_dir", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* TemplateEngine_init(FunctionObject*, Args<init_params> args) {
+Ref TemplateEngine_init(FunctionObject*, Args<init_params> args) {
     PyObject* engine = args["self"];
     PyObject* template_dir = args["template_dir"];
     Ref search_paths = checked(PyList_New(0));
@@ -69,7 +69,7 @@ PyObject* TemplateEngine_init(FunctionObject*, Args<init_params> args) {
     Ref loader = call(file_system_loader, search_paths);
     Ref env = call_kw(environment, kw_environment, loader, Py_True);
     setattr(engine, n_env, env.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature init_signature = define<TemplateEngine_init>({
@@ -83,7 +83,7 @@ constexpr Param render_params[] = {
     {"context", "dict", Rule::Dict, Default::Required},
 };
 
-PyObject* TemplateEngine_render(FunctionObject*, Args<render_params> args) {
+Ref TemplateEngine_render(FunctionObject*, Args<render_params> args) {
     PyObject* engine = args["self"];
     PyObject* template_name = args["template_name"];
     PyObject* context = args["context"];
@@ -110,7 +110,7 @@ PyObject* TemplateEngine_render(FunctionObject*, Args<render_params> args) {
             }
             not_found = PyErr_GivenExceptionMatches(pending.get(), target.get());
         }
-        if (not_found) Py_RETURN_NONE;
+        if (not_found) return none();
         reraise(std::move(pending));
     }
     return render_template(template_, context);
@@ -131,7 +131,7 @@ constexpr Param render_string_params[] = {
     {"context", "dict", Rule::Dict, Default::Required},
 };
 
-PyObject* TemplateEngine_render_string(FunctionObject*, Args<render_string_params> args) {
+Ref TemplateEngine_render_string(FunctionObject*, Args<render_string_params> args) {
     Ref env = getattr(args["self"], n_env);
     Ref template_ = call_method(env, n_from_string, args["template_string"]);
     return render_template(template_, args["context"]);
@@ -150,7 +150,7 @@ constexpr Param add_template_dir_params[] = {
     {"directory", "str", Rule::Str, Default::Required},
 };
 
-PyObject* TemplateEngine_add_template_dir(FunctionObject*, Args<add_template_dir_params> args) {
+Ref TemplateEngine_add_template_dir(FunctionObject*, Args<add_template_dir_params> args) {
     PyObject* directory = args["directory"];
     Ref env = getattr(args["self"], n_env);
     Ref loader = getattr(env, n_loader);
@@ -177,7 +177,7 @@ PyObject* TemplateEngine_add_template_dir(FunctionObject*, Args<add_template_dir
         if (has_length && (size = PyObject_Size(owned.get())) < 0) raise_error();
         if (size != 0) call_method(owned, n_clear);
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature add_template_dir_signature = define<TemplateEngine_add_template_dir>({
@@ -189,8 +189,8 @@ const Signature add_template_dir_signature = define<TemplateEngine_add_template_
 
 constexpr Param env_params[] = {self_param};
 
-PyObject* TemplateEngine_env(FunctionObject*, Args<env_params> args) {
-    return getattr(args["self"], n_env).release();
+Ref TemplateEngine_env(FunctionObject*, Args<env_params> args) {
+    return getattr(args["self"], n_env);
 }
 
 const Signature env_signature = define<TemplateEngine_env>({

@@ -318,12 +318,12 @@ constexpr Param refuse_recipient_params[] = {
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_recipient(FunctionObject*, Args<refuse_recipient_params> args) {
+Ref Outbox_refuse_recipient(FunctionObject*, Args<refuse_recipient_params> args) {
     OutboxObject* outbox = outbox_of(args["self"], "refuse_recipient");
     Ref value = refusal(args["code"], args["message"], recipient_refused);
     checked(PyDict_SetItem(outbox->refused_recipients, envelope_address(args["address"]).get(),
                            value.get()));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature refuse_recipient_signature = define<Outbox_refuse_recipient>({
@@ -346,12 +346,12 @@ constexpr Param refuse_sender_params[] = {
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_sender(FunctionObject*, Args<refuse_sender_params> args) {
+Ref Outbox_refuse_sender(FunctionObject*, Args<refuse_sender_params> args) {
     OutboxObject* outbox = outbox_of(args["self"], "refuse_sender");
     Ref value = refusal(args["code"], args["message"], sender_refused);
     Ref key = args["address"] == Py_None ? Ref::borrow(Py_None) : envelope_address(args["address"]);
     checked(PyDict_SetItem(outbox->refused_senders, key.get(), value.get()));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature refuse_sender_signature = define<Outbox_refuse_sender>({
@@ -369,11 +369,11 @@ constexpr Param refuse_login_params[] = {
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_login(FunctionObject*, Args<refuse_login_params> args) {
+Ref Outbox_refuse_login(FunctionObject*, Args<refuse_login_params> args) {
     OutboxObject* outbox = outbox_of(args["self"], "refuse_login");
     Ref value = refusal(args["code"], args["message"], login_refused);
     Py_XSETREF(outbox->login_refusal, value.release());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature refuse_login_signature = define<Outbox_refuse_login>({
@@ -386,9 +386,9 @@ const Signature refuse_login_signature = define<Outbox_refuse_login>({
 
 constexpr Param disconnect_params[] = {self_param};
 
-PyObject* Outbox_disconnect(FunctionObject*, Args<disconnect_params> args) {
+Ref Outbox_disconnect(FunctionObject*, Args<disconnect_params> args) {
     outbox_of(args["self"], "disconnect")->disconnects += 1;
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature disconnect_signature = define<Outbox_disconnect>({
@@ -401,10 +401,10 @@ const Signature disconnect_signature = define<Outbox_disconnect>({
 
 constexpr Param clear_params[] = {self_param};
 
-PyObject* Outbox_clear(FunctionObject*, Args<clear_params> args) {
+Ref Outbox_clear(FunctionObject*, Args<clear_params> args) {
     PyObject* messages = outbox_of(args["self"], "clear")->messages;
     checked(PyList_SetSlice(messages, 0, PyList_GET_SIZE(messages), nullptr));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature clear_signature = define<Outbox_clear>({
@@ -494,10 +494,10 @@ OutboxObject* receiving_outbox() {
 
 constexpr Param enter_params[] = {self_param};
 
-PyObject* Outbox_enter(FunctionObject*, Args<enter_params> args) {
+Ref Outbox_enter(FunctionObject*, Args<enter_params> args) {
     outbox_of(args["self"], "__enter__");
     begin_capture(args["self"]);
-    return Py_NewRef(args["self"]);
+    return Ref::borrow(args["self"]);
 }
 
 const Signature enter_signature = define<Outbox_enter>({
@@ -514,10 +514,10 @@ constexpr Param exit_params[] = {
     {"traceback", nullptr, Rule::Any, Default::Required},
 };
 
-PyObject* Outbox_exit(FunctionObject*, Args<exit_params> args) {
+Ref Outbox_exit(FunctionObject*, Args<exit_params> args) {
     outbox_of(args["self"], "__exit__");
     end_capture(args["self"]);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature exit_signature = define<Outbox_exit>({
@@ -614,7 +614,7 @@ constexpr Param call_params[] = {
     {"function", "Callable", Rule::Any, Default::Required},
 };
 
-PyObject* Outbox_call(FunctionObject*, Args<call_params> args) {
+Ref Outbox_call(FunctionObject*, Args<call_params> args) {
     outbox_of(args["self"], "__call__");
     PyObject* function = args["function"];
     if (!PyCallable_Check(function)) {
@@ -627,7 +627,7 @@ PyObject* Outbox_call(FunctionObject*, Args<call_params> args) {
     capturing->vectorcall = capturing_call;
     capturing->outbox = Py_NewRef(args["self"]);
     capturing->function = Py_NewRef(function);
-    return call(testing_module.global(n_update_wrapper), wrapper, function).release();
+    return call(testing_module.global(n_update_wrapper), wrapper, function);
 }
 
 const Signature call_signature = define<Outbox_call>({
@@ -639,14 +639,14 @@ const Signature call_signature = define<Outbox_call>({
 
 constexpr std::array<Param, 0> capture_params{};
 
-PyObject* capture(FunctionObject*, Args<capture_params>) {
+Ref capture(FunctionObject*, Args<capture_params>) {
     Ref outbox = new_instance<OutboxObject>(outbox_type);
     OutboxObject* o = as<OutboxObject>(outbox.get());
     o->messages = checked(PyList_New(0)).release();
     o->refused_recipients = checked(PyDict_New()).release();
     o->refused_senders = checked(PyDict_New()).release();
     o->login_refusal = Py_NewRef(Py_None);
-    return outbox.release();
+    return outbox;
 }
 
 const Signature capture_signature = define<capture>({
@@ -746,14 +746,14 @@ ConnectionObject* open_connection(PyObject* object, const char* method) {
 }
 
 // (code, b"text"): a reply as smtplib's methods return it.
-PyObject* reply(long code, const char* text) {
-    return Py_BuildValue("(ly)", code, text);
+Ref reply(long code, const char* text) {
+    return checked(Py_BuildValue("(ly)", code, text));
 }
 
 // Opens a connection to the innermost capture, or refuses it as a closed port
 // does when a disconnection was rehearsed.  With no host, as smtplib does, it
 // stays unconnected.
-PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
+Ref open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     const bool connects = truth(host);
     Ref port_used =
         truth(port) ? Ref::borrow(port) : checked(PyLong_FromLong(mode == Mode::Ssl ? 465 : 25));
@@ -773,7 +773,7 @@ PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     c->username = Py_NewRef(Py_None);
     c->mode = mode;
     c->open = connects;
-    return connection.release();
+    return connection;
 }
 
 constexpr Param smtp_params[] = {
@@ -784,7 +784,7 @@ constexpr Param smtp_params[] = {
     {"source_address", "Optional[tuple[str, int]]", Rule::Any, Default::None},
 };
 
-PyObject* smtp(FunctionObject*, Args<smtp_params> args) {
+Ref smtp(FunctionObject*, Args<smtp_params> args) {
     return open_to_outbox(args["host"], args["port"], Mode::Plain);
 }
 
@@ -801,7 +801,7 @@ constexpr Param smtp_ssl_params[] = {
     smtp_params[4], {"context", "Optional[ssl.SSLContext]", Rule::Any, Default::None},
 };
 
-PyObject* smtp_ssl(FunctionObject*, Args<smtp_ssl_params> args) {
+Ref smtp_ssl(FunctionObject*, Args<smtp_ssl_params> args) {
     return open_to_outbox(args["host"], args["port"], Mode::Ssl);
 }
 
@@ -818,7 +818,7 @@ constexpr Param starttls_params[] = {
     {"context", "Optional[ssl.SSLContext]", Rule::Any, Default::None},
 };
 
-PyObject* Connection_starttls(FunctionObject*, Args<starttls_params> args) {
+Ref Connection_starttls(FunctionObject*, Args<starttls_params> args) {
     ConnectionObject* c = open_connection(args["self"], "starttls");
     // Over TLS already, a server offers no STARTTLS.
     if (c->mode != Mode::Plain) {
@@ -843,7 +843,7 @@ constexpr Param login_params[] = {
     {"initial_response_ok", "bool", Rule::Any, Default::True},
 };
 
-PyObject* Connection_login(FunctionObject*, Args<login_params> args) {
+Ref Connection_login(FunctionObject*, Args<login_params> args) {
     ConnectionObject* c = open_connection(args["self"], "login");
     Ref refused = Ref::borrow(as<OutboxObject>(c->outbox)->login_refusal);
     if (refused.get() != Py_None) {
@@ -906,7 +906,7 @@ constexpr Param sendmail_params[] = {
 
 // smtplib's steps in smtplib's order: the text is checked, then MAIL FROM,
 // each RCPT TO and DATA; a 421 reply closes the connection.
-PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
+Ref Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
     ConnectionObject* c = open_connection(args["self"], "sendmail");
     PyObject* mail_from = args["from_addr"];
     PyObject* to_addrs = args["to_addrs"];
@@ -950,7 +950,7 @@ PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
     if (PyList_GET_SIZE(accepted.get()) == 0) raise_smtplib(n_SMTPRecipientsRefused, errors);
 
     deliver(c, mail_from, accepted.get(), msg);
-    return errors.release();
+    return errors;
 }
 
 const Signature sendmail_signature = define<Connection_sendmail>({
@@ -963,7 +963,7 @@ const Signature sendmail_signature = define<Connection_sendmail>({
 
 constexpr Param quit_params[] = {self_param};
 
-PyObject* Connection_quit(FunctionObject*, Args<quit_params> args) {
+Ref Connection_quit(FunctionObject*, Args<quit_params> args) {
     open_connection(args["self"], "quit")->open = false;
     return reply(221, bye);
 }
@@ -977,9 +977,9 @@ const Signature quit_signature = define<Connection_quit>({
 
 constexpr Param close_params[] = {self_param};
 
-PyObject* Connection_close(FunctionObject*, Args<close_params> args) {
+Ref Connection_close(FunctionObject*, Args<close_params> args) {
     instance_of<ConnectionObject>(args["self"], connection_type, "close")->open = false;
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature close_signature = define<Connection_close>({
@@ -991,9 +991,9 @@ const Signature close_signature = define<Connection_close>({
 
 constexpr Param connection_enter_params[] = {self_param};
 
-PyObject* Connection_enter(FunctionObject*, Args<connection_enter_params> args) {
+Ref Connection_enter(FunctionObject*, Args<connection_enter_params> args) {
     instance_of<ConnectionObject>(args["self"], connection_type, "__enter__");
-    return Py_NewRef(args["self"]);
+    return Ref::borrow(args["self"]);
 }
 
 const Signature connection_enter_signature = define<Connection_enter>({
@@ -1003,9 +1003,9 @@ const Signature connection_enter_signature = define<Connection_enter>({
 });
 
 // Leaving the block ends the session and closes, whatever happened in it.
-PyObject* Connection_exit(FunctionObject*, Args<exit_params> args) {
+Ref Connection_exit(FunctionObject*, Args<exit_params> args) {
     instance_of<ConnectionObject>(args["self"], connection_type, "__exit__")->open = false;
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature connection_exit_signature = define<Connection_exit>({

@@ -220,13 +220,13 @@ bool convert(const Prototype& p, PyObject** bound, Ref* converted) {
     return true;
 }
 
-PyObject* check_result(const Prototype& p, PyObject* result) {
-    if (!result || p.result == Result::Any || PyUnicode_CheckExact(result) ||
-        (p.result == Result::OptStr && result == Py_None))
-        return result;
-    Ref owned = Ref::steal(result);
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result)->tp_name);
-    return nullptr;
+// The body's result, released to the caller once it has passed the check.
+PyObject* check_result(const Prototype& p, Ref result) {
+    PyObject* object = result.get();
+    if (!object || p.result == Result::Any || PyUnicode_CheckExact(object) ||
+        (p.result == Result::OptStr && object == Py_None))
+        return result.release();
+    raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(object)->tp_name);
 }
 
 PyObject* run_body(FunctionObject* self, const Prototype& p, PyObject* const* bound) noexcept {

@@ -301,14 +301,17 @@ private:
     PyObject* const* bound_;
 };
 
-// What the binder calls: the bound arguments as an array, one per parameter.
-using Body = PyObject* (*)(FunctionObject * self, PyObject* const* bound);
+// What the binder calls: the bound arguments as an array, one per parameter;
+// the result is a new reference, which the binder hands to the caller.
+using Body = Ref (*)(FunctionObject* self, PyObject* const* bound);
 
 namespace detail {
-template <const auto& Params> Args<Params> args_of(PyObject* (*)(FunctionObject*, Args<Params>));
+// A body returns a Ref; a bare PyObject* result is taken as a new reference.
+template <class Returned, const auto& Params>
+Args<Params> args_of(Returned (*)(FunctionObject*, Args<Params>));
 
-template <const auto& Params>
-constexpr std::span<const Param> params_of(PyObject* (*)(FunctionObject*, Args<Params>)) {
+template <class Returned, const auto& Params>
+constexpr std::span<const Param> params_of(Returned (*)(FunctionObject*, Args<Params>)) {
     return Params;
 }
 
@@ -325,8 +328,13 @@ constexpr bool required_first(std::span<const Param> params) {
 }
 
 // The body with its argument view, behind the binder's calling convention.
-template <auto body> PyObject* call_body(FunctionObject* self, PyObject* const* bound) {
-    return body(self, decltype(args_of(body))(bound));
+template <auto body> Ref call_body(FunctionObject* self, PyObject* const* bound) {
+    using View = decltype(args_of(body));
+    if constexpr (std::is_same_v<decltype(body(self, View(bound))), Ref>) {
+        return body(self, View(bound));
+    } else {
+        return Ref::steal(body(self, View(bound)));
+    }
 }
 } // namespace detail
 

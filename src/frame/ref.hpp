@@ -110,6 +110,11 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A new reference to None, what a body returns for `return None`.
+inline Ref none() noexcept {
+    return Ref::borrow(Py_None);
+}
+
 // Raises a held exception again, unchanged: the bare `raise` of a handler.
 [[noreturn]] inline void reraise(Ref exception) {
     PyErr_SetRaisedException(exception.release());
