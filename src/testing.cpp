@@ -738,7 +738,7 @@ PyType_Spec connection_spec = {
 };
 
 // The connection of a method call, which must still be open.
-ConnectionObject* open_connection(PyObject* object, const char* method) {
+ConnectionObject* require_open(PyObject* object, const char* method) {
     ConnectionObject* connection = instance_of<ConnectionObject>(object, connection_type, method);
     if (!connection->open)
         raise_smtplib(n_SMTPServerDisconnected, as_str("please run connect() first"));
@@ -819,7 +819,7 @@ constexpr Param starttls_params[] = {
 };
 
 Ref Connection_starttls(FunctionObject*, Args<starttls_params> args) {
-    ConnectionObject* c = open_connection(args["self"], "starttls");
+    ConnectionObject* c = require_open(args["self"], "starttls");
     // Over TLS already, a server offers no STARTTLS.
     if (c->mode != Mode::Plain) {
         raise_smtplib(n_SMTPNotSupportedError,
@@ -844,7 +844,7 @@ constexpr Param login_params[] = {
 };
 
 Ref Connection_login(FunctionObject*, Args<login_params> args) {
-    ConnectionObject* c = open_connection(args["self"], "login");
+    ConnectionObject* c = require_open(args["self"], "login");
     Ref refused = Ref::borrow(as<OutboxObject>(c->outbox)->login_refusal);
     if (refused.get() != Py_None) {
         raise_smtplib(n_SMTPAuthenticationError, PyTuple_GET_ITEM(refused.get(), 0),
@@ -862,7 +862,7 @@ const Signature login_signature = define<Connection_login>({
 });
 
 // Records a message delivered over a connection.
-void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObject* msg) {
+void record_delivery(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObject* msg) {
     Ref text;
     Ref message;
     Ref policy = getattr(testing_module.global(n_policy), n_default);
@@ -907,7 +907,7 @@ constexpr Param sendmail_params[] = {
 // smtplib's steps in smtplib's order: the text is checked, then MAIL FROM,
 // each RCPT TO and DATA; a 421 reply closes the connection.
 Ref Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
-    ConnectionObject* c = open_connection(args["self"], "sendmail");
+    ConnectionObject* c = require_open(args["self"], "sendmail");
     PyObject* mail_from = args["from_addr"];
     PyObject* to_addrs = args["to_addrs"];
     PyObject* msg = args["msg"];
@@ -949,7 +949,7 @@ Ref Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
     }
     if (PyList_GET_SIZE(accepted.get()) == 0) raise_smtplib(n_SMTPRecipientsRefused, errors);
 
-    deliver(c, mail_from, accepted.get(), msg);
+    record_delivery(c, mail_from, accepted.get(), msg);
     return errors;
 }
 
@@ -964,7 +964,7 @@ const Signature sendmail_signature = define<Connection_sendmail>({
 constexpr Param quit_params[] = {self_param};
 
 Ref Connection_quit(FunctionObject*, Args<quit_params> args) {
-    open_connection(args["self"], "quit")->open = false;
+    require_open(args["self"], "quit")->open = false;
     return reply(221, bye);
 }
 

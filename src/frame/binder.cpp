@@ -1,6 +1,7 @@
 // The argument binder and the parameter rules, with the interpreter-facing
 // wordings of every TypeError they raise.
-#include "frame/function.hpp"
+#include "frame/native.hpp"
+#include "frame/prototype.hpp"
 
 #include <charconv>
 #include <cstdio>

@@ -1,6 +1,8 @@
 // The native function type: a callable with vectorcall that binds to
 // instances like a Python function and shows the same attributes.
-#include "frame/function.hpp"
+#include "frame/calls.hpp"
+#include "frame/native.hpp"
+#include "frame/prototype.hpp"
 
 #include <cstddef>
 #include <cstring>

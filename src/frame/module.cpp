@@ -1,6 +1,8 @@
 // Module start-up: the creation and execution steps with their guards, and the
 // import and class-building steps that module bodies are made of.
-#include "frame/function.hpp"
+#include "frame/calls.hpp"
+#include "frame/modules.hpp"
+#include "frame/native.hpp"
 
 #include <atomic>
 #include <cstddef>
