@@ -23,9 +23,6 @@ void module_body(ModuleFrame& frame, PyObject* module);
 
 ModuleFrame session_module{"session", "vantrel.session", module_body};
 
-// The class, made by the module body and kept for the life of the process.
-PyTypeObject* session_type;
-
 Name n_EasyMailer{"EasyMailer"};
 Name n_smtplib{"smtplib"};
 Name n_SMTPSenderRefused{"SMTPSenderRefused"};
@@ -65,14 +62,12 @@ struct SessionObject {
     PyMutex mutex;
     unsigned long holder; // the thread that holds the mutex
     pid_t holder_pid;     // and its process
+    // The class, made by the module body and kept for the life of the process.
+    static inline PyTypeObject* type;
 };
 
-SessionObject* as_session_unchecked(PyObject* object) {
-    return reinterpret_cast<SessionObject*>(object);
-}
-
 SessionObject* as_session(PyObject* object, const char* method) {
-    return instance_of<SessionObject>(object, session_type, method);
+    return instance_of<SessionObject>(object, method);
 }
 
 Ref mailer_of(const SessionObject* s) {
@@ -555,39 +550,17 @@ const Signature exit_signature = define<Session_exit>({
 // ---------------------------------------------------------------------------
 // The type's slots.
 
-int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
-    SessionObject* s = as_session_unchecked(object);
-    Py_VISIT(Py_TYPE(object));
-    Py_VISIT(s->mailer);
-    Py_VISIT(s->connection);
-    Py_VISIT(s->context);
-    return 0;
-}
-
-int session_clear(PyObject* object) noexcept {
-    SessionObject* s = as_session_unchecked(object);
-    Py_CLEAR(s->mailer);
-    Py_CLEAR(s->connection);
-    Py_CLEAR(s->context);
-    return 0;
-}
-
 // A session dropped without close() lets its connection go as any unclosed
-// socket goes: the socket's own finaliser closes it and warns.
-void session_dealloc(PyObject* object) noexcept {
-    PyTypeObject* type = Py_TYPE(object);
-    PyObject_GC_UnTrack(object);
-    PyObject_ClearWeakRefs(object);
-    session_clear(object);
-    type->tp_free(object);
-    Py_DECREF(type);
-}
+// socket goes: its dealloc releases the connection, and the socket's own
+// finaliser closes it and warns.
+using SessionFields = Fields<SessionObject, &SessionObject::mailer, &SessionObject::connection,
+                             &SessionObject::context>;
 
 // <Session smtp.example.com:587 starttls connected, 12 sent>
 PyObject* session_repr(PyObject* object) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            SessionObject* s = as_session_unchecked(object);
+            SessionObject* s = as<SessionObject>(object);
             Ref name = checked(PyType_GetName(Py_TYPE(object)));
             if (!s->mailer) return PyUnicode_FromFormat("<%U, not initialised>", name.get());
             Ref mailer = Ref::borrow(s->mailer);
@@ -606,11 +579,11 @@ PyObject* session_repr(PyObject* object) noexcept {
 }
 
 PyObject* get_sent(PyObject* object, void*) noexcept {
-    return PyLong_FromSsize_t(as_session_unchecked(object)->sent);
+    return PyLong_FromSsize_t(as<SessionObject>(object)->sent);
 }
 
 PyObject* get_connections(PyObject* object, void*) noexcept {
-    return PyLong_FromSsize_t(as_session_unchecked(object)->connections);
+    return PyLong_FromSsize_t(as<SessionObject>(object)->connections);
 }
 
 PyGetSetDef session_getset[] = {
@@ -644,9 +617,9 @@ constexpr const char* class_doc =
 
 PyType_Slot session_slots[] = {
     type_slot(Py_tp_doc, class_doc),
-    type_slot(Py_tp_dealloc, session_dealloc),
-    type_slot(Py_tp_traverse, session_traverse),
-    type_slot(Py_tp_clear, session_clear),
+    type_slot(Py_tp_dealloc, SessionFields::dealloc),
+    type_slot(Py_tp_traverse, SessionFields::traverse),
+    type_slot(Py_tp_clear, SessionFields::clear),
     type_slot(Py_tp_repr, session_repr),
     type_slot(Py_tp_getset, session_getset),
     {},
@@ -669,14 +642,15 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("typing", {"List", "Optional", "Union", "Dict"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
 
-    Ref type = checked(PyType_FromSpec(&session_spec));
-    for (const Signature* signature : {&init_signature, &send_signature, &send_template_signature,
-                                       &close_signature, &enter_signature, &exit_signature}) {
-        Ref method = frame.function(*signature);
-        checked(PyObject_SetAttrString(type.get(), signature->description.name, method.get()));
-    }
+    Ref type = frame.native_class(session_spec,
+                                  {{"__init__", frame.function(init_signature).get()},
+                                   {"send", frame.function(send_signature).get()},
+                                   {"send_template", frame.function(send_template_signature).get()},
+                                   {"close", frame.function(close_signature).get()},
+                                   {"__enter__", frame.function(enter_signature).get()},
+                                   {"__exit__", frame.function(exit_signature).get()}});
     frame.bind("Session", type.get());
-    Py_XSETREF(session_type, reinterpret_cast<PyTypeObject*>(type.release()));
+    Py_XSETREF(SessionObject::type, reinterpret_cast<PyTypeObject*>(type.release()));
 }
 
 } // namespace

@@ -8,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -66,45 +65,12 @@ Ref as_str(const char* value) {
 }
 
 // ---------------------------------------------------------------------------
-// Native instances.  The fields of an outbox and of a sent message are set
-// when it is made and never emptied, so those types need no tp_clear: every
-// object they hold is either made here (a list, dicts, a tuple of a code and
-// bytes, a parsed message) or existed before them, so a cycle through them
-// runs through a list, a dict or an object's namespace too, which the
-// collector clears.
-
-template <class T> T* as(PyObject* object) {
-    return reinterpret_cast<T*>(object);
-}
-
-// A new, tracked instance of a native type with every field zeroed.
-template <class T> Ref new_instance(PyTypeObject* type) {
-    T* object = PyObject_GC_New(T, type);
-    if (!object) raise_error();
-    std::memset(reinterpret_cast<char*>(object) + sizeof(PyObject), 0,
-                sizeof(T) - sizeof(PyObject));
-    PyObject_GC_Track(object);
-    return Ref::steal(reinterpret_cast<PyObject*>(object));
-}
-
-// traverse and dealloc for a type whose object fields are `members`.
-template <class T, PyObject* T::*... members> struct Fields {
-    static int traverse(PyObject* object, visitproc visit, void* arg) {
-        Py_VISIT(Py_TYPE(object));
-        for (PyObject* field : {as<T>(object)->*members...})
-            Py_VISIT(field);
-        return 0;
-    }
-    static void dealloc(PyObject* object) {
-        PyTypeObject* type = Py_TYPE(object);
-        PyObject_GC_UnTrack(object);
-        if (type->tp_weaklistoffset) PyObject_ClearWeakRefs(object);
-        for (PyObject* field : {as<T>(object)->*members...})
-            Py_XDECREF(field);
-        PyObject_GC_Del(object);
-        Py_DECREF(type);
-    }
-};
+// Native instances, with the frame's Fields for their GC steps.  The fields of
+// an outbox and of a sent message are set when it is made and never emptied,
+// so those types need no tp_clear: every object they hold is either made here
+// (a list, dicts, a tuple of a code and bytes, a parsed message) or existed
+// before them, so a cycle through them runs through a list, a dict or an
+// object's namespace too, which the collector clears.
 
 constexpr unsigned native_flags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
@@ -122,14 +88,13 @@ struct SentMessageObject {
     PyObject* port;
     PyObject* mode;
     PyObject* username;
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using SentMessageFields =
     Fields<SentMessageObject, &SentMessageObject::mail_from, &SentMessageObject::rcpt_tos,
            &SentMessageObject::message, &SentMessageObject::text, &SentMessageObject::host,
            &SentMessageObject::port, &SentMessageObject::mode, &SentMessageObject::username>;
-
-PyTypeObject* sent_message_type;
 
 PyObject* sent_message_repr(PyObject* object) {
     return guarded(
@@ -188,21 +153,20 @@ PyType_Spec sent_message_spec = {
 
 struct OutboxObject {
     PyObject_HEAD
-    PyObject* messages;           // list of SentMessage, in delivery order
-    PyObject* refused_recipients; // dict: envelope address -> (code, text)
-    PyObject* refused_senders;    // dict: envelope address, None for all -> (code, text)
-    PyObject* login_refusal;      // (code, text), or None
-    Py_ssize_t disconnects;       // connection attempts still to refuse
+    PyObject* messages;               // list of SentMessage, in delivery order
+    PyObject* refused_recipients;     // dict: envelope address -> (code, text)
+    PyObject* refused_senders;        // dict: envelope address, None for all -> (code, text)
+    PyObject* login_refusal;          // (code, text), or None
+    Py_ssize_t disconnects;           // connection attempts still to refuse
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using OutboxFields =
     Fields<OutboxObject, &OutboxObject::messages, &OutboxObject::refused_recipients,
            &OutboxObject::refused_senders, &OutboxObject::login_refusal>;
 
-PyTypeObject* outbox_type;
-
 OutboxObject* outbox_of(PyObject* object, const char* method) {
-    return instance_of<OutboxObject>(object, outbox_type, method);
+    return instance_of<OutboxObject>(object, method);
 }
 
 Py_ssize_t outbox_length(PyObject* object) {
@@ -537,12 +501,11 @@ struct CapturingObject {
     PyObject* function;
     PyObject* dict; // __wrapped__, __name__, ... as functools.update_wrapper sets them
     PyObject* weakrefs;
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using CapturingFields = Fields<CapturingObject, &CapturingObject::outbox,
                                &CapturingObject::function, &CapturingObject::dict>;
-
-PyTypeObject* capturing_type;
 
 PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargsf,
                          PyObject* kwnames) {
@@ -622,7 +585,7 @@ Ref Outbox_call(FunctionObject*, Args<call_params> args) {
                      Py_TYPE(function)->tp_name);
         raise_error();
     }
-    Ref wrapper = new_instance<CapturingObject>(capturing_type);
+    Ref wrapper = new_instance<CapturingObject>();
     CapturingObject* capturing = as<CapturingObject>(wrapper.get());
     capturing->vectorcall = capturing_call;
     capturing->outbox = Py_NewRef(args["self"]);
@@ -640,7 +603,7 @@ const Signature call_signature = define<Outbox_call>({
 constexpr std::array<Param, 0> capture_params{};
 
 Ref capture(FunctionObject*, Args<capture_params>) {
-    Ref outbox = new_instance<OutboxObject>(outbox_type);
+    Ref outbox = new_instance<OutboxObject>();
     OutboxObject* o = as<OutboxObject>(outbox.get());
     o->messages = checked(PyList_New(0)).release();
     o->refused_recipients = checked(PyDict_New()).release();
@@ -683,6 +646,7 @@ struct ConnectionObject {
     PyObject* username; // None until a login succeeds
     Mode mode;
     bool open;
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using ConnectionFields =
@@ -693,16 +657,9 @@ using ConnectionFields =
 // break elsewhere (a tuple holding the connection, passed as its own login).
 // A cleared connection is closed, and no method reads its fields.
 int connection_clear(PyObject* object) {
-    ConnectionObject* c = as<ConnectionObject>(object);
-    c->open = false;
-    Py_CLEAR(c->outbox);
-    Py_CLEAR(c->host);
-    Py_CLEAR(c->port);
-    Py_CLEAR(c->username);
-    return 0;
+    as<ConnectionObject>(object)->open = false;
+    return ConnectionFields::clear(object);
 }
-
-PyTypeObject* connection_type;
 
 // smtplib's `sock`, as far as a caller may look at it: None once the
 // connection is closed, and no attribute while it is open, as there is no
@@ -739,7 +696,7 @@ PyType_Spec connection_spec = {
 
 // The connection of a method call, which must still be open.
 ConnectionObject* require_open(PyObject* object, const char* method) {
-    ConnectionObject* connection = instance_of<ConnectionObject>(object, connection_type, method);
+    ConnectionObject* connection = instance_of<ConnectionObject>(object, method);
     if (!connection->open)
         raise_smtplib(n_SMTPServerDisconnected, as_str("please run connect() first"));
     return connection;
@@ -765,7 +722,7 @@ Ref open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
         PyErr_SetFromErrno(PyExc_OSError);
         raise_error();
     }
-    Ref connection = new_instance<ConnectionObject>(connection_type);
+    Ref connection = new_instance<ConnectionObject>();
     ConnectionObject* c = as<ConnectionObject>(connection.get());
     c->outbox = outbox.release();
     c->host = Py_NewRef(host);
@@ -882,7 +839,7 @@ void record_delivery(ConnectionObject* c, PyObject* mail_from, PyObject* accepte
     const Text& mode = c->mode == Mode::Ssl        ? t_ssl
                        : c->mode == Mode::Starttls ? t_starttls
                                                    : t_plain;
-    Ref record = new_instance<SentMessageObject>(sent_message_type);
+    Ref record = new_instance<SentMessageObject>();
     SentMessageObject* sent = as<SentMessageObject>(record.get());
     sent->mail_from = Py_NewRef(mail_from);
     sent->rcpt_tos = Py_NewRef(accepted);
@@ -978,7 +935,7 @@ const Signature quit_signature = define<Connection_quit>({
 constexpr Param close_params[] = {self_param};
 
 Ref Connection_close(FunctionObject*, Args<close_params> args) {
-    instance_of<ConnectionObject>(args["self"], connection_type, "close")->open = false;
+    instance_of<ConnectionObject>(args["self"], "close")->open = false;
     return none();
 }
 
@@ -992,7 +949,7 @@ const Signature close_signature = define<Connection_close>({
 constexpr Param connection_enter_params[] = {self_param};
 
 Ref Connection_enter(FunctionObject*, Args<connection_enter_params> args) {
-    instance_of<ConnectionObject>(args["self"], connection_type, "__enter__");
+    instance_of<ConnectionObject>(args["self"], "__enter__");
     return Ref::borrow(args["self"]);
 }
 
@@ -1004,7 +961,7 @@ const Signature connection_enter_signature = define<Connection_enter>({
 
 // Leaving the block ends the session and closes, whatever happened in it.
 Ref Connection_exit(FunctionObject*, Args<exit_params> args) {
-    instance_of<ConnectionObject>(args["self"], connection_type, "__exit__")->open = false;
+    instance_of<ConnectionObject>(args["self"], "__exit__")->open = false;
     return none();
 }
 
@@ -1074,9 +1031,9 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("email", {"message_from_bytes", "message_from_string", "policy"});
     frame.import_from("functools", {"update_wrapper"});
 
-    native_type(frame, sent_message_type, sent_message_spec, {});
-    native_type(frame, capturing_type, capturing_spec, {});
-    native_type(frame, connection_type, connection_spec,
+    native_type(frame, SentMessageObject::type, sent_message_spec, {});
+    native_type(frame, CapturingObject::type, capturing_spec, {});
+    native_type(frame, ConnectionObject::type, connection_spec,
                 {{"__enter__", frame.function(connection_enter_signature).get()},
                  {"__exit__", frame.function(connection_exit_signature).get()},
                  {"starttls", frame.function(starttls_signature).get()},
@@ -1085,7 +1042,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
                  {"quit", frame.function(quit_signature).get()},
                  {"close", frame.function(close_signature).get()}});
     Ref outbox =
-        native_type(frame, outbox_type, outbox_spec,
+        native_type(frame, OutboxObject::type, outbox_spec,
                     {{"__enter__", frame.function(enter_signature).get()},
                      {"__exit__", frame.function(exit_signature).get()},
                      {"__call__", frame.function(call_signature).get()},
@@ -1100,7 +1057,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
 
     frame.bind("capture", frame.function(capture_signature).get());
     frame.bind("Outbox", outbox.get());
-    frame.bind("SentMessage", reinterpret_cast<PyObject*>(sent_message_type));
+    frame.bind("SentMessage", reinterpret_cast<PyObject*>(SentMessageObject::type));
 }
 
 } // namespace

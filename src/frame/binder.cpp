@@ -252,7 +252,7 @@ void prepare_count_texts(Prototype& p) {
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
-    auto* self = reinterpret_cast<FunctionObject*>(callable);
+    FunctionObject* self = as<FunctionObject>(callable);
     const Prototype& p = *self->prototype;
     PyObject* bound[max_params];
     if (!bind(p, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;

@@ -168,6 +168,7 @@ struct FunctionObject {
     PyObject* closure; // what an inner function closes over, or null
     PyObject* dict;
     PyObject* weakrefs;
+    static inline PyTypeObject* type; // this library's function type, made once
 };
 
 // What an inner function closes over, held for the call: running the
