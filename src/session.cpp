@@ -374,14 +374,12 @@ Ref Session_init(FunctionObject*, Args<init_params> args) {
     PyObject* max_per_connection = args["max_per_connection"];
     Ref easy_mailer = session_module.global(n_EasyMailer);
     if (!checked(PyObject_IsInstance(mailer, easy_mailer.get()))) {
-        raise_type("mailer", "EasyMailer", nullptr, mailer);
-        raise_error();
+        raise_incorrect_type("mailer", "EasyMailer", nullptr, mailer);
     }
     Py_ssize_t limit = 0;
     if (max_per_connection != Py_None) {
         if (!PyLong_CheckExact(max_per_connection)) {
-            raise_type("max_per_connection", "int", &PyLong_Type, max_per_connection);
-            raise_error();
+            raise_incorrect_type("max_per_connection", "int", &PyLong_Type, max_per_connection);
         }
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(max_per_connection, &overflow);
@@ -422,12 +420,10 @@ Ref Session_send(FunctionObject*, Args<send_params> args) {
     Outgoing outgoing = compose(mailer.get(), args);
     // What EasyMailer._do_send accepts, checked before the connection is used.
     if (!PyList_CheckExact(outgoing.recipients.get())) {
-        raise_type("recipients", "list", &PyList_Type, outgoing.recipients.get());
-        raise_error();
+        raise_incorrect_type("recipients", "list", &PyList_Type, outgoing.recipients.get());
     }
     if (!PyUnicode_CheckExact(outgoing.sender.get())) {
-        raise_type("sender", "str", &PyUnicode_Type, outgoing.sender.get());
-        raise_error();
+        raise_incorrect_type("sender", "str", &PyUnicode_Type, outgoing.sender.get());
     }
     // The text is made before the session is taken, so that threads sharing
     // it build their messages side by side.

@@ -56,8 +56,7 @@ constexpr const char* login_refused = "5.7.8 Authentication credentials invalid"
 // each use) made from these arguments.
 template <class... Args> [[noreturn]] void raise_smtplib(const Name& error, const Args&... args) {
     Ref instance = call(getattr(testing_module.global(n_smtplib), error), args...);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
-    raise_error();
+    raise_exception(instance.get());
 }
 
 Ref as_str(const char* value) {
@@ -96,7 +95,7 @@ using SentMessageFields =
            &SentMessageObject::message, &SentMessageObject::text, &SentMessageObject::host,
            &SentMessageObject::port, &SentMessageObject::mode, &SentMessageObject::username>;
 
-PyObject* sent_message_repr(PyObject* object) {
+PyObject* sent_message_repr(PyObject* object) noexcept {
     return guarded(
         [&] {
             SentMessageObject* sent = as<SentMessageObject>(object);
@@ -169,11 +168,11 @@ OutboxObject* outbox_of(PyObject* object, const char* method) {
     return instance_of<OutboxObject>(object, method);
 }
 
-Py_ssize_t outbox_length(PyObject* object) {
+Py_ssize_t outbox_length(PyObject* object) noexcept {
     return PyList_GET_SIZE(as<OutboxObject>(object)->messages);
 }
 
-PyObject* outbox_item(PyObject* object, Py_ssize_t index) {
+PyObject* outbox_item(PyObject* object, Py_ssize_t index) noexcept {
     PyObject* messages = as<OutboxObject>(object)->messages;
     if (index < 0 || index >= PyList_GET_SIZE(messages)) {
         PyErr_SetString(PyExc_IndexError, "outbox index out of range");
@@ -183,7 +182,7 @@ PyObject* outbox_item(PyObject* object, Py_ssize_t index) {
 }
 
 // outbox[i] counts from the end for a negative i; outbox[i:j] is a list.
-PyObject* outbox_subscript(PyObject* object, PyObject* key) {
+PyObject* outbox_subscript(PyObject* object, PyObject* key) noexcept {
     PyObject* messages = as<OutboxObject>(object)->messages;
     if (PySlice_Check(key)) return PyObject_GetItem(messages, key);
     if (!PyIndex_Check(key)) {
@@ -197,11 +196,11 @@ PyObject* outbox_subscript(PyObject* object, PyObject* key) {
     return outbox_item(object, index);
 }
 
-PyObject* outbox_iter(PyObject* object) {
+PyObject* outbox_iter(PyObject* object) noexcept {
     return PyObject_GetIter(as<OutboxObject>(object)->messages);
 }
 
-PyObject* outbox_repr(PyObject* object) {
+PyObject* outbox_repr(PyObject* object) noexcept {
     const Py_ssize_t count = outbox_length(object);
     return PyUnicode_FromFormat("<Outbox: %zd message%s>", count, count == 1 ? "" : "s");
 }
@@ -256,8 +255,7 @@ Ref refusal(PyObject* code, PyObject* message, const char* fallback) {
     const long value = PyLong_AsLong(code);
     if (value == -1 && PyErr_Occurred()) raise_error();
     if (value < 400 || value > 599) {
-        PyErr_Format(PyExc_ValueError, "code must be a 4xx or 5xx reply code, not %ld", value);
-        raise_error();
+        raise_format(PyExc_ValueError, "code must be a 4xx or 5xx reply code, not %ld", value);
     }
     Ref text = message == Py_None ? checked(PyBytes_FromString(fallback))
                                   : checked(PyUnicode_AsUTF8String(message));
@@ -434,8 +432,7 @@ void end_capture(PyObject* outbox) {
     while (i > 0 && (*active)[i - 1].outbox.get() != outbox)
         --i;
     if (i == 0) {
-        PyErr_SetString(PyExc_RuntimeError, "this outbox is not capturing");
-        raise_error();
+        raise(PyExc_RuntimeError, "this outbox is not capturing");
     }
     // Released only when the list is consistent again.
     Active ended = std::move((*active)[i - 1]);
@@ -450,8 +447,7 @@ void end_capture(PyObject* outbox) {
 // The innermost active capture's outbox.
 OutboxObject* receiving_outbox() {
     if (active->empty()) {
-        PyErr_SetString(PyExc_RuntimeError, "no vantrel.testing capture is active");
-        raise_error();
+        raise(PyExc_RuntimeError, "no vantrel.testing capture is active");
     }
     return as<OutboxObject>(active->back().outbox.get());
 }
@@ -508,7 +504,7 @@ using CapturingFields = Fields<CapturingObject, &CapturingObject::outbox,
                                &CapturingObject::function, &CapturingObject::dict>;
 
 PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargsf,
-                         PyObject* kwnames) {
+                         PyObject* kwnames) noexcept {
     return guarded(
         [&] {
             CapturingObject* capturing = as<CapturingObject>(callable);
@@ -524,16 +520,16 @@ PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargs
 }
 
 // As a Python function: bound to an instance it gives a method.
-PyObject* capturing_get(PyObject* callable, PyObject* instance, PyObject*) {
+PyObject* capturing_get(PyObject* callable, PyObject* instance, PyObject*) noexcept {
     if (!instance || instance == Py_None) return Py_NewRef(callable);
     return PyMethod_New(callable, instance);
 }
 
-PyObject* capturing_repr(PyObject* callable) {
+PyObject* capturing_repr(PyObject* callable) noexcept {
     return PyUnicode_FromFormat("<capturing %R>", as<CapturingObject>(callable)->function);
 }
 
-int capturing_clear(PyObject* callable) {
+int capturing_clear(PyObject* callable) noexcept {
     Py_CLEAR(as<CapturingObject>(callable)->dict);
     return 0;
 }
@@ -581,9 +577,8 @@ Ref Outbox_call(FunctionObject*, Args<call_params> args) {
     outbox_of(args["self"], "__call__");
     PyObject* function = args["function"];
     if (!PyCallable_Check(function)) {
-        PyErr_Format(PyExc_TypeError, "an outbox decorates a function, not a '%.200s' object",
+        raise_format(PyExc_TypeError, "an outbox decorates a function, not a '%.200s' object",
                      Py_TYPE(function)->tp_name);
-        raise_error();
     }
     Ref wrapper = new_instance<CapturingObject>();
     CapturingObject* capturing = as<CapturingObject>(wrapper.get());
@@ -656,7 +651,7 @@ using ConnectionFields =
 // A caller can close a cycle through a connection that the collector cannot
 // break elsewhere (a tuple holding the connection, passed as its own login).
 // A cleared connection is closed, and no method reads its fields.
-int connection_clear(PyObject* object) {
+int connection_clear(PyObject* object) noexcept {
     as<ConnectionObject>(object)->open = false;
     return ConnectionFields::clear(object);
 }
@@ -664,7 +659,7 @@ int connection_clear(PyObject* object) {
 // smtplib's `sock`, as far as a caller may look at it: None once the
 // connection is closed, and no attribute while it is open, as there is no
 // socket to look at.
-PyObject* connection_sock(PyObject* object, void*) {
+PyObject* connection_sock(PyObject* object, void*) noexcept {
     if (!as<ConnectionObject>(object)->open) Py_RETURN_NONE;
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'sock'",
                  Py_TYPE(object)->tp_name);
@@ -718,9 +713,7 @@ Ref open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     OutboxObject* o = as<OutboxObject>(outbox.get());
     if (connects && o->disconnects > 0) {
         o->disconnects -= 1;
-        errno = ECONNREFUSED;
-        PyErr_SetFromErrno(PyExc_OSError);
-        raise_error();
+        raise_errno(ECONNREFUSED);
     }
     Ref connection = new_instance<ConnectionObject>();
     ConnectionObject* c = as<ConnectionObject>(connection.get());
@@ -829,9 +822,8 @@ void record_delivery(ConnectionObject* c, PyObject* mail_from, PyObject* accepte
     } else {
         if (!PyObject_CheckBuffer(msg)) {
             // What smtplib's DATA step raises for a message that is no text.
-            PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
+            raise_format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
                          Py_TYPE(msg)->tp_name);
-            raise_error();
         }
         text = checked(PyBytes_FromObject(msg));
         message = call_kw(testing_module.global(n_message_from_bytes), kw_policy, text, policy);
@@ -1062,6 +1054,6 @@ void module_body(ModuleFrame& frame, PyObject*) {
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_testing() {
+PyMODINIT_FUNC PyInit_testing() noexcept {
     return testing_module.init();
 }

@@ -143,8 +143,8 @@ PyObject* instance_of(PyObject* object, PyTypeObject* type, const char* method) 
     return object;
 }
 
-void raise_type(const char* param, const char* expected, PyTypeObject* expected_type,
-                PyObject* value) {
+void set_incorrect_type(const char* param, const char* expected, PyTypeObject* expected_type,
+                        PyObject* value) noexcept {
     PyTypeObject* got = Py_TYPE(value);
     const char* got_text = got->tp_name;
     PyErr_Format(PyExc_TypeError,
@@ -193,7 +193,8 @@ bool check_types(const Prototype& p, PyObject* const* bound) {
         const Rule rule = p.params[i].rule;
         if (rule == Rule::Any || rule == Rule::Truth) continue;
         if (!passes(rule, bound[i])) {
-            raise_type(p.params[i].name, expected_name(rule), expected_type(rule), bound[i]);
+            set_incorrect_type(p.params[i].name, expected_name(rule), expected_type(rule),
+                               bound[i]);
             return false;
         }
     }

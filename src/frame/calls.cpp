@@ -36,14 +36,13 @@ Ref special_method(PyObject* manager, const Name& name) {
         // The interpreter's wording, with its hint for an asynchronous manager.
         const bool asynchronous =
             type_attribute(type, aenter_name) && type_attribute(type, aexit_name);
-        PyErr_Format(PyExc_TypeError,
+        raise_format(PyExc_TypeError,
                      "'%T' object does not support the context manager protocol (missed %U "
                      "method)%s",
                      manager, name.get(),
                      asynchronous ? " but it supports the asynchronous context manager protocol. "
                                     "Did you mean to use 'async with'?"
                                   : "");
-        raise_error();
     }
     descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
     if (!get) return found;

@@ -40,10 +40,17 @@ struct Param {
 // Sets the binder's TypeError for a parameter whose value is not of the type
 // it takes: "Argument 'mailer' has incorrect type (expected EasyMailer, got
 // int)", with the note on exact built-in types when the value's type is a
-// subclass of `expected_type` (none when that is null).  For the checks that
-// a function body makes itself; the caller then throws Error.
-void raise_type(const char* param, const char* expected, PyTypeObject* expected_type,
-                PyObject* value);
+// subclass of `expected_type` (none when that is null).  The binder's setter,
+// which reports a failure by its result.
+void set_incorrect_type(const char* param, const char* expected, PyTypeObject* expected_type,
+                        PyObject* value) noexcept;
+
+// The same TypeError, raised: for the checks that a function body makes itself.
+[[noreturn]] inline void raise_incorrect_type(const char* param, const char* expected,
+                                              PyTypeObject* expected_type, PyObject* value) {
+    set_incorrect_type(param, expected, expected_type, value);
+    raise_error();
+}
 
 // The instance of an instance method: unannotated, any object.
 inline constexpr Param self_param{"self", nullptr, Rule::Any, Default::Required};
