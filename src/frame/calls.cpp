@@ -58,16 +58,30 @@ Context enter_context(PyObject* manager) {
     return Context{std::move(exit), std::move(value)};
 }
 
+namespace {
+// The innermost handled-exception slot of the running thread: what an except
+// clause pushes and pops (PUSH_EXC_INFO, POP_EXCEPT), null or None when empty.
+//
+// No public call reads this slot.  PyErr_GetHandledException() walks outward
+// past empty slots: inside a generator that its caller runs while handling an
+// exception, it gives the caller's exception, and writing that back with
+// PyErr_SetHandledException() (which sets the innermost slot) would leave the
+// caller's exception in the generator's own state.  So the slot is read from
+// the thread state, whose exc_info points at it: a field of the interpreter's
+// own headers, not of its stable or documented API, read here and nowhere
+// else.  The layout was checked on 3.14; check it again for another version.
+#if PY_VERSION_HEX < 0x030E0000 || PY_VERSION_HEX >= 0x030F0000
+#error "innermost_handled() reads PyThreadState::exc_info as Python 3.14 lays it out"
+#endif
+PyObject* innermost_handled() noexcept {
+    return PyThreadState_Get()->exc_info->exc_value;
+}
+} // namespace
+
 Handling::Handling(PyObject* exception) noexcept {
     // The interpreter pushes and pops exactly the innermost slot around an
-    // except clause (PUSH_EXC_INFO, POP_EXCEPT), and so does this.  The slot
-    // cannot be read through PyErr_GetHandledException(), which walks outward
-    // past empty slots: inside a generator that its caller runs while handling
-    // an exception, it gives the caller's exception, and writing that back
-    // with PyErr_SetHandledException() (which sets the innermost slot) would
-    // leave the caller's exception in the generator's own state.  So the slot
-    // is read from the thread state, whose exc_info points at it.
-    PyObject* innermost = PyThreadState_Get()->exc_info->exc_value;
+    // except clause, and so does this.
+    PyObject* innermost = innermost_handled();
     saved_ = innermost == Py_None ? nullptr : Py_XNewRef(innermost);
     PyErr_SetHandledException(exception);
 }
