@@ -16,8 +16,7 @@ void module_body(ModuleFrame& frame, PyObject* module);
 
 ModuleFrame mailer_module{"mailer", "vantrel.mailer", module_body};
 
-// Built-ins taken once at import and kept for the life of the process.
-PyObject* builtin_staticmethod;
+// A built-in taken once at import and kept for the life of the process.
 PyObject* builtin_open;
 
 // Identifiers: attributes, module-level names, keywords.
@@ -236,7 +235,6 @@ Ref EasyMailer_init(FunctionObject*, Args<init_params> args) {
 
 const Signature init_signature = define<EasyMailer_init>({
     .name = "__init__",
-    .qualname = "EasyMailer.__init__",
     .doc =
         "\n"
         "        初始化邮件发送器。\n"
@@ -263,7 +261,6 @@ Ref EasyMailer_send(FunctionObject*, Args<send_params> args) {
 
 const Signature send_signature = define<EasyMailer_send>({
     .name = "send",
-    .qualname = "EasyMailer.send",
     .doc =
         "\n"
         "        发送邮件。\n"
@@ -296,7 +293,6 @@ Ref EasyMailer_send_template(FunctionObject*, Args<send_template_params> args) {
 
 const Signature send_template_signature = define<EasyMailer_send_template>({
     .name = "send_template",
-    .qualname = "EasyMailer.send_template",
     .doc =
         "\n"
         "        使用模板发送邮件。\n"
@@ -381,7 +377,6 @@ Ref EasyMailer_build_message(FunctionObject*, Args<build_message_params> args) {
 
 const Signature build_message_signature = define<EasyMailer_build_message>({
     .name = "_build_message",
-    .qualname = "EasyMailer._build_message",
     .returns = "MIMEMultipart",
 });
 
@@ -411,7 +406,6 @@ Ref EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args) {
 
 const Signature attach_file_signature = define<EasyMailer_attach_file>({
     .name = "_attach_file",
-    .qualname = "EasyMailer._attach_file",
     .doc = "Attach a file from a file path.",
     .returns = "None",
 });
@@ -438,7 +432,6 @@ Ref EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> args) {
 
 const Signature attach_binary_signature = define<EasyMailer_attach_binary>({
     .name = "_attach_binary",
-    .qualname = "EasyMailer._attach_binary",
     .doc = "Attach binary data.\n"
            "\n"
            "        Args:\n"
@@ -483,7 +476,6 @@ Ref EasyMailer_collect_recipients(FunctionObject*, Args<collect_recipients_param
 
 const Signature collect_recipients_signature = define<EasyMailer_collect_recipients>({
     .name = "_collect_recipients",
-    .qualname = "EasyMailer._collect_recipients",
     .returns = "List[str]",
 });
 
@@ -509,7 +501,6 @@ Ref EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
 
 const Signature do_send_signature = define<EasyMailer_do_send>({
     .name = "_do_send",
-    .qualname = "EasyMailer._do_send",
     .returns = "None",
 });
 
@@ -540,12 +531,7 @@ PyObject* keep_builtin(ModuleFrame& frame, const char* name) {
     return value;
 }
 
-Ref static_method(ModuleFrame& frame, const Signature& signature) {
-    return call(builtin_staticmethod, frame.function(signature));
-}
-
 void module_body(ModuleFrame& frame, PyObject*) {
-    if (!builtin_staticmethod) builtin_staticmethod = keep_builtin(frame, "staticmethod");
     if (!builtin_open) builtin_open = keep_builtin(frame, "open");
 
     frame.import("smtplib");
@@ -561,23 +547,15 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("pathlib", {"Path"});
     frame.import_from("template", {"TemplateEngine"}, 1);
 
-    Ref init = frame.function(init_signature);
-    Ref send = frame.function(send_signature);
-    Ref send_template = frame.function(send_template_signature);
-    Ref build_message = frame.function(build_message_signature);
-    Ref attach_file = static_method(frame, attach_file_signature);
-    Ref attach_binary = static_method(frame, attach_binary_signature);
-    Ref collect_recipients = static_method(frame, collect_recipients_signature);
-    Ref do_send = frame.function(do_send_signature);
     Ref mailer = frame.make_class("EasyMailer", class_doc,
-                                  {{"__init__", init.get()},
-                                   {"send", send.get()},
-                                   {"send_template", send_template.get()},
-                                   {"_build_message", build_message.get()},
-                                   {"_attach_file", attach_file.get()},
-                                   {"_attach_binary", attach_binary.get()},
-                                   {"_collect_recipients", collect_recipients.get()},
-                                   {"_do_send", do_send.get()}});
+                                  {init_signature,
+                                   send_signature,
+                                   send_template_signature,
+                                   build_message_signature,
+                                   {attach_file_signature, Method::Static},
+                                   {attach_binary_signature, Method::Static},
+                                   {collect_recipients_signature, Method::Static},
+                                   do_send_signature});
     frame.bind("EasyMailer", mailer.get());
 }
 

@@ -404,7 +404,6 @@ Ref Session_init(FunctionObject*, Args<init_params> args) {
 
 const Signature init_signature = define<Session_init>({
     .name = "__init__",
-    .qualname = "Session.__init__",
     .doc = "Use the settings and message steps of `mailer` (an EasyMailer).\n"
            "\n"
            "max_per_connection: when given (at least 1), end the connection with QUIT\n"
@@ -436,7 +435,6 @@ Ref Session_send(FunctionObject*, Args<send_params> args) {
 
 const Signature send_signature = define<Session_send>({
     .name = "send",
-    .qualname = "Session.send",
     .doc =
         "Send one message over the session's connection.\n"
         "\n"
@@ -471,7 +469,6 @@ Ref Session_send_template(FunctionObject*, Args<send_template_params> args) {
 
 const Signature send_template_signature = define<Session_send_template>({
     .name = "send_template",
-    .qualname = "Session.send_template",
     .doc = "Send one message rendered from templates over the session's connection.\n"
            "\n"
            "The arguments are those of EasyMailer.send_template: `template_name`.html\n"
@@ -491,7 +488,6 @@ Ref Session_close(FunctionObject*, Args<close_params> args) {
 
 const Signature close_signature = define<Session_close>({
     .name = "close",
-    .qualname = "Session.close",
     .doc = "End the SMTP session with QUIT and close the connection.\n"
            "\n"
            "Calling it again, or on a session that is not connected, does nothing.  A\n"
@@ -513,7 +509,6 @@ Ref Session_enter(FunctionObject*, Args<enter_params> args) {
 
 const Signature enter_signature = define<Session_enter>({
     .name = "__enter__",
-    .qualname = "Session.__enter__",
     .doc = "Connect and log in, and return the session.",
     .returns = "Session",
 });
@@ -538,7 +533,6 @@ Ref Session_exit(FunctionObject*, Args<exit_params> args) {
 
 const Signature exit_signature = define<Session_exit>({
     .name = "__exit__",
-    .qualname = "Session.__exit__",
     .doc = "Close the session (see close()); an exception of the block propagates.",
     .returns = "None",
 });
@@ -638,13 +632,9 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("typing", {"List", "Optional", "Union", "Dict"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
 
-    Ref type = frame.native_class(session_spec,
-                                  {{"__init__", frame.function(init_signature).get()},
-                                   {"send", frame.function(send_signature).get()},
-                                   {"send_template", frame.function(send_template_signature).get()},
-                                   {"close", frame.function(close_signature).get()},
-                                   {"__enter__", frame.function(enter_signature).get()},
-                                   {"__exit__", frame.function(exit_signature).get()}});
+    Ref type =
+        frame.native_class(session_spec, {init_signature, send_signature, send_template_signature,
+                                          close_signature, enter_signature, exit_signature});
     frame.bind("Session", type.get());
     Py_XSETREF(SessionObject::type, reinterpret_cast<PyTypeObject*>(type.release()));
 }

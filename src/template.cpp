@@ -74,7 +74,6 @@ Ref TemplateEngine_init(FunctionObject*, Args<init_params> args) {
 
 const Signature init_signature = define<TemplateEngine_init>({
     .name = "__init__",
-    .qualname = "TemplateEngine.__init__",
 });
 
 constexpr Param render_params[] = {
@@ -118,7 +117,6 @@ Ref TemplateEngine_render(FunctionObject*, Args<render_params> args) {
 
 const Signature render_signature = define<TemplateEngine_render>({
     .name = "render",
-    .qualname = "TemplateEngine.render",
     .doc = "\n        Render a template by name.\n\n"
            "        Returns the rendered string, or None if the template does not exist.\n        ",
     .returns = "Optional[str]",
@@ -139,7 +137,6 @@ Ref TemplateEngine_render_string(FunctionObject*, Args<render_string_params> arg
 
 const Signature render_string_signature = define<TemplateEngine_render_string>({
     .name = "render_string",
-    .qualname = "TemplateEngine.render_string",
     .doc = "\n        Render an inline Jinja2 string with the given context.\n        ",
     .returns = "str",
     .result = Result::Str,
@@ -182,7 +179,6 @@ Ref TemplateEngine_add_template_dir(FunctionObject*, Args<add_template_dir_param
 
 const Signature add_template_dir_signature = define<TemplateEngine_add_template_dir>({
     .name = "add_template_dir",
-    .qualname = "TemplateEngine.add_template_dir",
     .doc = "Add an additional template search directory (prepended for priority).",
     .returns = "None",
 });
@@ -195,7 +191,6 @@ Ref TemplateEngine_env(FunctionObject*, Args<env_params> args) {
 
 const Signature env_signature = define<TemplateEngine_env>({
     .name = "env",
-    .qualname = "TemplateEngine.env",
     .doc = "Access the underlying Jinja2 Environment for advanced usage.",
     .returns = "Environment",
 });
@@ -216,18 +211,12 @@ void module_body(ModuleFrame& frame, PyObject*) {
     Ref builtin_dir = checked(PyNumber_TrueDivide(parent.get(), templates.get()));
     frame.bind("_DEFAULT_TEMPLATE_DIR", builtin_dir.get());
 
-    Ref init = frame.function(init_signature);
-    Ref render = frame.function(render_signature);
-    Ref render_string = frame.function(render_string_signature);
-    Ref add_template_dir = frame.function(add_template_dir_signature);
-    Ref env_getter = frame.function(env_signature);
-    Ref env = call(reinterpret_cast<PyObject*>(&PyProperty_Type), env_getter);
     Ref engine = frame.make_class("TemplateEngine", class_doc,
-                                  {{"__init__", init.get()},
-                                   {"render", render.get()},
-                                   {"render_string", render_string.get()},
-                                   {"add_template_dir", add_template_dir.get()},
-                                   {"env", env.get()}});
+                                  {init_signature,
+                                   render_signature,
+                                   render_string_signature,
+                                   add_template_dir_signature,
+                                   {env_signature, Method::Property}});
     frame.bind("TemplateEngine", engine.get());
 }
 

@@ -290,7 +290,6 @@ Ref Outbox_refuse_recipient(FunctionObject*, Args<refuse_recipient_params> args)
 
 const Signature refuse_recipient_signature = define<Outbox_refuse_recipient>({
     .name = "refuse_recipient",
-    .qualname = "Outbox.refuse_recipient",
     .doc = "Refuse this recipient address at RCPT TO from now on, with this reply code and text.\n"
            "\n"
            "Delivery then fails as against a real server: sendmail raises\n"
@@ -318,7 +317,6 @@ Ref Outbox_refuse_sender(FunctionObject*, Args<refuse_sender_params> args) {
 
 const Signature refuse_sender_signature = define<Outbox_refuse_sender>({
     .name = "refuse_sender",
-    .qualname = "Outbox.refuse_sender",
     .doc = "Refuse this envelope sender at MAIL FROM from now on (every sender when address is\n"
            "None): delivery raises smtplib.SMTPSenderRefused(code, message, sender).  A 421 reply\n"
            "also closes the connection, as smtplib does.",
@@ -340,7 +338,6 @@ Ref Outbox_refuse_login(FunctionObject*, Args<refuse_login_params> args) {
 
 const Signature refuse_login_signature = define<Outbox_refuse_login>({
     .name = "refuse_login",
-    .qualname = "Outbox.refuse_login",
     .doc = "Refuse every login from now on: login raises smtplib.SMTPAuthenticationError(code,\n"
            "message), and nothing is sent.",
     .returns = "None",
@@ -355,7 +352,6 @@ Ref Outbox_disconnect(FunctionObject*, Args<disconnect_params> args) {
 
 const Signature disconnect_signature = define<Outbox_disconnect>({
     .name = "disconnect",
-    .qualname = "Outbox.disconnect",
     .doc = "Make the next connection attempt fail as one to a server that is not listening:\n"
            "ConnectionRefusedError(111, 'Connection refused').  Each call fails one more attempt.",
     .returns = "None",
@@ -371,7 +367,6 @@ Ref Outbox_clear(FunctionObject*, Args<clear_params> args) {
 
 const Signature clear_signature = define<Outbox_clear>({
     .name = "clear",
-    .qualname = "Outbox.clear",
     .doc = "Forget the messages delivered so far (not the rehearsals).",
     .returns = "None",
 });
@@ -462,7 +457,6 @@ Ref Outbox_enter(FunctionObject*, Args<enter_params> args) {
 
 const Signature enter_signature = define<Outbox_enter>({
     .name = "__enter__",
-    .qualname = "Outbox.__enter__",
     .doc = "Make this capture active; return the outbox.",
     .returns = "Outbox",
 });
@@ -482,7 +476,6 @@ Ref Outbox_exit(FunctionObject*, Args<exit_params> args) {
 
 const Signature exit_signature = define<Outbox_exit>({
     .name = "__exit__",
-    .qualname = "Outbox.__exit__",
     .doc = "End this capture: each module gets back what it had when the capture began.",
     .returns = "None",
 });
@@ -590,7 +583,6 @@ Ref Outbox_call(FunctionObject*, Args<call_params> args) {
 
 const Signature call_signature = define<Outbox_call>({
     .name = "__call__",
-    .qualname = "Outbox.__call__",
     .doc = "Decorate a function: each call of it runs with this capture active.",
     .returns = "Callable",
 });
@@ -609,7 +601,6 @@ Ref capture(FunctionObject*, Args<capture_params>) {
 
 const Signature capture_signature = define<capture>({
     .name = "capture",
-    .qualname = "capture",
     .doc = "Return a new Outbox, which captures what vantrel sends while it is active.\n"
            "\n"
            "    with capture() as outbox:\n"
@@ -740,7 +731,6 @@ Ref smtp(FunctionObject*, Args<smtp_params> args) {
 
 const Signature smtp_signature = define<smtp>({
     .name = "SMTP",
-    .qualname = "SMTP",
     .doc = "Open a plain connection to the active capture's outbox, in place of smtplib.SMTP.",
     .returns = "Connection",
 });
@@ -757,7 +747,6 @@ Ref smtp_ssl(FunctionObject*, Args<smtp_ssl_params> args) {
 
 const Signature smtp_ssl_signature = define<smtp_ssl>({
     .name = "SMTP_SSL",
-    .qualname = "SMTP_SSL",
     .doc = "Open an implicit-TLS connection to the active capture's outbox, in place of\n"
            "smtplib.SMTP_SSL.",
     .returns = "Connection",
@@ -781,7 +770,6 @@ Ref Connection_starttls(FunctionObject*, Args<starttls_params> args) {
 
 const Signature starttls_signature = define<Connection_starttls>({
     .name = "starttls",
-    .qualname = "Connection.starttls",
     .doc = "Upgrade the connection to TLS, as smtplib.SMTP.starttls.",
     .returns = "tuple[int, bytes]",
 });
@@ -806,7 +794,6 @@ Ref Connection_login(FunctionObject*, Args<login_params> args) {
 
 const Signature login_signature = define<Connection_login>({
     .name = "login",
-    .qualname = "Connection.login",
     .doc = "Log in, as smtplib.SMTP.login; the password is not kept.",
     .returns = "tuple[int, bytes]",
 });
@@ -904,7 +891,6 @@ Ref Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
 
 const Signature sendmail_signature = define<Connection_sendmail>({
     .name = "sendmail",
-    .qualname = "Connection.sendmail",
     .doc = "Deliver a message to the outbox, as smtplib.SMTP.sendmail: returns the dict of\n"
            "refused recipients when some were accepted.",
     .returns = "dict[str, tuple[int, bytes]]",
@@ -919,7 +905,6 @@ Ref Connection_quit(FunctionObject*, Args<quit_params> args) {
 
 const Signature quit_signature = define<Connection_quit>({
     .name = "quit",
-    .qualname = "Connection.quit",
     .doc = "End the session and close the connection.",
     .returns = "tuple[int, bytes]",
 });
@@ -933,7 +918,6 @@ Ref Connection_close(FunctionObject*, Args<close_params> args) {
 
 const Signature close_signature = define<Connection_close>({
     .name = "close",
-    .qualname = "Connection.close",
     .doc = "Close the connection.",
     .returns = "None",
 });
@@ -947,7 +931,6 @@ Ref Connection_enter(FunctionObject*, Args<connection_enter_params> args) {
 
 const Signature connection_enter_signature = define<Connection_enter>({
     .name = "__enter__",
-    .qualname = "Connection.__enter__",
     .returns = "Connection",
 });
 
@@ -959,7 +942,6 @@ Ref Connection_exit(FunctionObject*, Args<exit_params> args) {
 
 const Signature connection_exit_signature = define<Connection_exit>({
     .name = "__exit__",
-    .qualname = "Connection.__exit__",
     .returns = "None",
 });
 
@@ -980,9 +962,9 @@ constexpr const char* module_doc =
 // Makes a native type once per process: a module that starts again after a
 // failed import reuses it.
 Ref native_type(ModuleFrame& frame, PyTypeObject*& type, PyType_Spec& spec,
-                std::initializer_list<std::pair<const char*, PyObject*>> members) {
+                std::initializer_list<Method> methods) {
     if (!type) {
-        type = reinterpret_cast<PyTypeObject*>(frame.native_class(spec, members).release());
+        type = reinterpret_cast<PyTypeObject*>(frame.native_class(spec, methods).release());
     }
     return Ref::borrow(reinterpret_cast<PyObject*>(type));
 }
@@ -1026,23 +1008,12 @@ void module_body(ModuleFrame& frame, PyObject*) {
     native_type(frame, SentMessageObject::type, sent_message_spec, {});
     native_type(frame, CapturingObject::type, capturing_spec, {});
     native_type(frame, ConnectionObject::type, connection_spec,
-                {{"__enter__", frame.function(connection_enter_signature).get()},
-                 {"__exit__", frame.function(connection_exit_signature).get()},
-                 {"starttls", frame.function(starttls_signature).get()},
-                 {"login", frame.function(login_signature).get()},
-                 {"sendmail", frame.function(sendmail_signature).get()},
-                 {"quit", frame.function(quit_signature).get()},
-                 {"close", frame.function(close_signature).get()}});
-    Ref outbox =
-        native_type(frame, OutboxObject::type, outbox_spec,
-                    {{"__enter__", frame.function(enter_signature).get()},
-                     {"__exit__", frame.function(exit_signature).get()},
-                     {"__call__", frame.function(call_signature).get()},
-                     {"clear", frame.function(clear_signature).get()},
-                     {"refuse_recipient", frame.function(refuse_recipient_signature).get()},
-                     {"refuse_sender", frame.function(refuse_sender_signature).get()},
-                     {"refuse_login", frame.function(refuse_login_signature).get()},
-                     {"disconnect", frame.function(disconnect_signature).get()}});
+                {connection_enter_signature, connection_exit_signature, starttls_signature,
+                 login_signature, sendmail_signature, quit_signature, close_signature});
+    Ref outbox = native_type(frame, OutboxObject::type, outbox_spec,
+                             {enter_signature, exit_signature, call_signature, clear_signature,
+                              refuse_recipient_signature, refuse_sender_signature,
+                              refuse_login_signature, disconnect_signature});
     if (!targets) targets = target_modules().release();
     if (!standin) standin = make_standin(frame).release();
     if (!active) active = new std::vector<Active>;

@@ -239,7 +239,7 @@ Ref text_or_none(const char* text) {
 
 } // namespace
 
-const Prototype* prepare(const Signature& signature) {
+const Prototype* prepare(const Signature& signature, const char* owner) {
     if (signature.prepared) return signature.prepared;
     ready_type();
     const Description& description = signature.description;
@@ -258,7 +258,10 @@ const Prototype* prepare(const Signature& signature) {
         ++i;
     }
     p->name = checked(PyUnicode_InternFromString(description.name)).release();
-    p->qualname = checked(PyUnicode_FromString(description.qualname)).release();
+    p->qualname =
+        description.qualname ? checked(PyUnicode_FromString(description.qualname)).release()
+        : owner ? checked(PyUnicode_FromFormat("%s.%s", owner, description.name)).release()
+                : Py_NewRef(p->name);
     p->doc = text_or_none(description.doc).release();
     if (p->required == p->count) {
         p->defaults = Py_NewRef(Py_None);

@@ -138,7 +138,9 @@ template <auto body> Ref call_body(FunctionObject* self, PyObject* const* bound)
 // The words that describe a function besides its parameters.
 struct Description {
     const char* name;
-    const char* qualname;
+    // nullptr: derived, as a def statement derives it: the name for a function
+    // of the module, "Class.name" for a method given to a class builder.
+    const char* qualname = nullptr;
     const char* doc = nullptr;     // nullptr: no docstring
     const char* returns = nullptr; // nullptr: no return annotation
     Result result = Result::Any;
@@ -185,9 +187,10 @@ struct FunctionObject {
 Ref closure_of(const FunctionObject* function);
 
 // Prepares a signature for making functions from it (names interned,
-// defaults and annotations built), once per signature.  The result lives as
-// long as the process.
-const Prototype* prepare(const Signature& signature);
+// defaults and annotations built), once per signature; a derived qualified
+// name starts with `owner.` when the function is a method of the class
+// `owner`.  The result lives as long as the process.
+const Prototype* prepare(const Signature& signature, const char* owner = nullptr);
 
 // A new function object of this shared library's function type.
 Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* globals,

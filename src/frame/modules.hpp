@@ -5,10 +5,26 @@
 #include "frame/functions.hpp"
 #include "frame/names.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
 namespace vantrel {
+
+// A method given to a class builder: its signature, and how the class holds
+// the function made from it.  The class's dictionary gets it under the
+// signature's name.
+struct Method {
+    enum Kind : std::uint8_t {
+        Instance, // the function itself, bound to instances as a def is
+        Static,   // wrapped in staticmethod
+        Property, // wrapped in property, as its getter
+    };
+    Method(const Signature& signature_, Kind kind_ = Instance) noexcept
+        : signature(signature_), kind(kind_) {}
+    const Signature& signature;
+    Kind kind;
+};
 
 struct ModuleFrame;
 using ModuleBody = void (*)(ModuleFrame& frame, PyObject* module);
@@ -41,17 +57,17 @@ struct ModuleFrame {
                      int level = 0) const;
     // Binds a value in the module's namespace.
     void bind(const char* name, PyObject* value) const;
-    // A new class: type(name, (), namespace), with __module__ and __qualname__
-    // set first.
-    Ref make_class(const char* name, const char* doc,
-                   std::initializer_list<std::pair<const char*, PyObject*>> members) const;
+    // A new class: type(name, (), namespace), with __module__, __qualname__
+    // and __doc__ set first, then the methods in their order.
+    Ref make_class(const char* name, const char* doc, std::initializer_list<Method> methods);
     // A class whose instances hold C-level state: the heap type made from
-    // `spec` (slots, members, GC), with these members, native functions for
-    // the most part, then set on it as on a class from make_class.
-    Ref native_class(PyType_Spec& spec,
-                     std::initializer_list<std::pair<const char*, PyObject*>> members) const;
+    // `spec` (slots, members, GC), its methods then set on it as on a class
+    // from make_class.  Its name is the last part of spec.name.
+    Ref native_class(PyType_Spec& spec, std::initializer_list<Method> methods);
     // A function of this module; an inner function gets what it closes over.
     Ref function(const Signature& signature, PyObject* closure = nullptr);
+    // A method of the class `owner` as the class's dictionary holds it.
+    Ref method(const char* owner, const Method& member);
 
     PyObject* name_object = nullptr; // full_name as a str, for __module__; made on first use
 };
