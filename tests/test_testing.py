@@ -8,7 +8,6 @@ import gc
 import importlib.metadata
 import pydoc
 import smtplib
-import socket
 import sys
 import threading
 
@@ -20,6 +19,8 @@ import vantrel.testing
 from vantrel.mailer import EasyMailer
 from vantrel.session import Session
 from vantrel.testing import Outbox, SentMessage, capture
+
+from network import closed_port
 
 A, B, C = "ann@example.test", "bob@example.test", "cat@example.test"
 SENDER = "mailer@example.test"
@@ -156,12 +157,6 @@ def test_an_outbox_decorates(server):
 
 
 # --- rehearsed failures against real servers ----------------------------------
-
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
 
 class NonAscii:
     def as_string(self):
