@@ -16,8 +16,7 @@ void module_body(ModuleFrame& frame, PyObject* module);
 
 ModuleFrame mailer_module{"mailer", "vantrel.mailer", module_body};
 
-// Built-ins taken once at import and kept for the life of the process.
-PyObject* builtin_staticmethod;
+// A built-in taken once at import and kept for the life of the process.
 PyObject* builtin_open;
 
 // Identifiers: attributes, module-level names, keywords.
@@ -336,7 +335,7 @@ constexpr Param init_params[] = {
     {"template_dir", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* EasyMailer_init(FunctionObject*, Args<init_params> args) {
+Ref EasyMailer_init(FunctionObject*, Args<init_params> args) {
     PyObject* mailer = args["self"];
     PyObject* username = args["username"];
     PyObject* use_ssl = args["use_ssl"];
@@ -354,12 +353,11 @@ PyObject* EasyMailer_init(FunctionObject*, Args<init_params> args) {
     setattr(mailer, n_default_sender, truth(default_sender) ? default_sender : username);
     Ref engine = call(mailer_module.global(n_TemplateEngine), args["template_dir"]);
     setattr(mailer, n_template_engine, engine.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature init_signature = define<EasyMailer_init>({
     .name = "__init__",
-    .qualname = "EasyMailer.__init__",
     .doc =
         "\n"
         "        初始化邮件发送器。\n"
@@ -377,16 +375,15 @@ const Signature init_signature = define<EasyMailer_init>({
 });
 
 // send_params, in src/mail/params.hpp: the table Session.send shares.
-PyObject* EasyMailer_send(FunctionObject*, Args<send_params> args) {
+Ref EasyMailer_send(FunctionObject*, Args<send_params> args) {
     PyObject* mailer = args["self"];
     Outgoing outgoing = compose(mailer, args);
     call_method(mailer, n_do_send, outgoing.message, outgoing.recipients, outgoing.sender);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_signature = define<EasyMailer_send>({
     .name = "send",
-    .qualname = "EasyMailer.send",
     .doc =
         "\n"
         "        发送邮件。\n"
@@ -411,15 +408,14 @@ const Signature send_signature = define<EasyMailer_send>({
 });
 
 // send_template_params, in src/mail/params.hpp: shared with Session.send_template.
-PyObject* EasyMailer_send_template(FunctionObject*, Args<send_template_params> args) {
+Ref EasyMailer_send_template(FunctionObject*, Args<send_template_params> args) {
     // The mailer renders with its own engine and sends through its own send.
     send_template(mailer_module, args["self"], args["self"], args);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_template_signature = define<EasyMailer_send_template>({
     .name = "send_template",
-    .qualname = "EasyMailer.send_template",
     .doc =
         "\n"
         "        使用模板发送邮件。\n"
@@ -456,7 +452,7 @@ constexpr Param build_message_params[] = {
     required(reply_to_param),
 };
 
-PyObject* EasyMailer_build_message(FunctionObject*, Args<build_message_params> args) {
+Ref EasyMailer_build_message(FunctionObject*, Args<build_message_params> args) {
     PyObject* mailer = args["self"];
     PyObject* body = args["body"];
     PyObject* html = args["html"];
@@ -499,12 +495,11 @@ PyObject* EasyMailer_build_message(FunctionObject*, Args<build_message_params> a
             call_method(mailer, method, msg, item);
         }
     }
-    return msg.release();
+    return msg;
 }
 
 const Signature build_message_signature = define<EasyMailer_build_message>({
     .name = "_build_message",
-    .qualname = "EasyMailer._build_message",
     .returns = "MIMEMultipart",
 });
 
@@ -513,7 +508,7 @@ constexpr Param msg_param{"msg", "MIMEMultipart", Rule::Any, Default::Required};
 constexpr Param attach_file_params[] = {msg_param,
                                         {"filepath", "str", Rule::Str, Default::Required}};
 
-PyObject* EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args) {
+Ref EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args) {
     PyObject* msg = args["msg"];
     PyObject* filepath = args["filepath"];
     Ref path = call(mailer_module.global(n_Path), filepath);
@@ -529,12 +524,11 @@ PyObject* EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args)
     with(file.get(),
          [&](PyObject* f) { call_method(part, n_set_payload, call_method(f, n_read)); });
     finish_part(msg, part, [&] { return getattr(path, n_name); });
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature attach_file_signature = define<EasyMailer_attach_file>({
     .name = "_attach_file",
-    .qualname = "EasyMailer._attach_file",
     .doc = "Attach a file from a file path.",
     .returns = "None",
 });
@@ -542,7 +536,7 @@ const Signature attach_file_signature = define<EasyMailer_attach_file>({
 constexpr Param attach_binary_params[] = {msg_param,
                                           {"item", "Dict", Rule::Dict, Default::Required}};
 
-PyObject* EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> args) {
+Ref EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> args) {
     PyObject* msg = args["msg"];
     PyObject* item = args["item"];
     Ref filename = checked(PyObject_GetItem(item, n_filename.get()));
@@ -556,12 +550,11 @@ PyObject* EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> a
     Ref part = make_part(content_type.get());
     call_method(part, n_set_payload, data);
     finish_part(msg, part, [&] { return checked(PyObject_Format(filename.get(), t_empty.get())); });
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature attach_binary_signature = define<EasyMailer_attach_binary>({
     .name = "_attach_binary",
-    .qualname = "EasyMailer._attach_binary",
     .doc = "Attach binary data.\n"
            "\n"
            "        Args:\n"
@@ -575,16 +568,16 @@ const Signature attach_binary_signature = define<EasyMailer_attach_binary>({
 constexpr Param add_params[] = {{"val", optional_addresses, Rule::Any, Default::Required}};
 
 // _add(val): the rule for one address argument, closing over the list.
-PyObject* collect_add(FunctionObject* add, Args<add_params> args) {
+Ref collect_add(FunctionObject* add, Args<add_params> args) {
     Ref recipients = closure_of(add);
     PyObject* val = args["val"];
-    if (val == Py_None) Py_RETURN_NONE;
+    if (val == Py_None) return none();
     if (PyUnicode_Check(val)) {
         checked(PyList_Append(recipients.get(), val));
     } else {
         checked(PyList_Extend(recipients.get(), val));
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature add_signature = define<collect_add>({
@@ -595,18 +588,17 @@ const Signature add_signature = define<collect_add>({
 
 constexpr Param collect_recipients_params[] = {to_param, required(cc_param), required(bcc_param)};
 
-PyObject* EasyMailer_collect_recipients(FunctionObject*, Args<collect_recipients_params> args) {
+Ref EasyMailer_collect_recipients(FunctionObject*, Args<collect_recipients_params> args) {
     Ref recipients = checked(PyList_New(0));
     Ref add = mailer_module.function(add_signature, recipients.get());
     call(add, args["to"]);
     call(add, args["cc"]);
     call(add, args["bcc"]);
-    return recipients.release();
+    return recipients;
 }
 
 const Signature collect_recipients_signature = define<EasyMailer_collect_recipients>({
     .name = "_collect_recipients",
-    .qualname = "EasyMailer._collect_recipients",
     .returns = "List[str]",
 });
 
@@ -617,7 +609,7 @@ constexpr Param do_send_params[] = {
     {"sender", "str", Rule::Str, Default::Required},
 };
 
-PyObject* EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
+Ref EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
     PyObject* mailer = args["self"];
     Opened opened = open_connection(mailer_module, mailer);
     Ref refused;
@@ -627,12 +619,11 @@ PyObject* EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
         refused = call_method(connected, n_sendmail, args["sender"], args["recipients"], text);
     });
     check_refused(mailer_module, refused.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature do_send_signature = define<EasyMailer_do_send>({
     .name = "_do_send",
-    .qualname = "EasyMailer._do_send",
     .returns = "None",
 });
 
@@ -663,12 +654,7 @@ PyObject* keep_builtin(ModuleFrame& frame, const char* name) {
     return value;
 }
 
-Ref static_method(ModuleFrame& frame, const Signature& signature) {
-    return call(builtin_staticmethod, frame.function(signature));
-}
-
 void module_body(ModuleFrame& frame, PyObject*) {
-    if (!builtin_staticmethod) builtin_staticmethod = keep_builtin(frame, "staticmethod");
     if (!builtin_open) builtin_open = keep_builtin(frame, "open");
 
     frame.import("smtplib");
@@ -684,23 +670,15 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("pathlib", {"Path"});
     frame.import_from("template", {"TemplateEngine"}, 1);
 
-    Ref init = frame.function(init_signature);
-    Ref send = frame.function(send_signature);
-    Ref send_template = frame.function(send_template_signature);
-    Ref build_message = frame.function(build_message_signature);
-    Ref attach_file = static_method(frame, attach_file_signature);
-    Ref attach_binary = static_method(frame, attach_binary_signature);
-    Ref collect_recipients = static_method(frame, collect_recipients_signature);
-    Ref do_send = frame.function(do_send_signature);
     Ref mailer = frame.make_class("EasyMailer", class_doc,
-                                  {{"__init__", init.get()},
-                                   {"send", send.get()},
-                                   {"send_template", send_template.get()},
-                                   {"_build_message", build_message.get()},
-                                   {"_attach_file", attach_file.get()},
-                                   {"_attach_binary", attach_binary.get()},
-                                   {"_collect_recipients", collect_recipients.get()},
-                                   {"_do_send", do_send.get()}});
+                                  {init_signature,
+                                   send_signature,
+                                   send_template_signature,
+                                   build_message_signature,
+                                   {attach_file_signature, Method::Static},
+                                   {attach_binary_signature, Method::Static},
+                                   {collect_recipients_signature, Method::Static},
+                                   do_send_signature});
     frame.bind("EasyMailer", mailer.get());
 }
 

@@ -27,9 +27,6 @@ void module_body(ModuleFrame& frame, PyObject* module);
 
 ModuleFrame session_module{"session", "vantrel.session", module_body};
 
-// The class, made by the module body and kept for the life of the process.
-PyTypeObject* session_type;
-
 Name n_EasyMailer{"EasyMailer"};
 Name n_smtplib{"smtplib"};
 Name n_SMTPSenderRefused{"SMTPSenderRefused"};
@@ -73,14 +70,12 @@ struct SessionObject {
     PyMutex mutex;
     unsigned long holder; // the thread that holds the mutex
     pid_t holder_pid;     // and its process
+    // The class, made by the module body and kept for the life of the process.
+    static inline PyTypeObject* type;
 };
 
-SessionObject* as_session_unchecked(PyObject* object) {
-    return reinterpret_cast<SessionObject*>(object);
-}
-
 SessionObject* as_session(PyObject* object, const char* method) {
-    return instance_of<SessionObject>(object, session_type, method);
+    return instance_of<SessionObject>(object, method);
 }
 
 Ref mailer_of(const SessionObject* s) {
@@ -510,20 +505,18 @@ constexpr Param init_params[] = {
     {"max_per_connection", "Optional[int]", Rule::Any, Default::None},
 };
 
-PyObject* Session_init(FunctionObject*, Args<init_params> args) {
+Ref Session_init(FunctionObject*, Args<init_params> args) {
     SessionObject* s = as_session(args["self"], "__init__");
     PyObject* mailer = args["mailer"];
     PyObject* max_per_connection = args["max_per_connection"];
     Ref easy_mailer = session_module.global(n_EasyMailer);
     if (!checked(PyObject_IsInstance(mailer, easy_mailer.get()))) {
-        raise_type("mailer", "EasyMailer", nullptr, mailer);
-        raise_error();
+        raise_incorrect_type("mailer", "EasyMailer", nullptr, mailer);
     }
     Py_ssize_t limit = 0;
     if (max_per_connection != Py_None) {
         if (!PyLong_CheckExact(max_per_connection)) {
-            raise_type("max_per_connection", "int", &PyLong_Type, max_per_connection);
-            raise_error();
+            raise_incorrect_type("max_per_connection", "int", &PyLong_Type, max_per_connection);
         }
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(max_per_connection, &overflow);
@@ -543,12 +536,11 @@ PyObject* Session_init(FunctionObject*, Args<init_params> args) {
     }
     Py_XSETREF(s->mailer, Py_NewRef(mailer));
     s->limit = limit;
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature init_signature = define<Session_init>({
     .name = "__init__",
-    .qualname = "Session.__init__",
     .doc = "Use the settings and message steps of `mailer` (an EasyMailer).\n"
            "\n"
            "max_per_connection: when given (at least 1), end the connection with QUIT\n"
@@ -558,18 +550,16 @@ const Signature init_signature = define<Session_init>({
 });
 
 // send_params, in src/mail/params.hpp: the parameters of EasyMailer.send.
-PyObject* Session_send(FunctionObject*, Args<send_params> args) {
+Ref Session_send(FunctionObject*, Args<send_params> args) {
     SessionObject* s = as_session(args["self"], "send");
     Ref mailer = mailer_of(s);
     Outgoing outgoing = compose(mailer.get(), args);
     // What EasyMailer._do_send accepts, checked before the connection is used.
     if (!PyList_CheckExact(outgoing.recipients.get())) {
-        raise_type("recipients", "list", &PyList_Type, outgoing.recipients.get());
-        raise_error();
+        raise_incorrect_type("recipients", "list", &PyList_Type, outgoing.recipients.get());
     }
     if (!PyUnicode_CheckExact(outgoing.sender.get())) {
-        raise_type("sender", "str", &PyUnicode_Type, outgoing.sender.get());
-        raise_error();
+        raise_incorrect_type("sender", "str", &PyUnicode_Type, outgoing.sender.get());
     }
     // The text is made before the session is taken, so that threads sharing
     // it build their messages side by side.
@@ -577,12 +567,11 @@ PyObject* Session_send(FunctionObject*, Args<send_params> args) {
     Ref refused =
         deliver(s, mailer.get(), outgoing.sender.get(), outgoing.recipients.get(), text.get());
     check_refused(session_module, refused.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_signature = define<Session_send>({
     .name = "send",
-    .qualname = "Session.send",
     .doc =
         "Send one message over the session's connection.\n"
         "\n"
@@ -607,17 +596,16 @@ const Signature send_signature = define<Session_send>({
 });
 
 // send_template_params, in src/mail/params.hpp: those of EasyMailer.send_template.
-PyObject* Session_send_template(FunctionObject*, Args<send_template_params> args) {
+Ref Session_send_template(FunctionObject*, Args<send_template_params> args) {
     SessionObject* s = as_session(args["self"], "send_template");
     Ref mailer = mailer_of(s);
     // Rendered with the mailer's engine, sent through this session's send.
     send_template(session_module, mailer.get(), args["self"], args);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_template_signature = define<Session_send_template>({
     .name = "send_template",
-    .qualname = "Session.send_template",
     .doc = "Send one message rendered from templates over the session's connection.\n"
            "\n"
            "The arguments are those of EasyMailer.send_template: `template_name`.html\n"
@@ -630,14 +618,13 @@ const Signature send_template_signature = define<Session_send_template>({
 
 constexpr Param close_params[] = {self_param};
 
-PyObject* Session_close(FunctionObject*, Args<close_params> args) {
+Ref Session_close(FunctionObject*, Args<close_params> args) {
     end_session(as_session(args["self"], "close"));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature close_signature = define<Session_close>({
     .name = "close",
-    .qualname = "Session.close",
     .doc = "End the SMTP session with QUIT and close the connection.\n"
            "\n"
            "Calling it again, or on a session that is not connected, does nothing.  A\n"
@@ -647,19 +634,18 @@ const Signature close_signature = define<Session_close>({
 
 constexpr Param enter_params[] = {self_param};
 
-PyObject* Session_enter(FunctionObject*, Args<enter_params> args) {
+Ref Session_enter(FunctionObject*, Args<enter_params> args) {
     PyObject* session = args["self"];
     SessionObject* s = as_session(session, "__enter__");
     Ref mailer = mailer_of(s);
     Hold hold(s);
     leave_inherited(s);
     if (!s->connection) connect(s, mailer.get());
-    return Py_NewRef(session);
+    return Ref::borrow(session);
 }
 
 const Signature enter_signature = define<Session_enter>({
     .name = "__enter__",
-    .qualname = "Session.__enter__",
     .doc = "Connect and log in, and return the session.",
     .returns = "Session",
 });
@@ -671,7 +657,7 @@ constexpr Param exit_params[] = {
     {"traceback", "Optional[TracebackType]", Rule::Any, Default::Required},
 };
 
-PyObject* Session_exit(FunctionObject*, Args<exit_params> args) {
+Ref Session_exit(FunctionObject*, Args<exit_params> args) {
     SessionObject* s = as_session(args["self"], "__exit__");
     if (args["exc_type"] == Py_None) {
         end_session(s);
@@ -679,12 +665,11 @@ PyObject* Session_exit(FunctionObject*, Args<exit_params> args) {
         // The block's own exception is the one that propagates.
         ignoring_errors([&] { end_session(s); });
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature exit_signature = define<Session_exit>({
     .name = "__exit__",
-    .qualname = "Session.__exit__",
     .doc = "Close the session (see close()); an exception of the block propagates.",
     .returns = "None",
 });
@@ -692,41 +677,17 @@ const Signature exit_signature = define<Session_exit>({
 // ---------------------------------------------------------------------------
 // The type's slots.
 
-int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
-    SessionObject* s = as_session_unchecked(object);
-    Py_VISIT(Py_TYPE(object));
-    Py_VISIT(s->mailer);
-    Py_VISIT(s->connection);
-    Py_VISIT(s->context);
-    Py_VISIT(s->opened_through);
-    return 0;
-}
-
-int session_clear(PyObject* object) noexcept {
-    SessionObject* s = as_session_unchecked(object);
-    Py_CLEAR(s->mailer);
-    Py_CLEAR(s->connection);
-    Py_CLEAR(s->context);
-    Py_CLEAR(s->opened_through);
-    return 0;
-}
-
 // A session dropped without close() lets its connection go as any unclosed
-// socket goes: the socket's own finaliser closes it and warns.
-void session_dealloc(PyObject* object) noexcept {
-    PyTypeObject* type = Py_TYPE(object);
-    PyObject_GC_UnTrack(object);
-    PyObject_ClearWeakRefs(object);
-    session_clear(object);
-    type->tp_free(object);
-    Py_DECREF(type);
-}
+// socket goes: its dealloc releases the connection, and the socket's own
+// finaliser closes it and warns.
+using SessionFields = Fields<SessionObject, &SessionObject::mailer, &SessionObject::connection,
+                             &SessionObject::context, &SessionObject::opened_through>;
 
 // <Session smtp.example.com:587 starttls connected, 12 sent>
 PyObject* session_repr(PyObject* object) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            SessionObject* s = as_session_unchecked(object);
+            SessionObject* s = as<SessionObject>(object);
             Ref name = checked(PyType_GetName(Py_TYPE(object)));
             if (!s->mailer) return PyUnicode_FromFormat("<%U, not initialised>", name.get());
             Ref mailer = Ref::borrow(s->mailer);
@@ -745,11 +706,11 @@ PyObject* session_repr(PyObject* object) noexcept {
 }
 
 PyObject* get_sent(PyObject* object, void*) noexcept {
-    return PyLong_FromSsize_t(as_session_unchecked(object)->sent);
+    return PyLong_FromSsize_t(as<SessionObject>(object)->sent);
 }
 
 PyObject* get_connections(PyObject* object, void*) noexcept {
-    return PyLong_FromSsize_t(as_session_unchecked(object)->connections);
+    return PyLong_FromSsize_t(as<SessionObject>(object)->connections);
 }
 
 PyGetSetDef session_getset[] = {
@@ -783,9 +744,9 @@ constexpr const char* class_doc =
 
 PyType_Slot session_slots[] = {
     type_slot(Py_tp_doc, class_doc),
-    type_slot(Py_tp_dealloc, session_dealloc),
-    type_slot(Py_tp_traverse, session_traverse),
-    type_slot(Py_tp_clear, session_clear),
+    type_slot(Py_tp_dealloc, SessionFields::dealloc),
+    type_slot(Py_tp_traverse, SessionFields::traverse),
+    type_slot(Py_tp_clear, SessionFields::clear),
     type_slot(Py_tp_repr, session_repr),
     type_slot(Py_tp_getset, session_getset),
     {},
@@ -808,14 +769,11 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("typing", {"List", "Optional", "Union", "Dict"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
 
-    Ref type = checked(PyType_FromSpec(&session_spec));
-    for (const Signature* signature : {&init_signature, &send_signature, &send_template_signature,
-                                       &close_signature, &enter_signature, &exit_signature}) {
-        Ref method = frame.function(*signature);
-        checked(PyObject_SetAttrString(type.get(), signature->description.name, method.get()));
-    }
+    Ref type =
+        frame.native_class(session_spec, {init_signature, send_signature, send_template_signature,
+                                          close_signature, enter_signature, exit_signature});
     frame.bind("Session", type.get());
-    Py_XSETREF(session_type, reinterpret_cast<PyTypeObject*>(type.release()));
+    Py_XSETREF(SessionObject::type, reinterpret_cast<PyTypeObject*>(type.release()));
 }
 
 } // namespace

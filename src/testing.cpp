@@ -9,7 +9,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -66,8 +65,7 @@ constexpr const char* login_refused = "5.7.8 Authentication credentials invalid"
 // each use) made from these arguments.
 template <class... Args> [[noreturn]] void raise_smtplib(const Name& error, const Args&... args) {
     Ref instance = call(getattr(testing_module.global(n_smtplib), error), args...);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
-    raise_error();
+    raise_exception(instance.get());
 }
 
 Ref as_str(const char* value) {
@@ -75,45 +73,12 @@ Ref as_str(const char* value) {
 }
 
 // ---------------------------------------------------------------------------
-// Native instances.  The fields of an outbox and of a sent message are set
-// when it is made and never emptied, so those types need no tp_clear: every
-// object they hold is either made here (a list, dicts, a tuple of a code and
-// bytes, a parsed message) or existed before them, so a cycle through them
-// runs through a list, a dict or an object's namespace too, which the
-// collector clears.
-
-template <class T> T* as(PyObject* object) {
-    return reinterpret_cast<T*>(object);
-}
-
-// A new, tracked instance of a native type with every field zeroed.
-template <class T> Ref new_instance(PyTypeObject* type) {
-    T* object = PyObject_GC_New(T, type);
-    if (!object) raise_error();
-    std::memset(reinterpret_cast<char*>(object) + sizeof(PyObject), 0,
-                sizeof(T) - sizeof(PyObject));
-    PyObject_GC_Track(object);
-    return Ref::steal(reinterpret_cast<PyObject*>(object));
-}
-
-// traverse and dealloc for a type whose object fields are `members`.
-template <class T, PyObject* T::*... members> struct Fields {
-    static int traverse(PyObject* object, visitproc visit, void* arg) {
-        Py_VISIT(Py_TYPE(object));
-        for (PyObject* field : {as<T>(object)->*members...})
-            Py_VISIT(field);
-        return 0;
-    }
-    static void dealloc(PyObject* object) {
-        PyTypeObject* type = Py_TYPE(object);
-        PyObject_GC_UnTrack(object);
-        if (type->tp_weaklistoffset) PyObject_ClearWeakRefs(object);
-        for (PyObject* field : {as<T>(object)->*members...})
-            Py_XDECREF(field);
-        PyObject_GC_Del(object);
-        Py_DECREF(type);
-    }
-};
+// Native instances, with the frame's Fields for their GC steps.  The fields of
+// an outbox and of a sent message are set when it is made and never emptied,
+// so those types need no tp_clear: every object they hold is either made here
+// (a list, dicts, a tuple of a code and bytes, a parsed message) or existed
+// before them, so a cycle through them runs through a list, a dict or an
+// object's namespace too, which the collector clears.
 
 constexpr unsigned native_flags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
@@ -131,6 +96,7 @@ struct SentMessageObject {
     PyObject* port;
     PyObject* mode;
     PyObject* username;
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using SentMessageFields =
@@ -138,9 +104,7 @@ using SentMessageFields =
            &SentMessageObject::message, &SentMessageObject::text, &SentMessageObject::host,
            &SentMessageObject::port, &SentMessageObject::mode, &SentMessageObject::username>;
 
-PyTypeObject* sent_message_type;
-
-PyObject* sent_message_repr(PyObject* object) {
+PyObject* sent_message_repr(PyObject* object) noexcept {
     return guarded(
         [&] {
             SentMessageObject* sent = as<SentMessageObject>(object);
@@ -197,28 +161,27 @@ PyType_Spec sent_message_spec = {
 
 struct OutboxObject {
     PyObject_HEAD
-    PyObject* messages;           // list of SentMessage, in delivery order
-    PyObject* refused_recipients; // dict: envelope address -> (code, text)
-    PyObject* refused_senders;    // dict: envelope address, None for all -> (code, text)
-    PyObject* login_refusal;      // (code, text), or None
-    Py_ssize_t disconnects;       // connection attempts still to refuse
+    PyObject* messages;               // list of SentMessage, in delivery order
+    PyObject* refused_recipients;     // dict: envelope address -> (code, text)
+    PyObject* refused_senders;        // dict: envelope address, None for all -> (code, text)
+    PyObject* login_refusal;          // (code, text), or None
+    Py_ssize_t disconnects;           // connection attempts still to refuse
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using OutboxFields =
     Fields<OutboxObject, &OutboxObject::messages, &OutboxObject::refused_recipients,
            &OutboxObject::refused_senders, &OutboxObject::login_refusal>;
 
-PyTypeObject* outbox_type;
-
 OutboxObject* outbox_of(PyObject* object, const char* method) {
-    return instance_of<OutboxObject>(object, outbox_type, method);
+    return instance_of<OutboxObject>(object, method);
 }
 
-Py_ssize_t outbox_length(PyObject* object) {
+Py_ssize_t outbox_length(PyObject* object) noexcept {
     return PyList_GET_SIZE(as<OutboxObject>(object)->messages);
 }
 
-PyObject* outbox_item(PyObject* object, Py_ssize_t index) {
+PyObject* outbox_item(PyObject* object, Py_ssize_t index) noexcept {
     PyObject* messages = as<OutboxObject>(object)->messages;
     if (index < 0 || index >= PyList_GET_SIZE(messages)) {
         PyErr_SetString(PyExc_IndexError, "outbox index out of range");
@@ -228,7 +191,7 @@ PyObject* outbox_item(PyObject* object, Py_ssize_t index) {
 }
 
 // outbox[i] counts from the end for a negative i; outbox[i:j] is a list.
-PyObject* outbox_subscript(PyObject* object, PyObject* key) {
+PyObject* outbox_subscript(PyObject* object, PyObject* key) noexcept {
     PyObject* messages = as<OutboxObject>(object)->messages;
     if (PySlice_Check(key)) return PyObject_GetItem(messages, key);
     if (!PyIndex_Check(key)) {
@@ -242,11 +205,11 @@ PyObject* outbox_subscript(PyObject* object, PyObject* key) {
     return outbox_item(object, index);
 }
 
-PyObject* outbox_iter(PyObject* object) {
+PyObject* outbox_iter(PyObject* object) noexcept {
     return PyObject_GetIter(as<OutboxObject>(object)->messages);
 }
 
-PyObject* outbox_repr(PyObject* object) {
+PyObject* outbox_repr(PyObject* object) noexcept {
     const Py_ssize_t count = outbox_length(object);
     return PyUnicode_FromFormat("<Outbox: %zd message%s>", count, count == 1 ? "" : "s");
 }
@@ -310,8 +273,7 @@ Ref refusal(PyObject* code, PyObject* message, const char* fallback) {
     const long value = PyLong_AsLong(code);
     if (value == -1 && PyErr_Occurred()) raise_error();
     if (value < 400 || value > 599) {
-        PyErr_Format(PyExc_ValueError, "code must be a 4xx or 5xx reply code, not %ld", value);
-        raise_error();
+        raise_format(PyExc_ValueError, "code must be a 4xx or 5xx reply code, not %ld", value);
     }
     Ref text = message == Py_None ? checked(PyBytes_FromString(fallback))
                                   : checked(PyUnicode_AsUTF8String(message));
@@ -336,17 +298,16 @@ constexpr Param refuse_recipient_params[] = {
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_recipient(FunctionObject*, Args<refuse_recipient_params> args) {
+Ref Outbox_refuse_recipient(FunctionObject*, Args<refuse_recipient_params> args) {
     OutboxObject* outbox = outbox_of(args["self"], "refuse_recipient");
     Ref value = refusal(args["code"], args["message"], recipient_refused);
     checked(PyDict_SetItem(outbox->refused_recipients, envelope_address(args["address"]).get(),
                            value.get()));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature refuse_recipient_signature = define<Outbox_refuse_recipient>({
     .name = "refuse_recipient",
-    .qualname = "Outbox.refuse_recipient",
     .doc = "Refuse this recipient address at RCPT TO from now on, with this reply code and text.\n"
            "\n"
            "Delivery then fails as against a real server: sendmail raises\n"
@@ -364,17 +325,16 @@ constexpr Param refuse_sender_params[] = {
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_sender(FunctionObject*, Args<refuse_sender_params> args) {
+Ref Outbox_refuse_sender(FunctionObject*, Args<refuse_sender_params> args) {
     OutboxObject* outbox = outbox_of(args["self"], "refuse_sender");
     Ref value = refusal(args["code"], args["message"], sender_refused);
     Ref key = args["address"] == Py_None ? Ref::borrow(Py_None) : envelope_address(args["address"]);
     checked(PyDict_SetItem(outbox->refused_senders, key.get(), value.get()));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature refuse_sender_signature = define<Outbox_refuse_sender>({
     .name = "refuse_sender",
-    .qualname = "Outbox.refuse_sender",
     .doc = "Refuse this envelope sender at MAIL FROM from now on (every sender when address is\n"
            "None): delivery raises smtplib.SMTPSenderRefused(code, message, sender).  A 421 reply\n"
            "also closes the connection, as smtplib does.",
@@ -387,16 +347,15 @@ constexpr Param refuse_login_params[] = {
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_login(FunctionObject*, Args<refuse_login_params> args) {
+Ref Outbox_refuse_login(FunctionObject*, Args<refuse_login_params> args) {
     OutboxObject* outbox = outbox_of(args["self"], "refuse_login");
     Ref value = refusal(args["code"], args["message"], login_refused);
     Py_XSETREF(outbox->login_refusal, value.release());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature refuse_login_signature = define<Outbox_refuse_login>({
     .name = "refuse_login",
-    .qualname = "Outbox.refuse_login",
     .doc = "Refuse every login from now on: login raises smtplib.SMTPAuthenticationError(code,\n"
            "message), and nothing is sent.",
     .returns = "None",
@@ -404,14 +363,13 @@ const Signature refuse_login_signature = define<Outbox_refuse_login>({
 
 constexpr Param disconnect_params[] = {self_param};
 
-PyObject* Outbox_disconnect(FunctionObject*, Args<disconnect_params> args) {
+Ref Outbox_disconnect(FunctionObject*, Args<disconnect_params> args) {
     outbox_of(args["self"], "disconnect")->disconnects += 1;
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature disconnect_signature = define<Outbox_disconnect>({
     .name = "disconnect",
-    .qualname = "Outbox.disconnect",
     .doc = "Make the next connection attempt fail as one to a server that is not listening:\n"
            "ConnectionRefusedError(111, 'Connection refused').  Each call fails one more attempt.",
     .returns = "None",
@@ -419,15 +377,14 @@ const Signature disconnect_signature = define<Outbox_disconnect>({
 
 constexpr Param clear_params[] = {self_param};
 
-PyObject* Outbox_clear(FunctionObject*, Args<clear_params> args) {
+Ref Outbox_clear(FunctionObject*, Args<clear_params> args) {
     PyObject* messages = outbox_of(args["self"], "clear")->messages;
     checked(PyList_SetSlice(messages, 0, PyList_GET_SIZE(messages), nullptr));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature clear_signature = define<Outbox_clear>({
     .name = "clear",
-    .qualname = "Outbox.clear",
     .doc = "Forget the messages delivered so far (not the rehearsals).",
     .returns = "None",
 });
@@ -510,8 +467,7 @@ template <class Match> void end_capture(Match&& match) {
     while (i > 0 && !match((*active)[i - 1]))
         --i;
     if (i == 0) {
-        PyErr_SetString(PyExc_RuntimeError, "this outbox is not capturing");
-        raise_error();
+        raise(PyExc_RuntimeError, "this outbox is not capturing");
     }
     // Released only when the list is consistent again.
     Active ended = std::move((*active)[i - 1]);
@@ -538,8 +494,7 @@ void end_capture(std::uint64_t serial) {
 // The innermost active capture, which receives.
 const Active& receiving_capture() {
     if (active->empty()) {
-        PyErr_SetString(PyExc_RuntimeError, "no vantrel.testing capture is active");
-        raise_error();
+        raise(PyExc_RuntimeError, "no vantrel.testing capture is active");
     }
     return active->back();
 }
@@ -550,15 +505,14 @@ bool capture_active(std::uint64_t serial) {
 
 constexpr Param enter_params[] = {self_param};
 
-PyObject* Outbox_enter(FunctionObject*, Args<enter_params> args) {
+Ref Outbox_enter(FunctionObject*, Args<enter_params> args) {
     outbox_of(args["self"], "__enter__");
     begin_capture(args["self"]);
-    return Py_NewRef(args["self"]);
+    return Ref::borrow(args["self"]);
 }
 
 const Signature enter_signature = define<Outbox_enter>({
     .name = "__enter__",
-    .qualname = "Outbox.__enter__",
     .doc = "Make this capture active; return the outbox.",
     .returns = "Outbox",
 });
@@ -570,15 +524,14 @@ constexpr Param exit_params[] = {
     {"traceback", nullptr, Rule::Any, Default::Required},
 };
 
-PyObject* Outbox_exit(FunctionObject*, Args<exit_params> args) {
+Ref Outbox_exit(FunctionObject*, Args<exit_params> args) {
     outbox_of(args["self"], "__exit__");
     end_capture(args["self"]);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature exit_signature = define<Outbox_exit>({
     .name = "__exit__",
-    .qualname = "Outbox.__exit__",
     .doc = "End this capture: each module gets back what it had when the capture began.",
     .returns = "None",
 });
@@ -602,7 +555,8 @@ struct CapturingCoroutineObject {
     Py_ssize_t positional;
     std::uint64_t capture; // the number of its capture, while running
     Run run;
-    bool executing; // a step is under way: a second one must not start
+    bool executing;                   // a step is under way: a second one must not start
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using CapturingCoroutineFields =
@@ -610,10 +564,8 @@ using CapturingCoroutineFields =
            &CapturingCoroutineObject::function, &CapturingCoroutineObject::arguments,
            &CapturingCoroutineObject::kwnames, &CapturingCoroutineObject::awaiting>;
 
-PyTypeObject* capturing_coroutine_type;
-
 CapturingCoroutineObject* coroutine_of(PyObject* object, const char* method) {
-    return instance_of<CapturingCoroutineObject>(object, capturing_coroutine_type, method);
+    return instance_of<CapturingCoroutineObject>(object, method);
 }
 
 Ref new_capturing_coroutine(PyObject* outbox, PyObject* function, PyObject* const* args,
@@ -622,7 +574,7 @@ Ref new_capturing_coroutine(PyObject* outbox, PyObject* function, PyObject* cons
     Ref arguments = checked(PyTuple_New(count));
     for (Py_ssize_t i = 0; i < count; ++i)
         PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));
-    Ref made = new_instance<CapturingCoroutineObject>(capturing_coroutine_type);
+    Ref made = new_instance<CapturingCoroutineObject>();
     CapturingCoroutineObject* c = as<CapturingCoroutineObject>(made.get());
     c->outbox = Py_NewRef(outbox);
     c->function = Py_NewRef(function);
@@ -802,7 +754,7 @@ constexpr Param coroutine_throw_params[] = {
     {"tb", nullptr, Rule::Any, Default::None},
 };
 
-PyObject* CapturingCoroutine_throw(FunctionObject*, Args<coroutine_throw_params> args) {
+Ref CapturingCoroutine_throw(FunctionObject*, Args<coroutine_throw_params> args) {
     CapturingCoroutineObject* c = coroutine_of(args["self"], "throw");
     PyObject* typ = args["typ"];
     PyObject* val = args["val"];
@@ -813,16 +765,14 @@ PyObject* CapturingCoroutine_throw(FunctionObject*, Args<coroutine_throw_params>
         c->run = Run::Done;
         raise_thrown(typ, val, tb);
     }
-    return running(c,
-                   [&] {
-                       Ref method = optional_attr(c->awaiting, n_throw);
-                       if (!method) raise_thrown(typ, val, tb);
-                       // Passed on as given: the three-argument form warns there.
-                       return tb != Py_None    ? call(method, typ, val, tb)
-                              : val != Py_None ? call(method, typ, val)
-                                               : call(method, typ);
-                   })
-        .release();
+    return running(c, [&] {
+        Ref method = optional_attr(c->awaiting, n_throw);
+        if (!method) raise_thrown(typ, val, tb);
+        // Passed on as given: the three-argument form warns there.
+        return tb != Py_None    ? call(method, typ, val, tb)
+               : val != Py_None ? call(method, typ, val)
+                                : call(method, typ);
+    });
 }
 
 const Signature coroutine_throw_signature = define<CapturingCoroutine_throw>({
@@ -847,9 +797,9 @@ void close_coroutine(CapturingCoroutineObject* c) {
     finish(c);
 }
 
-PyObject* CapturingCoroutine_close(FunctionObject*, Args<coroutine_close_params> args) {
+Ref CapturingCoroutine_close(FunctionObject*, Args<coroutine_close_params> args) {
     close_coroutine(coroutine_of(args["self"], "close"));
-    Py_RETURN_NONE;
+    return Ref::borrow(Py_None);
 }
 
 const Signature coroutine_close_signature = define<CapturingCoroutine_close>({
@@ -932,18 +882,17 @@ struct CapturingObject {
     PyObject* function;
     PyObject* dict; // __wrapped__, __name__, ... as functools.update_wrapper sets them
     PyObject* weakrefs;
-    PyObject* coroutine_mark; // what inspect.markcoroutinefunction set, or null
-    bool coroutine;           // a coroutine function: a call returns a capturing coroutine
+    PyObject* coroutine_mark;         // what inspect.markcoroutinefunction set, or null
+    bool coroutine;                   // a coroutine function: a call returns a capturing coroutine
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using CapturingFields =
     Fields<CapturingObject, &CapturingObject::outbox, &CapturingObject::function,
            &CapturingObject::dict, &CapturingObject::coroutine_mark>;
 
-PyTypeObject* capturing_type;
-
 PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargsf,
-                         PyObject* kwnames) {
+                         PyObject* kwnames) noexcept {
     return guarded(
         [&] {
             CapturingObject* capturing = as<CapturingObject>(callable);
@@ -964,16 +913,16 @@ PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargs
 }
 
 // As a Python function: bound to an instance it gives a method.
-PyObject* capturing_get(PyObject* callable, PyObject* instance, PyObject*) {
+PyObject* capturing_get(PyObject* callable, PyObject* instance, PyObject*) noexcept {
     if (!instance || instance == Py_None) return Py_NewRef(callable);
     return PyMethod_New(callable, instance);
 }
 
-PyObject* capturing_repr(PyObject* callable) {
+PyObject* capturing_repr(PyObject* callable) noexcept {
     return PyUnicode_FromFormat("<capturing %R>", as<CapturingObject>(callable)->function);
 }
 
-int capturing_clear(PyObject* callable) {
+int capturing_clear(PyObject* callable) noexcept {
     Py_CLEAR(as<CapturingObject>(callable)->dict);
     Py_CLEAR(as<CapturingObject>(callable)->coroutine_mark);
     return 0;
@@ -1039,15 +988,14 @@ constexpr Param call_params[] = {
     {"function", "Callable", Rule::Any, Default::Required},
 };
 
-PyObject* Outbox_call(FunctionObject*, Args<call_params> args) {
+Ref Outbox_call(FunctionObject*, Args<call_params> args) {
     outbox_of(args["self"], "__call__");
     PyObject* function = args["function"];
     if (!PyCallable_Check(function)) {
-        PyErr_Format(PyExc_TypeError, "an outbox decorates a function, not a '%.200s' object",
+        raise_format(PyExc_TypeError, "an outbox decorates a function, not a '%.200s' object",
                      Py_TYPE(function)->tp_name);
-        raise_error();
     }
-    Ref wrapper = new_instance<CapturingObject>(capturing_type);
+    Ref wrapper = new_instance<CapturingObject>();
     CapturingObject* capturing = as<CapturingObject>(wrapper.get());
     capturing->vectorcall = capturing_call;
     capturing->outbox = Py_NewRef(args["self"]);
@@ -1057,12 +1005,11 @@ PyObject* Outbox_call(FunctionObject*, Args<call_params> args) {
     capturing->coroutine = truth(call(testing_module.global(n_iscoroutinefunction), function));
     Ref wrapped = call(testing_module.global(n_update_wrapper), wrapper, function);
     if (capturing->coroutine) call(testing_module.global(n_markcoroutinefunction), wrapped);
-    return wrapped.release();
+    return wrapped;
 }
 
 const Signature call_signature = define<Outbox_call>({
     .name = "__call__",
-    .qualname = "Outbox.__call__",
     .doc = "Decorate a function: each call of it runs with this capture active.  A coroutine\n"
            "function stays one: the capture is active while a call of it is awaited, from the\n"
            "first step of its body to the end.",
@@ -1071,19 +1018,18 @@ const Signature call_signature = define<Outbox_call>({
 
 constexpr std::array<Param, 0> capture_params{};
 
-PyObject* capture(FunctionObject*, Args<capture_params>) {
-    Ref outbox = new_instance<OutboxObject>(outbox_type);
+Ref capture(FunctionObject*, Args<capture_params>) {
+    Ref outbox = new_instance<OutboxObject>();
     OutboxObject* o = as<OutboxObject>(outbox.get());
     o->messages = checked(PyList_New(0)).release();
     o->refused_recipients = checked(PyDict_New()).release();
     o->refused_senders = checked(PyDict_New()).release();
     o->login_refusal = Py_NewRef(Py_None);
-    return outbox.release();
+    return outbox;
 }
 
 const Signature capture_signature = define<capture>({
     .name = "capture",
-    .qualname = "capture",
     .doc = "Return a new Outbox, which captures what vantrel sends while it is active.\n"
            "\n"
            "    with capture() as outbox:\n"
@@ -1117,6 +1063,7 @@ struct ConnectionObject {
     PyObject* username; // None until a login succeeds
     Mode mode;
     bool open;
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using ConnectionFields =
@@ -1126,17 +1073,10 @@ using ConnectionFields =
 // A caller can close a cycle through a connection that the collector cannot
 // break elsewhere (a tuple holding the connection, passed as its own login).
 // A cleared connection is closed, and no method reads its fields.
-int connection_clear(PyObject* object) {
-    ConnectionObject* c = as<ConnectionObject>(object);
-    c->open = false;
-    Py_CLEAR(c->outbox);
-    Py_CLEAR(c->host);
-    Py_CLEAR(c->port);
-    Py_CLEAR(c->username);
-    return 0;
+int connection_clear(PyObject* object) noexcept {
+    as<ConnectionObject>(object)->open = false;
+    return ConnectionFields::clear(object);
 }
-
-PyTypeObject* connection_type;
 
 // Whether the connection is open.  A capture owns the connections made while
 // it is active: when it ends they close, as if the server had hung up, and
@@ -1149,7 +1089,7 @@ bool is_open(ConnectionObject* c) {
 // smtplib's `sock`, as far as a caller may look at it: None once the
 // connection is closed, and no attribute while it is open, as there is no
 // socket to look at.
-PyObject* connection_sock(PyObject* object, void*) {
+PyObject* connection_sock(PyObject* object, void*) noexcept {
     if (!is_open(as<ConnectionObject>(object))) Py_RETURN_NONE;
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'sock'",
                  Py_TYPE(object)->tp_name);
@@ -1180,22 +1120,22 @@ PyType_Spec connection_spec = {
 };
 
 // The connection of a method call, which must still be open.
-ConnectionObject* open_connection(PyObject* object, const char* method) {
-    ConnectionObject* connection = instance_of<ConnectionObject>(object, connection_type, method);
+ConnectionObject* require_open(PyObject* object, const char* method) {
+    ConnectionObject* connection = instance_of<ConnectionObject>(object, method);
     if (!is_open(connection))
         raise_smtplib(n_SMTPServerDisconnected, as_str("please run connect() first"));
     return connection;
 }
 
 // (code, b"text"): a reply as smtplib's methods return it.
-PyObject* reply(long code, const char* text) {
-    return Py_BuildValue("(ly)", code, text);
+Ref reply(long code, const char* text) {
+    return checked(Py_BuildValue("(ly)", code, text));
 }
 
 // Opens a connection to the innermost capture, or refuses it as a closed port
 // does when a disconnection was rehearsed.  With no host, as smtplib does, it
 // stays unconnected.
-PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
+Ref open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     const bool connects = truth(host);
     Ref port_used =
         truth(port) ? Ref::borrow(port) : checked(PyLong_FromLong(mode == Mode::Ssl ? 465 : 25));
@@ -1205,11 +1145,9 @@ PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     OutboxObject* o = as<OutboxObject>(outbox.get());
     if (connects && o->disconnects > 0) {
         o->disconnects -= 1;
-        errno = ECONNREFUSED;
-        PyErr_SetFromErrno(PyExc_OSError);
-        raise_error();
+        raise_errno(ECONNREFUSED);
     }
-    Ref connection = new_instance<ConnectionObject>(connection_type);
+    Ref connection = new_instance<ConnectionObject>();
     ConnectionObject* c = as<ConnectionObject>(connection.get());
     c->outbox = outbox.release();
     c->capture = serial;
@@ -1218,7 +1156,7 @@ PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     c->username = Py_NewRef(Py_None);
     c->mode = mode;
     c->open = connects;
-    return connection.release();
+    return connection;
 }
 
 constexpr Param smtp_params[] = {
@@ -1229,13 +1167,12 @@ constexpr Param smtp_params[] = {
     {"source_address", "Optional[tuple[str, int]]", Rule::Any, Default::None},
 };
 
-PyObject* smtp(FunctionObject*, Args<smtp_params> args) {
+Ref smtp(FunctionObject*, Args<smtp_params> args) {
     return open_to_outbox(args["host"], args["port"], Mode::Plain);
 }
 
 const Signature smtp_signature = define<smtp>({
     .name = "SMTP",
-    .qualname = "SMTP",
     .doc = "Open a plain connection to the active capture's outbox, in place of smtplib.SMTP.",
     .returns = "Connection",
 });
@@ -1246,13 +1183,12 @@ constexpr Param smtp_ssl_params[] = {
     smtp_params[4], {"context", "Optional[ssl.SSLContext]", Rule::Any, Default::None},
 };
 
-PyObject* smtp_ssl(FunctionObject*, Args<smtp_ssl_params> args) {
+Ref smtp_ssl(FunctionObject*, Args<smtp_ssl_params> args) {
     return open_to_outbox(args["host"], args["port"], Mode::Ssl);
 }
 
 const Signature smtp_ssl_signature = define<smtp_ssl>({
     .name = "SMTP_SSL",
-    .qualname = "SMTP_SSL",
     .doc = "Open an implicit-TLS connection to the active capture's outbox, in place of\n"
            "smtplib.SMTP_SSL.",
     .returns = "Connection",
@@ -1263,8 +1199,8 @@ constexpr Param starttls_params[] = {
     {"context", "Optional[ssl.SSLContext]", Rule::Any, Default::None},
 };
 
-PyObject* Connection_starttls(FunctionObject*, Args<starttls_params> args) {
-    ConnectionObject* c = open_connection(args["self"], "starttls");
+Ref Connection_starttls(FunctionObject*, Args<starttls_params> args) {
+    ConnectionObject* c = require_open(args["self"], "starttls");
     // Over TLS already, a server offers no STARTTLS.
     if (c->mode != Mode::Plain) {
         raise_smtplib(n_SMTPNotSupportedError,
@@ -1276,7 +1212,6 @@ PyObject* Connection_starttls(FunctionObject*, Args<starttls_params> args) {
 
 const Signature starttls_signature = define<Connection_starttls>({
     .name = "starttls",
-    .qualname = "Connection.starttls",
     .doc = "Upgrade the connection to TLS, as smtplib.SMTP.starttls.",
     .returns = "tuple[int, bytes]",
 });
@@ -1288,8 +1223,8 @@ constexpr Param login_params[] = {
     {"initial_response_ok", "bool", Rule::Any, Default::True},
 };
 
-PyObject* Connection_login(FunctionObject*, Args<login_params> args) {
-    ConnectionObject* c = open_connection(args["self"], "login");
+Ref Connection_login(FunctionObject*, Args<login_params> args) {
+    ConnectionObject* c = require_open(args["self"], "login");
     // smtplib's AUTH PLAIN (the server offers PLAIN and LOGIN) sends
     // "\0user\0password" as ASCII: its UnicodeEncodeError comes before any
     // answer of the server.
@@ -1307,13 +1242,12 @@ PyObject* Connection_login(FunctionObject*, Args<login_params> args) {
 
 const Signature login_signature = define<Connection_login>({
     .name = "login",
-    .qualname = "Connection.login",
     .doc = "Log in, as smtplib.SMTP.login; the password is not kept.",
     .returns = "tuple[int, bytes]",
 });
 
 // Records a message delivered over a connection.
-void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObject* msg) {
+void record_delivery(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObject* msg) {
     Ref text;
     Ref message;
     Ref policy = getattr(testing_module.global(n_policy), n_default);
@@ -1323,9 +1257,8 @@ void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObj
     } else {
         if (!PyObject_CheckBuffer(msg)) {
             // What smtplib's DATA step raises for a message that is no text.
-            PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
+            raise_format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
                          Py_TYPE(msg)->tp_name);
-            raise_error();
         }
         text = checked(PyBytes_FromObject(msg));
         message = call_kw(testing_module.global(n_message_from_bytes), kw_policy, text, policy);
@@ -1333,7 +1266,7 @@ void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObj
     const Text& mode = c->mode == Mode::Ssl        ? t_ssl
                        : c->mode == Mode::Starttls ? t_starttls
                                                    : t_plain;
-    Ref record = new_instance<SentMessageObject>(sent_message_type);
+    Ref record = new_instance<SentMessageObject>();
     SentMessageObject* sent = as<SentMessageObject>(record.get());
     sent->mail_from = Py_NewRef(mail_from);
     sent->rcpt_tos = Py_NewRef(accepted);
@@ -1374,8 +1307,8 @@ void put_command(PyObject* line) {
 // smtplib's steps in smtplib's order: the text is encoded and its size
 // offered with MAIL FROM (a server offers SIZE), then each RCPT TO and DATA;
 // a 421 reply closes the connection.
-PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
-    ConnectionObject* c = open_connection(args["self"], "sendmail");
+Ref Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
+    ConnectionObject* c = require_open(args["self"], "sendmail");
     PyObject* mail_from = args["from_addr"];
     PyObject* to_addrs = args["to_addrs"];
     PyObject* msg = args["msg"];
@@ -1422,13 +1355,12 @@ PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
     }
     if (PyList_GET_SIZE(accepted.get()) == 0) raise_smtplib(n_SMTPRecipientsRefused, errors);
 
-    deliver(c, mail_from, accepted.get(), msg);
-    return errors.release();
+    record_delivery(c, mail_from, accepted.get(), msg);
+    return errors;
 }
 
 const Signature sendmail_signature = define<Connection_sendmail>({
     .name = "sendmail",
-    .qualname = "Connection.sendmail",
     .doc = "Deliver a message to the outbox, as smtplib.SMTP.sendmail: returns the dict of\n"
            "refused recipients when some were accepted.",
     .returns = "dict[str, tuple[int, bytes]]",
@@ -1436,54 +1368,50 @@ const Signature sendmail_signature = define<Connection_sendmail>({
 
 constexpr Param quit_params[] = {self_param};
 
-PyObject* Connection_quit(FunctionObject*, Args<quit_params> args) {
-    open_connection(args["self"], "quit")->open = false;
+Ref Connection_quit(FunctionObject*, Args<quit_params> args) {
+    require_open(args["self"], "quit")->open = false;
     return reply(221, bye);
 }
 
 const Signature quit_signature = define<Connection_quit>({
     .name = "quit",
-    .qualname = "Connection.quit",
     .doc = "End the session and close the connection.",
     .returns = "tuple[int, bytes]",
 });
 
 constexpr Param close_params[] = {self_param};
 
-PyObject* Connection_close(FunctionObject*, Args<close_params> args) {
-    instance_of<ConnectionObject>(args["self"], connection_type, "close")->open = false;
-    Py_RETURN_NONE;
+Ref Connection_close(FunctionObject*, Args<close_params> args) {
+    instance_of<ConnectionObject>(args["self"], "close")->open = false;
+    return none();
 }
 
 const Signature close_signature = define<Connection_close>({
     .name = "close",
-    .qualname = "Connection.close",
     .doc = "Close the connection.",
     .returns = "None",
 });
 
 constexpr Param connection_enter_params[] = {self_param};
 
-PyObject* Connection_enter(FunctionObject*, Args<connection_enter_params> args) {
-    instance_of<ConnectionObject>(args["self"], connection_type, "__enter__");
-    return Py_NewRef(args["self"]);
+Ref Connection_enter(FunctionObject*, Args<connection_enter_params> args) {
+    instance_of<ConnectionObject>(args["self"], "__enter__");
+    return Ref::borrow(args["self"]);
 }
 
 const Signature connection_enter_signature = define<Connection_enter>({
     .name = "__enter__",
-    .qualname = "Connection.__enter__",
     .returns = "Connection",
 });
 
 // Leaving the block ends the session and closes, whatever happened in it.
-PyObject* Connection_exit(FunctionObject*, Args<exit_params> args) {
-    instance_of<ConnectionObject>(args["self"], connection_type, "__exit__")->open = false;
-    Py_RETURN_NONE;
+Ref Connection_exit(FunctionObject*, Args<exit_params> args) {
+    instance_of<ConnectionObject>(args["self"], "__exit__")->open = false;
+    return none();
 }
 
 const Signature connection_exit_signature = define<Connection_exit>({
     .name = "__exit__",
-    .qualname = "Connection.__exit__",
     .returns = "None",
 });
 
@@ -1504,9 +1432,9 @@ constexpr const char* module_doc =
 // Makes a native type once per process: a module that starts again after a
 // failed import reuses it.
 Ref native_type(ModuleFrame& frame, PyTypeObject*& type, PyType_Spec& spec,
-                std::initializer_list<std::pair<const char*, PyObject*>> members) {
+                std::initializer_list<Method> methods) {
     if (!type) {
-        type = reinterpret_cast<PyTypeObject*>(frame.native_class(spec, members).release());
+        type = reinterpret_cast<PyTypeObject*>(frame.native_class(spec, methods).release());
     }
     return Ref::borrow(reinterpret_cast<PyObject*>(type));
 }
@@ -1548,41 +1476,28 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("functools", {"update_wrapper"});
     frame.import_from("inspect", {"iscoroutinefunction", "markcoroutinefunction"});
 
-    native_type(frame, sent_message_type, sent_message_spec, {});
-    native_type(frame, capturing_type, capturing_spec, {});
-    native_type(frame, capturing_coroutine_type, capturing_coroutine_spec,
-                {{"send", frame.function(coroutine_send_signature).get()},
-                 {"throw", frame.function(coroutine_throw_signature).get()},
-                 {"close", frame.function(coroutine_close_signature).get()}});
-    native_type(frame, connection_type, connection_spec,
-                {{"__enter__", frame.function(connection_enter_signature).get()},
-                 {"__exit__", frame.function(connection_exit_signature).get()},
-                 {"starttls", frame.function(starttls_signature).get()},
-                 {"login", frame.function(login_signature).get()},
-                 {"sendmail", frame.function(sendmail_signature).get()},
-                 {"quit", frame.function(quit_signature).get()},
-                 {"close", frame.function(close_signature).get()}});
-    Ref outbox =
-        native_type(frame, outbox_type, outbox_spec,
-                    {{"__enter__", frame.function(enter_signature).get()},
-                     {"__exit__", frame.function(exit_signature).get()},
-                     {"__call__", frame.function(call_signature).get()},
-                     {"clear", frame.function(clear_signature).get()},
-                     {"refuse_recipient", frame.function(refuse_recipient_signature).get()},
-                     {"refuse_sender", frame.function(refuse_sender_signature).get()},
-                     {"refuse_login", frame.function(refuse_login_signature).get()},
-                     {"disconnect", frame.function(disconnect_signature).get()}});
+    native_type(frame, SentMessageObject::type, sent_message_spec, {});
+    native_type(frame, CapturingObject::type, capturing_spec, {});
+    native_type(frame, CapturingCoroutineObject::type, capturing_coroutine_spec,
+                {coroutine_send_signature, coroutine_throw_signature, coroutine_close_signature});
+    native_type(frame, ConnectionObject::type, connection_spec,
+                {connection_enter_signature, connection_exit_signature, starttls_signature,
+                 login_signature, sendmail_signature, quit_signature, close_signature});
+    Ref outbox = native_type(frame, OutboxObject::type, outbox_spec,
+                             {enter_signature, exit_signature, call_signature, clear_signature,
+                              refuse_recipient_signature, refuse_sender_signature,
+                              refuse_login_signature, disconnect_signature});
     if (!targets) targets = target_modules().release();
     if (!standin) standin = make_standin(frame).release();
     if (!active) active = new std::vector<Active>;
 
     frame.bind("capture", frame.function(capture_signature).get());
     frame.bind("Outbox", outbox.get());
-    frame.bind("SentMessage", reinterpret_cast<PyObject*>(sent_message_type));
+    frame.bind("SentMessage", reinterpret_cast<PyObject*>(SentMessageObject::type));
 }
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_testing() {
+PyMODINIT_FUNC PyInit_testing() noexcept {
     return testing_module.init();
 }

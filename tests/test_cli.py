@@ -14,6 +14,7 @@ from pathlib import Path
 
 import pytest
 from conftest import PASSWORD, USER
+from network import closed_port
 
 VARIABLE = "VANTREL_SMTP_PASSWORD"
 A, B, C, D = "ann@example.com", "bob@example.org", "cat@example.net", "dan@example.com"
@@ -72,12 +73,6 @@ def assert_error(result, status, *words):
     assert line.startswith("vantrel")
     for word in words:
         assert word in line
-
-
-def closed_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 # --- sending -----------------------------------------------------------------

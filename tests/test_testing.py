@@ -10,7 +10,6 @@ import importlib.metadata
 import inspect
 import pydoc
 import smtplib
-import socket
 import sys
 import threading
 
@@ -22,6 +21,8 @@ import vantrel.testing
 from vantrel.mailer import EasyMailer
 from vantrel.session import Session
 from vantrel.testing import Outbox, SentMessage, capture
+
+from network import closed_port
 
 A, B, C = "ann@example.test", "bob@example.test", "cat@example.test"
 SENDER = "mailer@example.test"
@@ -278,12 +279,6 @@ def test_an_outbox_decorates_a_coroutine_function_around_its_awaited_body(smtp_s
 
 
 # --- rehearsed failures against real servers ----------------------------------
-
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
 
 class NonAscii:
     def as_string(self):

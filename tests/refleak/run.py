@@ -56,6 +56,7 @@ sys.path.insert(0, os.path.dirname(HERE))
 from hostile import (BadBool, BadFormat, BadIndex, BadInt, BadIter, Boom,  # noqa: E402
                      Dict, Int, List, Splits, Str)
 import wordings  # noqa: E402
+from network import closed_port  # noqa: E402
 USER = "leak@example.test"
 PASSWORD = "secret"
 
@@ -73,11 +74,6 @@ class BadNumber(BadInt, BadIndex):
 def failing_generator():
     yield "a@example.test"
     raise Boom("generator")
-
-
-class BadFormat:
-    def __format__(self, spec):
-        raise Boom("format")
 
 
 class NamedPath:
@@ -165,13 +161,6 @@ FIFO = os.path.join(TMP, "fifo")
 os.mkfifo(FIFO)
 
 
-def closed_port():
-    import socket
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class Servers:
     def __init__(self):
         ca_file = os.path.join(TMP, "ca.pem")
@@ -207,6 +196,19 @@ CASES = {}
 def case(function):
     CASES[function.__name__] = function
     return function
+
+
+def case_per_mode(name):
+    """Registers function(mode) as one case per encryption mode,
+    named name[mode]."""
+    def register(function):
+        for mode in ("plain", "starttls", "ssl"):
+            def run(mode=mode):
+                function(mode)
+            run.__name__ = f"{name}[{mode}]"
+            CASES[run.__name__] = run
+        return function
+    return register
 
 
 def mailer(**kwargs):
@@ -738,18 +740,12 @@ def template_engine_missing_globals():
 # --- delivery -----------------------------------------------------------------
 
 
+@case_per_mode("send")
 def send_ok(mode):
-    def run():
-        m = SERVERS.mailer(mode)
-        m.send(["a@example.test"], "s", body="b", html="<p>h</p>",
-               cc="c@example.test", bcc=["d@example.test"],
-               sender_name="Ann", attachments=[TEXT_FILE], reply_to="r@x")
-    run.__name__ = f"send[{mode}]"
-    return run
-
-
-for _mode in ("plain", "starttls", "ssl"):
-    CASES[f"send[{_mode}]"] = send_ok(_mode)
+    m = SERVERS.mailer(mode)
+    m.send(["a@example.test"], "s", body="b", html="<p>h</p>",
+           cc="c@example.test", bcc=["d@example.test"],
+           sender_name="Ann", attachments=[TEXT_FILE], reply_to="r@x")
 
 
 @case
@@ -989,23 +985,17 @@ def do_send_odd_instances():
 # --- vantrel.session: many messages over one connection --------------------------
 
 
+@case_per_mode("session")
 def session_ok(mode):
-    def run():
-        with Session(SERVERS.mailer(mode)) as session:
-            session.send(["a@example.test"], "s", body="b", bcc="d@example.test",
-                         attachments=[TEXT_FILE])
-            # The second message looks at the socket before it goes.
-            session.send_template("a@example.test", "Hi {{ name }}", "welcome",
-                                  {"name": "Ann"})
-            assert session.sent == 2 and session.connections == 1
-            repr(session)
-        session.close()
-    run.__name__ = f"session[{mode}]"
-    return run
-
-
-for _mode in ("plain", "starttls", "ssl"):
-    CASES[f"session[{_mode}]"] = session_ok(_mode)
+    with Session(SERVERS.mailer(mode)) as session:
+        session.send(["a@example.test"], "s", body="b", bcc="d@example.test",
+                     attachments=[TEXT_FILE])
+        # The second message looks at the socket before it goes.
+        session.send_template("a@example.test", "Hi {{ name }}", "welcome",
+                              {"name": "Ann"})
+        assert session.sent == 2 and session.connections == 1
+        repr(session)
+    session.close()
 
 
 @case
@@ -1223,23 +1213,17 @@ def captured_mailer(mode):
                   use_tls=mode == "starttls", template_dir=TEMPLATES)
 
 
+@case_per_mode("capture_send")
 def capture_send(mode):
-    def run():
-        with capture() as outbox:
-            captured_mailer(mode).send(
-                ["a@example.test"], "s", body="b", html="<p>h</p>", bcc="d@x",
-                sender_name="Ann", attachments=[TEXT_FILE])
-            captured_mailer(mode).send_template("a@example.test", "Hi {{ name }}",
-                                                "welcome", {"name": "Ann"})
-        assert [m.mode for m in outbox] == [mode, mode]
-        assert outbox[0].rcpt_tos == ["a@example.test", "d@x"]
-        assert outbox[1].message["Subject"] == "Hi Ann"
-    run.__name__ = f"capture_send[{mode}]"
-    return run
-
-
-for _mode in ("plain", "starttls", "ssl"):
-    CASES[f"capture_send[{_mode}]"] = capture_send(_mode)
+    with capture() as outbox:
+        captured_mailer(mode).send(
+            ["a@example.test"], "s", body="b", html="<p>h</p>", bcc="d@x",
+            sender_name="Ann", attachments=[TEXT_FILE])
+        captured_mailer(mode).send_template("a@example.test", "Hi {{ name }}",
+                                            "welcome", {"name": "Ann"})
+    assert [m.mode for m in outbox] == [mode, mode]
+    assert outbox[0].rcpt_tos == ["a@example.test", "d@x"]
+    assert outbox[1].message["Subject"] == "Hi Ann"
 
 
 class NonAscii:
