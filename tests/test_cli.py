@@ -289,10 +289,18 @@ def test_server_errors(smtp_server, mode, variant, args, words, delivered):
 
 # --- the password, the terminal and Ctrl-C ------------------------------------
 
+# A process started in the background by a shell that is not interactive
+# ignores SIGINT, and so do its children and the interpreter in them (which
+# then installs no handler of its own): the commands below start with SIGINT
+# at its default, whatever the suite was started with.
+DEFAULT_SIGINT = "import signal; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+
 # Starts the command on a terminal of its own: a new session whose controlling
 # terminal (and standard input and output) is the pty open as descriptor argv[1].
-ON_TERMINAL = ("import os, sys; os.login_tty(int(sys.argv[1])); "
+ON_TERMINAL = (DEFAULT_SIGINT + "import os, sys; os.login_tty(int(sys.argv[1])); "
                "os.execv(sys.executable, [sys.executable, *sys.argv[2:]])")
+WITH_DEFAULT_SIGINT = (DEFAULT_SIGINT + "import os, sys; "
+                       "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])")
 
 
 def read_until(fd, wanted, seen=b""):
@@ -346,8 +354,9 @@ def test_password_not_in_the_process_listing_and_interrupt():
         listener.listen()
         listener.settimeout(60)
         process = subprocess.Popen(
-            cli_command("send", "--host", "127.0.0.1", "--port", listener.getsockname()[1],
-                        "--mode", "plain", "--user", USER, "--to", A, "--body", "x"),
+            [sys.executable, "-c", WITH_DEFAULT_SIGINT,
+             *cli_command("send", "--host", "127.0.0.1", "--port", listener.getsockname()[1],
+                          "--mode", "plain", "--user", USER, "--to", A, "--body", "x")[1:]],
             env=cli_env(PASSWORD), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, text=True)
         connection, _ = listener.accept()
