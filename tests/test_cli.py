@@ -34,7 +34,8 @@ def cli_env(password):
 
 def run_cli(*args, password=PASSWORD, stdin=None):
     """Runs the command without a terminal (a prompt cannot wait for input);
-    whatever happens, the password shows in none of its output."""
+    whatever happens, the password shows in none of its output, nor any of
+    its characters that are not ASCII."""
     result = subprocess.run(
         cli_command(*args),
         capture_output=True,
@@ -45,7 +46,11 @@ def run_cli(*args, password=PASSWORD, stdin=None):
         start_new_session=True,
         timeout=120,
     )
-    assert PASSWORD not in result.stdout + result.stderr
+    output = result.stdout + result.stderr
+    assert PASSWORD not in output
+    if password is not None:
+        assert password not in output
+        assert not [c for c in password if not c.isascii() and c in output]
     return result
 
 
@@ -263,6 +268,24 @@ SEND = ("send", "--dry-run", "--to", A, "--sender", USER)
 ])
 def test_usage_errors(files, args, words):
     assert_error(run_cli(*args, password=None), 2, *words)
+
+
+@pytest.mark.parametrize("args", [
+    ["--pass", "s3cr3t"], ["--passwd=s3cr3t"], ["-p", "s3cr3t"], ["-ps3cr3t"],
+    ["--password", "s3cr3t"], ["--smtp-password=s3cr3t"], ["--pw", "s3cr3t"],
+], ids=["pass", "passwd=", "p", "p-attached", "password", "smtp-password=", "pw"])
+def test_a_password_option_is_refused_without_its_value(args):
+    result = run_cli(*SEND, "--body", "x", *args, password=None)
+    assert_error(result, 2, args[0][:2], "there is no password option", VARIABLE)
+    assert "s3cr3t" not in result.stderr
+
+
+def test_a_password_that_smtp_cannot_send(smtp_server):
+    server = smtp_server("plain")
+    result = run_cli("send", *server_args(server), "--to", A, "--body", "x",
+                     password="gr\u00fcn-\u00e9t\u00e9")
+    assert_error(result, 2, "password", "ASCII")
+    assert server.connections == 0
 
 
 @pytest.mark.parametrize("mode, variant, args, words, delivered", [

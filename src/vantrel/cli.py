@@ -106,33 +106,55 @@ def settle_server_arguments(args, default_mode):
         args.port = USUAL_PORTS[args.mode]
 
 
+def password_option(word):
+    """The name of the option `word` if it looks like a password option
+    (--password, --pass, --passwd=..., --pw, -p, -pVALUE and the like), else
+    None.  Only words that argparse would take for options count: a value
+    with a space in it is a value."""
+    if not word.startswith("-") or word == "-" or ("=" not in word and " " in word):
+        return None
+    if word.startswith("--"):
+        name = word.split("=", 1)[0]
+        return name if re.search(r"pas|pw|secret", name[2:], re.I) else None
+    return word[:2] if word[1:2] == "p" else None  # -pVALUE: the value is not shown
+
+
 def refuse_password_option(argv):
     """A password on the command line would show in every process listing:
-    there is no such option, and the value is not repeated in the error."""
+    there is no such option.  argparse would repeat an unknown option and the
+    word after it in its error line, so such an option is refused here, by its
+    name alone."""
     for word in argv:
         if word == "--":
             break
-        if word.split("=", 1)[0] == "--password":
+        name = password_option(word)
+        if name is not None:
             raise UsageError(
-                f"--password: the password is never taken from the command line; "
-                f"set {PASSWORD_VARIABLE} or answer the prompt"
+                f"{name}: there is no password option, a password is never taken from the "
+                f"command line; set {PASSWORD_VARIABLE} or answer the prompt"
             )
 
 
 def read_password():
     password = os.environ.get(PASSWORD_VARIABLE)
-    if password is not None:
-        return password
-    # Without a terminal getpass would fall back to reading standard input with
-    # an echo warning; refuse instead and say how to give the password.
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", getpass.GetPassWarning)
-        try:
-            return getpass.getpass("SMTP password: ")
-        except (getpass.GetPassWarning, EOFError, OSError):
-            raise UsageError(
-                f"no terminal to ask for the password: set {PASSWORD_VARIABLE}"
-            ) from None
+    if password is None:
+        # Without a terminal getpass would fall back to reading standard input
+        # with an echo warning; refuse instead and say how to give the password.
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", getpass.GetPassWarning)
+            try:
+                password = getpass.getpass("SMTP password: ")
+            except (getpass.GetPassWarning, EOFError, OSError):
+                raise UsageError(
+                    f"no terminal to ask for the password: set {PASSWORD_VARIABLE}"
+                ) from None
+    # The login encodes it as ASCII; its error would show the character and
+    # where it sits.  Nothing of the password is shown here.
+    if not password.isascii():
+        raise UsageError(
+            "the password has characters other than ASCII, which the SMTP login cannot send"
+        )
+    return password
 
 
 # ---------------------------------------------------------------------------
