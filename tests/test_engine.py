@@ -5,9 +5,13 @@ out.  No network: these are the states a real server rarely reaches."""
 import base64
 import hashlib
 import hmac
+import re
+import socket
+import ssl
 
 import pytest
 
+from conftest import PASSWORD, USER
 from vantrel._smtp import Engine
 
 ALL = ("PIPELINING", "CHUNKING", "SIZE 10000000", "8BITMIME", "SMTPUTF8", "STARTTLS",
@@ -591,3 +595,70 @@ def test_reset_and_noop_report_their_replies():
     assert exchange(engine, b"250 reset\r\n", b"250 noop\r\n") == [b"RSET\r\nNOOP\r\n", b"", b""]
     assert engine.events() == [{"kind": "done", "command": "RSET", "reply": (250, "reset")},
                                {"kind": "done", "command": "NOOP", "reply": (250, "noop")}]
+
+
+# ---------------------------------------------------------------------------
+# Against aiosmtpd, through a socket driven by hand: TLS in the three modes,
+# AUTH, pipelining offered or not.
+
+def converse(engine, sock, tls_context):
+    """A blocking driver: writes what the engine writes, wraps the socket when
+    STARTTLS is accepted, reads when nothing is to be written, until the
+    session is over.  Returns the socket and every event."""
+    events = []
+    while True:
+        out = engine.output()
+        if out:
+            sock.sendall(out)
+        batch = engine.events()
+        events += batch
+        if any(e["kind"] == "tls_ready" for e in batch):
+            sock = tls_context.wrap_socket(sock, server_hostname="localhost")
+            engine.tls_established()
+            continue
+        if any(e["kind"] in ("closed", "protocol_error") for e in batch):
+            return sock, events
+        if not out:
+            data = sock.recv(65536)
+            engine.receive(data) if data else engine.receive_eof()
+
+
+def offer_pipelining(server):
+    async def handle_EHLO(smtp, session, envelope, hostname, responses):
+        session.host_name = hostname
+        return [*responses[:-1], "250-PIPELINING", responses[-1]]
+    server._controller.handler.handle_EHLO = handle_EHLO
+
+
+TEXTS = [b"Subject: one\r\n\r\nplain\r\n", b"Subject: dots\n\n.\n..x\n.", b"Subject: cr\r\rlone\r",
+         b"Subject: long\r\n\r\n" + b"y" * 998 + b"\r\n", b"Subject: last\r\n\r\nbye"]
+
+
+@pytest.mark.parametrize("pipelining", [True, False], ids=["pipelining", "lock-step"])
+def test_messages_arrive_byte_for_byte_over_one_connection(server, pipelining):
+    if pipelining:
+        offer_pipelining(server)
+    context = ssl.create_default_context()
+    sock = socket.create_connection((server.host, server.port), timeout=20)
+    if server.mode == "ssl":
+        sock = context.wrap_socket(sock, server_hostname="localhost")
+    engine = Engine()
+    engine.hello("client.test")
+    if server.mode == "starttls":
+        engine.starttls()
+    engine.login(USER, PASSWORD)
+    refused = "nobody@example.test"
+    server.refuse_rcpt.add(refused)
+    tags = [engine.send("from@example.test", ["to@example.test", refused], text)
+            for text in TEXTS]
+    engine.quit()
+    sock, events = converse(engine, sock, context)
+    sock.close()
+    assert engine.capabilities()["pipelining"] is pipelining
+    accepted = [e for e in events if e["kind"] == "accepted"]
+    assert [e["tag"] for e in accepted] == tags
+    assert all(e["recipients"][1][0] == 550 for e in accepted)
+    assert [m.data for m in server.messages] == [
+        re.sub(rb"\r\n|\r|\n", b"\r\n", text).removesuffix(b"\r\n") + b"\r\n" for text in TEXTS]
+    assert [m.rcpt_tos for m in server.messages] == [["to@example.test"]] * len(TEXTS)
+    assert server.auths[-1].accepted and server.quits == 1
