@@ -32,6 +32,8 @@ public:
     bool finished() const noexcept { return pos_ == text_.size() && !lf_owed_ && tail_done_; }
 
 private:
+    std::size_t run_end(std::size_t from, std::size_t limit) const noexcept;
+
     std::string_view text_;
     std::size_t pos_ = 0;
     bool stuffing_ = false;
