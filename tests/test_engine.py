@@ -1,6 +1,7 @@
 """The SMTP engine through its private test hook, vantrel._smtp: scripted
 server replies go in, the bytes the engine would write and its events come
-out.  No network: these are the states a real server rarely reaches."""
+out, so that every state is reached, also those a real server rarely puts a
+client in.  Last, the engine against aiosmtpd through a socket driven here."""
 
 import base64
 import hashlib
@@ -14,8 +15,6 @@ import pytest
 from conftest import PASSWORD, USER
 from vantrel._smtp import Engine
 
-ALL = ("PIPELINING", "CHUNKING", "SIZE 10000000", "8BITMIME", "SMTPUTF8", "STARTTLS",
-       "AUTH PLAIN LOGIN CRAM-MD5")
 PLAIN_ESMTP = ("PIPELINING", "8BITMIME")  # neither CHUNKING nor SIZE: DATA as it is
 TEXT = b"Subject: hi\r\n\r\nbody\r\n"
 
@@ -184,6 +183,33 @@ def test_starttls_then_ehlo_again_with_the_new_capabilities():
     assert engine.output().startswith(b"AUTH PLAIN ")
 
 
+@pytest.mark.parametrize("extensions, reply, expected", [
+    (("STARTTLS",), b"454 4.7.0 TLS not available\r\n", ["tls_refused", "not_sent"]),
+    (("STARTTLS",), b"421 closing\r\n", ["tls_refused", "not_sent", "closed"]),
+    (("AUTH PLAIN",), b"421 closing\r\n", ["login_refused", "not_sent", "closed"]),
+])
+def test_a_refused_setup_step_sends_no_message(extensions, reply, expected):
+    engine = connect(extensions)
+    engine.starttls() if "STARTTLS" in extensions else engine.login("user", "secret")
+    tag = engine.send("a@x.test", ["b@x.test"], TEXT)
+    engine.output()
+    engine.receive(reply)
+    assert engine.output() == b""
+    events = engine.events()
+    assert kinds(events) == expected
+    assert events[0]["reply"] == (int(reply[:3]), reply[4:].decode().strip())
+    assert events[1]["tag"] == tag
+
+
+def test_421_to_ehlo():
+    engine = Engine()
+    engine.hello("client.test")
+    engine.receive(b"220 mx.test\r\n")
+    engine.output()
+    engine.receive(b"421 4.3.2 not now\r\n")
+    assert kinds(engine.events()) == ["greeting", "hello_refused", "closed"]
+
+
 def test_bytes_after_the_starttls_reply_are_refused():
     # Whatever came before TLS could have been put there by anyone on the way.
     engine = connect(("STARTTLS",))
@@ -223,11 +249,14 @@ def test_the_mechanism_is_chosen_in_smtplib_order(offered, first):
     assert engine.output() == first
 
 
-def test_cram_md5_answers_the_challenge():
+@pytest.mark.parametrize("challenge", [
+    b"<1896.697170952@postoffice.example.net>",  # RFC 2195's
+    b"<7?>\xff\xfe.1@x.test>>",  # base64 with "/" and padding
+])
+def test_cram_md5_answers_the_challenge(challenge):
     engine = connect(("AUTH CRAM-MD5",))
     engine.login("user", "secret")
     engine.output()
-    challenge = b"<1896.697170952@postoffice.example.net>"
     engine.receive(f"334 {b64(challenge)}\r\n".encode())
     digest = hmac.new(b"secret", challenge, hashlib.md5).hexdigest()
     assert engine.output() == f"{b64(f'user {digest}'.encode())}\r\n".encode()
