@@ -49,6 +49,7 @@ from vantrel.mailer import EasyMailer
 from vantrel.session import Session
 from vantrel.template import TemplateEngine
 from vantrel.testing import Outbox, SentMessage, capture
+from vantrel._smtp import Engine
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The hostile arguments are the fuzz tests' own, one folder up.
@@ -1532,6 +1533,40 @@ def hunt(function, warmup, rounds):
         refs_before = refs_after
         blocks_before = blocks_after
     return ref_deltas[warmup:], block_deltas[warmup:]
+
+
+@case
+def smtp_engine():
+    # A login, one message pipelined with a refused recipient, then the
+    # engine's own errors; the events become dicts and the texts are held
+    # until each message's last event.
+    engine = Engine(trace=True)
+    engine.hello("client.test")
+    engine.login("user", "secret")
+    engine.receive(b"220 mx.test\r\n")
+    engine.output()
+    engine.receive(b"250-mx.test\r\n250-PIPELINING\r\n250 AUTH PLAIN\r\n")
+    engine.output()
+    engine.receive(b"235 ok\r\n")
+    engine.send("a@x.test", ["b@x.test", "c@x.test"], b"text\n")
+    engine.output()
+    engine.receive(b"250 ok\r\n250 ok\r\n550 no\r\n354 go\r\n")
+    engine.output()
+    engine.receive(b"250 queued\r\n")
+    assert engine.events()[-1]["kind"] == "accepted"
+    assert engine.capabilities()["pipelining"]
+    raises(ValueError, engine.send, "a@x.test\r\n", ["b@x.test"], b"")
+    raises(TypeError, engine.send, "a@x.test", ["b@x.test"], "not bytes")
+    raises(TypeError, engine.send, "a@x.test", [1], b"")
+    raises(TypeError, engine.receive, "not bytes")
+    raises(ValueError, Engine, chunk_size=0)
+    # A message still under way when the engine is made again or dropped.
+    engine.send("a@x.test", ["b@x.test"], b"held")
+    engine.__init__()
+    engine.send("a@x.test", ["b@x.test"], b"held")
+    engine.receive(b"garbage\r\n")
+    assert engine.events()[0]["kind"] == "protocol_error"
+    engine.send("a@x.test", ["b@x.test"], b"held")
 
 
 def main():
