@@ -16,8 +16,7 @@ void module_body(ModuleFrame& frame, PyObject* module);
 
 ModuleFrame mailer_module{"mailer", "vantrel.mailer", module_body};
 
-// Built-ins taken once at import and kept for the life of the process.
-PyObject* builtin_staticmethod;
+// A built-in taken once at import and kept for the life of the process.
 PyObject* builtin_open;
 
 // Identifiers: attributes, module-level names, keywords.
@@ -55,6 +54,8 @@ Name n_data{"data"};
 Name n_content_type{"content_type"};
 Name n_as_string{"as_string"};
 Name n_sendmail{"sendmail"};
+Name n_email_utils{"email.utils"};
+Name n_getaddresses{"getaddresses"};
 
 // Constant values: formats, header names, MIME types and subtypes.
 Text t_From{"From"};
@@ -79,6 +80,7 @@ Text t_attachment_prefix{"attachment; filename="};
 
 KwNames kw_localtime{"localtime"};
 KwNames kw_filename{"filename"};
+KwNames kw_charset{"charset"};
 
 // msg[name] = value: appends a header, replacing nothing.
 void set_header(PyObject* msg, const Text& name, PyObject* value) {
@@ -90,6 +92,126 @@ void set_header(PyObject* msg, const Text& name, PyObject* value) {
 Ref address_field(PyObject* value) {
     if (PyList_Check(value)) return checked(PyUnicode_Join(t_comma_space.get(), value));
     return Ref::borrow(value);
+}
+
+// getaddresses([value]): the (display name, address) pairs of a header value.
+// Imported at each use as a function would import it, so that the module's
+// namespace holds only the names it always had.
+Ref parsed_addresses(PyObject* value) {
+    Ref getaddresses =
+        checked(PyImport_ImportModuleAttr(n_email_utils.get(), n_getaddresses.get()));
+    Ref fields = checked(PyList_New(0));
+    checked(PyList_Append(fields.get(), value));
+    return call(getaddresses, fields);
+}
+
+// The display names and the addresses of a getaddresses result, as two lists
+// in its order; both empty when the result is no list of (name, address)
+// string pairs.
+struct NamesAndAddresses {
+    Ref names;
+    Ref addresses;
+};
+
+NamesAndAddresses split_pairs(PyObject* pairs) {
+    NamesAndAddresses split{checked(PyList_New(0)), checked(PyList_New(0))};
+    if (!PyList_Check(pairs)) return split;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs); ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs, i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(pair, 1))) {
+            return {checked(PyList_New(0)), checked(PyList_New(0))};
+        }
+        checked(PyList_Append(split.names.get(), PyTuple_GET_ITEM(pair, 0)));
+        checked(PyList_Append(split.addresses.get(), PyTuple_GET_ITEM(pair, 1)));
+    }
+    return split;
+}
+
+// Whether a string holds the character.
+bool contains(PyObject* text, Py_UCS4 c) {
+    // -1: not found, -2: an error.
+    const Py_ssize_t at = PyUnicode_FindChar(text, c, 0, PyUnicode_GET_LENGTH(text), 1);
+    if (at == -2) raise_error();
+    return at >= 0;
+}
+
+// An address as a header can carry it without SMTPUTF8: ASCII, with a local
+// part and a domain.  getaddresses makes ('', '') of text it cannot parse,
+// and a bare word of a display name that lacks its address.
+bool is_ascii_address(PyObject* address) {
+    return PyUnicode_IS_ASCII(address) && contains(address, '@');
+}
+
+// Whether `kept` holds the non-ASCII characters of `text`, no more and no
+// fewer, in the same order.
+bool keeps_non_ascii(PyObject* text, PyObject* kept) {
+    const int text_kind = PyUnicode_KIND(text);
+    const void* text_data = PyUnicode_DATA(text);
+    const int kept_kind = PyUnicode_KIND(kept);
+    const void* kept_data = PyUnicode_DATA(kept);
+    const Py_ssize_t kept_length = PyUnicode_GET_LENGTH(kept);
+    Py_ssize_t k = 0;
+    auto next_kept = [&]() -> Py_UCS4 {
+        while (k < kept_length) {
+            const Py_UCS4 c = PyUnicode_READ(kept_kind, kept_data, k++);
+            if (c > 0x7f) return c;
+        }
+        return 0; // no more: no character of interest is 0
+    };
+    for (Py_ssize_t t = 0; t < PyUnicode_GET_LENGTH(text); ++t) {
+        const Py_UCS4 c = PyUnicode_READ(text_kind, text_data, t);
+        if (c > 0x7f && next_kept() != c) return false;
+    }
+    return next_kept() == 0;
+}
+
+// The addresses of a value, written with formataddr((name, address),
+// charset="utf-8") and joined by ", ", or an empty Ref when the value does not
+// stand for such a list: the email package would otherwise encode a non-ASCII
+// value whole, addresses included, and no server can deliver to that.  The
+// value is left as it is when an address is not ASCII or none at all, when
+// the parser dropped some of its non-ASCII text (a group's name, a comment
+// after an address), when a name would bring a line break into the header,
+// or when the written value would not parse back into the same addresses.
+Ref with_encoded_names(PyObject* value) {
+    NamesAndAddresses parsed = split_pairs(parsed_addresses(value).get());
+    const Py_ssize_t count = PyList_GET_SIZE(parsed.addresses.get());
+    if (count == 0) return {};
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!is_ascii_address(PyList_GET_ITEM(parsed.addresses.get(), i))) return {};
+    }
+    Ref all_names = checked(PyUnicode_Join(t_empty.get(), parsed.names.get()));
+    if (!keeps_non_ascii(value, all_names.get())) return {};
+
+    Ref written = checked(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref pair = checked(PyTuple_Pack(2, PyList_GET_ITEM(parsed.names.get(), i),
+                                        PyList_GET_ITEM(parsed.addresses.get(), i)));
+        Ref address = call_kw(mailer_module.global(n_formataddr), kw_charset, pair, t_utf_8.get());
+        checked(PyList_Append(written.get(), address.get()));
+    }
+    Ref field = checked(PyUnicode_Join(t_comma_space.get(), written.get()));
+    // An ASCII name keeps a line break that it held between quotes; the
+    // value as given was encoded whole and carried none.
+    if (contains(field.get(), '\r') || contains(field.get(), '\n')) return {};
+    NamesAndAddresses parsed_back = split_pairs(parsed_addresses(field.get()).get());
+    const int same = checked(
+        PyObject_RichCompareBool(parsed_back.addresses.get(), parsed.addresses.get(), Py_EQ));
+    return same ? field : Ref();
+}
+
+// The value of To, Cc or Reply-To: the field as address_field makes it, with
+// only the display names encoded when it holds non-ASCII text.
+Ref address_header(PyObject* value) {
+    Ref field = address_field(value);
+    if (!PyUnicode_Check(field.get()) || PyUnicode_IS_ASCII(field.get())) return field;
+    // The parser calls str() on what it is given: an exact copy of a str
+    // subclass runs none of the subclass's code.
+    Ref text = checked(PyUnicode_FromObject(field.get()));
+    Ref encoded = with_encoded_names(text.get());
+    return encoded ? std::move(encoded) : std::move(field);
 }
 
 // `first, second = value`, as the interpreter unpacks: it iterates, takes at
@@ -213,7 +335,7 @@ constexpr Param init_params[] = {
     {"template_dir", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* EasyMailer_init(FunctionObject*, Args<init_params> args) {
+Ref EasyMailer_init(FunctionObject*, Args<init_params> args) {
     PyObject* mailer = args["self"];
     PyObject* username = args["username"];
     PyObject* use_ssl = args["use_ssl"];
@@ -231,12 +353,11 @@ PyObject* EasyMailer_init(FunctionObject*, Args<init_params> args) {
     setattr(mailer, n_default_sender, truth(default_sender) ? default_sender : username);
     Ref engine = call(mailer_module.global(n_TemplateEngine), args["template_dir"]);
     setattr(mailer, n_template_engine, engine.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature init_signature = define<EasyMailer_init>({
     .name = "__init__",
-    .qualname = "EasyMailer.__init__",
     .doc =
         "\n"
         "        初始化邮件发送器。\n"
@@ -254,16 +375,15 @@ const Signature init_signature = define<EasyMailer_init>({
 });
 
 // send_params, in src/mail/params.hpp: the table Session.send shares.
-PyObject* EasyMailer_send(FunctionObject*, Args<send_params> args) {
+Ref EasyMailer_send(FunctionObject*, Args<send_params> args) {
     PyObject* mailer = args["self"];
     Outgoing outgoing = compose(mailer, args);
     call_method(mailer, n_do_send, outgoing.message, outgoing.recipients, outgoing.sender);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_signature = define<EasyMailer_send>({
     .name = "send",
-    .qualname = "EasyMailer.send",
     .doc =
         "\n"
         "        发送邮件。\n"
@@ -288,15 +408,14 @@ const Signature send_signature = define<EasyMailer_send>({
 });
 
 // send_template_params, in src/mail/params.hpp: shared with Session.send_template.
-PyObject* EasyMailer_send_template(FunctionObject*, Args<send_template_params> args) {
+Ref EasyMailer_send_template(FunctionObject*, Args<send_template_params> args) {
     // The mailer renders with its own engine and sends through its own send.
     send_template(mailer_module, args["self"], args["self"], args);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_template_signature = define<EasyMailer_send_template>({
     .name = "send_template",
-    .qualname = "EasyMailer.send_template",
     .doc =
         "\n"
         "        使用模板发送邮件。\n"
@@ -333,7 +452,7 @@ constexpr Param build_message_params[] = {
     required(reply_to_param),
 };
 
-PyObject* EasyMailer_build_message(FunctionObject*, Args<build_message_params> args) {
+Ref EasyMailer_build_message(FunctionObject*, Args<build_message_params> args) {
     PyObject* mailer = args["self"];
     PyObject* body = args["body"];
     PyObject* html = args["html"];
@@ -349,12 +468,12 @@ PyObject* EasyMailer_build_message(FunctionObject*, Args<build_message_params> a
     } else {
         set_header(msg.get(), t_From, from_addr.get());
     }
-    set_header(msg.get(), t_To, address_field(args["to"]).get());
+    set_header(msg.get(), t_To, address_header(args["to"]).get());
     set_header(msg.get(), t_Subject, args["subject"]);
     set_header(msg.get(), t_Date,
                call_kw(mailer_module.global(n_formatdate), kw_localtime, Py_True).get());
-    if (truth(cc)) set_header(msg.get(), t_Cc, address_field(cc).get());
-    if (non_empty_str(reply_to)) set_header(msg.get(), t_Reply_To, reply_to);
+    if (truth(cc)) set_header(msg.get(), t_Cc, address_header(cc).get());
+    if (non_empty_str(reply_to)) set_header(msg.get(), t_Reply_To, address_header(reply_to).get());
 
     if (non_empty_str(html) && non_empty_str(body)) {
         Ref alt = call(mailer_module.global(n_MIMEMultipart), t_alternative.get());
@@ -376,12 +495,11 @@ PyObject* EasyMailer_build_message(FunctionObject*, Args<build_message_params> a
             call_method(mailer, method, msg, item);
         }
     }
-    return msg.release();
+    return msg;
 }
 
 const Signature build_message_signature = define<EasyMailer_build_message>({
     .name = "_build_message",
-    .qualname = "EasyMailer._build_message",
     .returns = "MIMEMultipart",
 });
 
@@ -390,7 +508,7 @@ constexpr Param msg_param{"msg", "MIMEMultipart", Rule::Any, Default::Required};
 constexpr Param attach_file_params[] = {msg_param,
                                         {"filepath", "str", Rule::Str, Default::Required}};
 
-PyObject* EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args) {
+Ref EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args) {
     PyObject* msg = args["msg"];
     PyObject* filepath = args["filepath"];
     Ref path = call(mailer_module.global(n_Path), filepath);
@@ -406,12 +524,11 @@ PyObject* EasyMailer_attach_file(FunctionObject*, Args<attach_file_params> args)
     with(file.get(),
          [&](PyObject* f) { call_method(part, n_set_payload, call_method(f, n_read)); });
     finish_part(msg, part, [&] { return getattr(path, n_name); });
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature attach_file_signature = define<EasyMailer_attach_file>({
     .name = "_attach_file",
-    .qualname = "EasyMailer._attach_file",
     .doc = "Attach a file from a file path.",
     .returns = "None",
 });
@@ -419,7 +536,7 @@ const Signature attach_file_signature = define<EasyMailer_attach_file>({
 constexpr Param attach_binary_params[] = {msg_param,
                                           {"item", "Dict", Rule::Dict, Default::Required}};
 
-PyObject* EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> args) {
+Ref EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> args) {
     PyObject* msg = args["msg"];
     PyObject* item = args["item"];
     Ref filename = checked(PyObject_GetItem(item, n_filename.get()));
@@ -433,12 +550,11 @@ PyObject* EasyMailer_attach_binary(FunctionObject*, Args<attach_binary_params> a
     Ref part = make_part(content_type.get());
     call_method(part, n_set_payload, data);
     finish_part(msg, part, [&] { return checked(PyObject_Format(filename.get(), t_empty.get())); });
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature attach_binary_signature = define<EasyMailer_attach_binary>({
     .name = "_attach_binary",
-    .qualname = "EasyMailer._attach_binary",
     .doc = "Attach binary data.\n"
            "\n"
            "        Args:\n"
@@ -452,16 +568,16 @@ const Signature attach_binary_signature = define<EasyMailer_attach_binary>({
 constexpr Param add_params[] = {{"val", optional_addresses, Rule::Any, Default::Required}};
 
 // _add(val): the rule for one address argument, closing over the list.
-PyObject* collect_add(FunctionObject* add, Args<add_params> args) {
+Ref collect_add(FunctionObject* add, Args<add_params> args) {
     Ref recipients = closure_of(add);
     PyObject* val = args["val"];
-    if (val == Py_None) Py_RETURN_NONE;
+    if (val == Py_None) return none();
     if (PyUnicode_Check(val)) {
         checked(PyList_Append(recipients.get(), val));
     } else {
         checked(PyList_Extend(recipients.get(), val));
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature add_signature = define<collect_add>({
@@ -472,18 +588,17 @@ const Signature add_signature = define<collect_add>({
 
 constexpr Param collect_recipients_params[] = {to_param, required(cc_param), required(bcc_param)};
 
-PyObject* EasyMailer_collect_recipients(FunctionObject*, Args<collect_recipients_params> args) {
+Ref EasyMailer_collect_recipients(FunctionObject*, Args<collect_recipients_params> args) {
     Ref recipients = checked(PyList_New(0));
     Ref add = mailer_module.function(add_signature, recipients.get());
     call(add, args["to"]);
     call(add, args["cc"]);
     call(add, args["bcc"]);
-    return recipients.release();
+    return recipients;
 }
 
 const Signature collect_recipients_signature = define<EasyMailer_collect_recipients>({
     .name = "_collect_recipients",
-    .qualname = "EasyMailer._collect_recipients",
     .returns = "List[str]",
 });
 
@@ -494,7 +609,7 @@ constexpr Param do_send_params[] = {
     {"sender", "str", Rule::Str, Default::Required},
 };
 
-PyObject* EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
+Ref EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
     PyObject* mailer = args["self"];
     Opened opened = open_connection(mailer_module, mailer);
     Ref refused;
@@ -504,12 +619,11 @@ PyObject* EasyMailer_do_send(FunctionObject*, Args<do_send_params> args) {
         refused = call_method(connected, n_sendmail, args["sender"], args["recipients"], text);
     });
     check_refused(mailer_module, refused.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature do_send_signature = define<EasyMailer_do_send>({
     .name = "_do_send",
-    .qualname = "EasyMailer._do_send",
     .returns = "None",
 });
 
@@ -540,12 +654,7 @@ PyObject* keep_builtin(ModuleFrame& frame, const char* name) {
     return value;
 }
 
-Ref static_method(ModuleFrame& frame, const Signature& signature) {
-    return call(builtin_staticmethod, frame.function(signature));
-}
-
 void module_body(ModuleFrame& frame, PyObject*) {
-    if (!builtin_staticmethod) builtin_staticmethod = keep_builtin(frame, "staticmethod");
     if (!builtin_open) builtin_open = keep_builtin(frame, "open");
 
     frame.import("smtplib");
@@ -561,23 +670,15 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("pathlib", {"Path"});
     frame.import_from("template", {"TemplateEngine"}, 1);
 
-    Ref init = frame.function(init_signature);
-    Ref send = frame.function(send_signature);
-    Ref send_template = frame.function(send_template_signature);
-    Ref build_message = frame.function(build_message_signature);
-    Ref attach_file = static_method(frame, attach_file_signature);
-    Ref attach_binary = static_method(frame, attach_binary_signature);
-    Ref collect_recipients = static_method(frame, collect_recipients_signature);
-    Ref do_send = frame.function(do_send_signature);
     Ref mailer = frame.make_class("EasyMailer", class_doc,
-                                  {{"__init__", init.get()},
-                                   {"send", send.get()},
-                                   {"send_template", send_template.get()},
-                                   {"_build_message", build_message.get()},
-                                   {"_attach_file", attach_file.get()},
-                                   {"_attach_binary", attach_binary.get()},
-                                   {"_collect_recipients", collect_recipients.get()},
-                                   {"_do_send", do_send.get()}});
+                                  {init_signature,
+                                   send_signature,
+                                   send_template_signature,
+                                   build_message_signature,
+                                   {attach_file_signature, Method::Static},
+                                   {attach_binary_signature, Method::Static},
+                                   {collect_recipients_signature, Method::Static},
+                                   do_send_signature});
     frame.bind("EasyMailer", mailer.get());
 }
 

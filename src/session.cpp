@@ -5,12 +5,16 @@
 #include "mail/params.hpp"
 #include "mail/sending.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -23,15 +27,15 @@ void module_body(ModuleFrame& frame, PyObject* module);
 
 ModuleFrame session_module{"session", "vantrel.session", module_body};
 
-// The class, made by the module body and kept for the life of the process.
-PyTypeObject* session_type;
-
 Name n_EasyMailer{"EasyMailer"};
 Name n_smtplib{"smtplib"};
 Name n_SMTPSenderRefused{"SMTPSenderRefused"};
 Name n_SMTPResponseException{"SMTPResponseException"};
 Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
+Name n_SMTPDataError{"SMTPDataError"};
 Name n_smtp_code{"smtp_code"};
+Name n_recipients{"recipients"};
+Name n_rset{"rset"};
 Name n_sock{"sock"};
 Name n_fileno{"fileno"};
 Name n_quit{"quit"};
@@ -54,6 +58,7 @@ struct SessionObject {
     PyObject* mailer;         // the EasyMailer whose settings and steps are used
     PyObject* connection;     // the open connection, or null
     PyObject* context;        // the TLS context made for it
+    PyObject* opened_through; // the module bound to `smtplib` when it was opened
     pid_t pid;                // the process that opened the connection
     Py_ssize_t limit;         // messages per connection, 0 for no limit
     Py_ssize_t on_connection; // messages accepted on the current connection
@@ -65,14 +70,12 @@ struct SessionObject {
     PyMutex mutex;
     unsigned long holder; // the thread that holds the mutex
     pid_t holder_pid;     // and its process
+    // The class, made by the module body and kept for the life of the process.
+    static inline PyTypeObject* type;
 };
 
-SessionObject* as_session_unchecked(PyObject* object) {
-    return reinterpret_cast<SessionObject*>(object);
-}
-
 SessionObject* as_session(PyObject* object, const char* method) {
-    return instance_of<SessionObject>(object, session_type, method);
+    return instance_of<SessionObject>(object, method);
 }
 
 Ref mailer_of(const SessionObject* s) {
@@ -129,6 +132,7 @@ template <class Step> void ignoring_errors(Step&& step) {
 Ref take_connection(SessionObject* s) {
     Ref connection = Ref::steal(std::exchange(s->connection, nullptr));
     Py_CLEAR(s->context);
+    Py_CLEAR(s->opened_through);
     s->on_connection = 0;
     return connection;
 }
@@ -163,29 +167,52 @@ void leave_inherited(SessionObject* s) {
     });
 }
 
-// Whether a connection that was open before may still carry a message.  An
-// idle SMTP server sends nothing unless it is closing the connection (a 421
-// reply, or the end of the stream), so a socket with something to read is
-// one the server has given up on.  smtplib sets `sock` to None when it closed
-// the connection itself; an object without `sock` cannot be looked at and is
-// taken as it is.
-bool alive(PyObject* connection) {
+// The descriptor of the socket under a connection, which smtplib keeps in
+// `sock`: none when the connection has no `sock` to look at (a stand-in of
+// vantrel.testing), -1 once smtplib has closed it (`sock` is None).
+std::optional<int> socket_fd(PyObject* connection) {
     Ref sock = optional_attr(connection, n_sock);
-    if (!sock) return true;
-    if (sock.get() == Py_None) return false;
+    if (!sock) return std::nullopt;
+    if (sock.get() == Py_None) return -1;
     Ref fileno = call_method(sock, n_fileno);
     const int fd = PyLong_AsInt(fileno.get());
     if (fd == -1 && PyErr_Occurred()) raise_error();
-    if (fd < 0) return false;
-    pollfd probe{fd, POLLIN, 0};
+    return fd;
+}
+
+// Whether a connection that was open before may still carry a message.  An
+// idle SMTP server sends nothing unless it is closing the connection (a 421
+// reply, or the end of the stream), so a socket with something to read is
+// one the server has given up on.  A connection without a socket to look at
+// is taken as it is.
+bool alive(PyObject* connection) {
+    const std::optional<int> fd = socket_fd(connection);
+    if (!fd) return true;
+    if (*fd < 0) return false;
+    pollfd probe{*fd, POLLIN, 0};
     return poll(&probe, 1, 0) <= 0;
+}
+
+// Sends small writes at once.  The last short TLS record of a message would
+// otherwise wait for the server's delayed acknowledgement of the record
+// before it, some 40 ms a message.  An option the socket does not take (not
+// TCP) leaves it as it is.
+void write_without_delay(PyObject* connection) {
+    ignoring_errors([&] {
+        const std::optional<int> fd = socket_fd(connection);
+        const int on = 1;
+        if (fd && *fd >= 0) setsockopt(*fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    });
 }
 
 // Opens a connection as the mailer's settings say and logs in.  When STARTTLS
 // or the login fails, the new connection is ended and the error propagates.
 void connect(SessionObject* s, PyObject* mailer) {
+    Ref through = session_module.global(n_smtplib);
     Opened opened = open_connection(session_module, mailer);
     ++s->connections;
+    // Before STARTTLS: the TLS socket then wraps a descriptor that has it.
+    write_without_delay(opened.connection.get());
     try {
         log_in(mailer, opened.connection.get(), opened);
     } catch (const Error&) {
@@ -195,8 +222,20 @@ void connect(SessionObject* s, PyObject* mailer) {
     }
     Py_XSETREF(s->connection, opened.connection.release());
     Py_XSETREF(s->context, opened.context.release());
+    Py_XSETREF(s->opened_through, through.release());
     s->pid = getpid();
     s->on_connection = 0;
+}
+
+// Whether `smtplib` here is still the module the connection was opened
+// through.  Each capture binds a stand-in module of its own while it is
+// active, so anything else means that a capture began or ended since: the
+// connection belongs to the state before (a real server, or an outbox that
+// no longer receives).
+bool opened_through_current(const SessionObject* s) {
+    Ref now;
+    ignoring_errors([&] { now = session_module.global(n_smtplib); });
+    return now.get() == s->opened_through;
 }
 
 // Makes sure the session has a connection for the next message; true when it
@@ -206,6 +245,9 @@ bool ready_connection(SessionObject* s, PyObject* mailer) {
     if (s->connection && s->limit > 0 && s->on_connection >= s->limit) {
         Ref connection = take_connection(s);
         quit_and_close(connection.get(), true);
+    }
+    if (s->connection && !opened_through_current(s)) {
+        quit_and_close(take_connection(s).get(), true);
     }
     if (s->connection) {
         // A connection that cannot even be looked at is no better than one
@@ -219,11 +261,12 @@ bool ready_connection(SessionObject* s, PyObject* mailer) {
     return true;
 }
 
-// What a failed sendmail left behind.
+// What a failed sendmail left behind, and so what comes next.
 enum class Failure : std::uint8_t {
-    Answered, // the server answered every command: the connection is in step
-    Busy,     // 421 to MAIL FROM: nothing of the message went out
-    Unknown,  // anything else: the state of the exchange is not known
+    Answered, // the server answered and the transaction is over: carry on
+    Open,     // the server answered, but the transaction may still be open
+    Busy,     // 421 before the text (MAIL, RCPT, DATA): nothing was delivered
+    Unknown,  // anything else, a 421 to the text too: the state is not known
 };
 
 bool is_error(PyObject* error, PyObject* smtplib, const Name& name) {
@@ -231,28 +274,105 @@ bool is_error(PyObject* error, PyObject* smtplib, const Name& name) {
     return type && PyErr_GivenExceptionMatches(error, type.get());
 }
 
-Failure classify(PyObject* error) {
+bool has_code(PyObject* code, long expected) {
+    int overflow = 0;
+    return code && PyLong_Check(code) && PyLong_AsLongAndOverflow(code, &overflow) == expected;
+}
+
+// The (code, reply) of SMTPRecipientsRefused's `recipients` that is a 421
+// (the server is closing), or none.  smtplib stops at such a reply, before
+// DATA.
+Ref closing_reply(PyObject* refused) {
+    if (!refused || !PyDict_Check(refused)) return Ref();
+    Py_ssize_t position = 0;
+    PyObject* address = nullptr;
+    PyObject* reply = nullptr;
+    while (PyDict_Next(refused, &position, &address, &reply)) {
+        if (PyTuple_Check(reply) && PyTuple_GET_SIZE(reply) > 0 &&
+            has_code(PyTuple_GET_ITEM(reply, 0), 421)) {
+            return Ref::borrow(reply);
+        }
+    }
+    return Ref();
+}
+
+Failure classify(PyObject* error, PyObject* connection) {
     Failure failure = Failure::Unknown;
     ignoring_errors([&] {
         Ref smtplib = session_module.global(n_smtplib);
+        Ref code = optional_attr(error, n_smtp_code);
         if (is_error(error, smtplib.get(), n_SMTPSenderRefused)) {
-            Ref code = optional_attr(error, n_smtp_code);
-            int overflow = 0;
-            const bool busy = code && PyLong_Check(code.get()) &&
-                              PyLong_AsLongAndOverflow(code.get(), &overflow) == 421;
-            failure = busy ? Failure::Busy : Failure::Answered;
-        } else if (is_error(error, smtplib.get(), n_SMTPResponseException) ||
-                   is_error(error, smtplib.get(), n_SMTPRecipientsRefused)) {
+            failure = has_code(code.get(), 421) ? Failure::Busy : Failure::Answered;
+        } else if (is_error(error, smtplib.get(), n_SMTPDataError)) {
+            if (!has_code(code.get(), 421)) {
+                // smtplib resets the transaction after a refused text, but not
+                // after a refusal of the DATA command itself (greylisting,
+                // milters): which one it was is not known here.
+                failure = Failure::Open;
+            } else {
+                // smtplib closes the connection after a 421 to the text, not
+                // after a 421 to the DATA command: a socket still there means
+                // the text never went out.
+                const std::optional<int> fd = socket_fd(connection);
+                failure = fd && *fd >= 0 ? Failure::Busy : Failure::Unknown;
+            }
+        } else if (is_error(error, smtplib.get(), n_SMTPRecipientsRefused)) {
+            Ref refused = optional_attr(error, n_recipients);
+            failure = closing_reply(refused.get()) ? Failure::Busy : Failure::Answered;
+        } else if (is_error(error, smtplib.get(), n_SMTPResponseException)) {
             failure = Failure::Answered;
         }
     });
     return failure;
 }
 
+// Ends the transaction that a refusal may have left open, so that the next
+// MAIL FROM is not a nested one; a connection that does not take the RSET
+// is dropped instead.
+void reset_transaction(SessionObject* s) {
+    bool reset = false;
+    ignoring_errors([&] {
+        Ref reply = call_method(Ref::borrow(s->connection), n_rset);
+        reset = PyTuple_Check(reply.get()) && PyTuple_GET_SIZE(reply.get()) > 0 &&
+                has_code(PyTuple_GET_ITEM(reply.get(), 0), 250);
+    });
+    if (!reset) discard(s);
+}
+
+// A 421 to one RCPT TO ends the transaction before the text, so none of the
+// recipients has the message; smtplib names only those it had tried by then,
+// which reads as a partial refusal.  The error given instead names every
+// recipient, those smtplib did not with the 421 reply.  Anything unexpected
+// on the way leaves smtplib's error as it is.
+Ref refused_to_all(Ref error, PyObject* recipients) {
+    Ref replaced;
+    ignoring_errors([&] {
+        Ref smtplib = session_module.global(n_smtplib);
+        if (!is_error(error.get(), smtplib.get(), n_SMTPRecipientsRefused)) return;
+        Ref refused = optional_attr(error.get(), n_recipients);
+        Ref closing = closing_reply(refused.get());
+        if (!closing) return;
+        Ref all = checked(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipients); ++i) {
+            Ref recipient = Ref::borrow(PyList_GET_ITEM(recipients, i));
+            PyObject* known = nullptr;
+            checked(PyDict_GetItemRef(refused.get(), recipient.get(), &known));
+            Ref reply = known ? Ref::steal(known) : closing;
+            checked(PyDict_SetItem(all.get(), recipient.get(), reply.get()));
+        }
+        checked(PyDict_Merge(all.get(), refused.get(), 0));
+        Ref again = call(getattr(smtplib, n_SMTPRecipientsRefused), all);
+        if (!PyExceptionInstance_Check(again.get())) return;
+        PyException_SetCause(again.get(), Py_NewRef(error.get()));
+        replaced = std::move(again);
+    });
+    return replaced ? std::move(replaced) : std::move(error);
+}
+
 // Submits one message over the session's connection and gives sendmail's
 // result.  A message is sent at most once: the only retry is after a 421
-// reply to MAIL FROM on a connection that was already open, and it goes over
-// a new connection.
+// reply before its text (to MAIL FROM, RCPT TO or DATA) on a connection that
+// was already open, and it goes over a new connection.
 Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* recipients,
             PyObject* text) {
     Hold hold(s);
@@ -266,9 +386,22 @@ Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* reci
             return refused;
         } catch (const Error&) {
             Ref error = Ref::steal(PyErr_GetRaisedException());
-            const Failure failure = classify(error.get());
-            if (failure == Failure::Busy && !opened_now) {
+            switch (classify(error.get(), connection.get())) {
+            case Failure::Answered:
+                break;
+            case Failure::Open:
+                reset_transaction(s);
+                break;
+            case Failure::Unknown:
                 discard(s);
+                break;
+            case Failure::Busy:
+                // The server is closing this connection.
+                discard(s);
+                if (opened_now) {
+                    error = refused_to_all(std::move(error), recipients);
+                    break;
+                }
                 try {
                     connect(s, mailer);
                 } catch (const Error&) {
@@ -279,7 +412,6 @@ Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* reci
                 opened_now = true;
                 continue;
             }
-            if (failure == Failure::Unknown) discard(s);
             reraise(std::move(error));
         }
     }
@@ -373,20 +505,18 @@ constexpr Param init_params[] = {
     {"max_per_connection", "Optional[int]", Rule::Any, Default::None},
 };
 
-PyObject* Session_init(FunctionObject*, Args<init_params> args) {
+Ref Session_init(FunctionObject*, Args<init_params> args) {
     SessionObject* s = as_session(args["self"], "__init__");
     PyObject* mailer = args["mailer"];
     PyObject* max_per_connection = args["max_per_connection"];
     Ref easy_mailer = session_module.global(n_EasyMailer);
     if (!checked(PyObject_IsInstance(mailer, easy_mailer.get()))) {
-        raise_type("mailer", "EasyMailer", nullptr, mailer);
-        raise_error();
+        raise_incorrect_type("mailer", "EasyMailer", nullptr, mailer);
     }
     Py_ssize_t limit = 0;
     if (max_per_connection != Py_None) {
         if (!PyLong_CheckExact(max_per_connection)) {
-            raise_type("max_per_connection", "int", &PyLong_Type, max_per_connection);
-            raise_error();
+            raise_incorrect_type("max_per_connection", "int", &PyLong_Type, max_per_connection);
         }
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(max_per_connection, &overflow);
@@ -406,12 +536,11 @@ PyObject* Session_init(FunctionObject*, Args<init_params> args) {
     }
     Py_XSETREF(s->mailer, Py_NewRef(mailer));
     s->limit = limit;
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature init_signature = define<Session_init>({
     .name = "__init__",
-    .qualname = "Session.__init__",
     .doc = "Use the settings and message steps of `mailer` (an EasyMailer).\n"
            "\n"
            "max_per_connection: when given (at least 1), end the connection with QUIT\n"
@@ -421,18 +550,16 @@ const Signature init_signature = define<Session_init>({
 });
 
 // send_params, in src/mail/params.hpp: the parameters of EasyMailer.send.
-PyObject* Session_send(FunctionObject*, Args<send_params> args) {
+Ref Session_send(FunctionObject*, Args<send_params> args) {
     SessionObject* s = as_session(args["self"], "send");
     Ref mailer = mailer_of(s);
     Outgoing outgoing = compose(mailer.get(), args);
     // What EasyMailer._do_send accepts, checked before the connection is used.
     if (!PyList_CheckExact(outgoing.recipients.get())) {
-        raise_type("recipients", "list", &PyList_Type, outgoing.recipients.get());
-        raise_error();
+        raise_incorrect_type("recipients", "list", &PyList_Type, outgoing.recipients.get());
     }
     if (!PyUnicode_CheckExact(outgoing.sender.get())) {
-        raise_type("sender", "str", &PyUnicode_Type, outgoing.sender.get());
-        raise_error();
+        raise_incorrect_type("sender", "str", &PyUnicode_Type, outgoing.sender.get());
     }
     // The text is made before the session is taken, so that threads sharing
     // it build their messages side by side.
@@ -440,12 +567,11 @@ PyObject* Session_send(FunctionObject*, Args<send_params> args) {
     Ref refused =
         deliver(s, mailer.get(), outgoing.sender.get(), outgoing.recipients.get(), text.get());
     check_refused(session_module, refused.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_signature = define<Session_send>({
     .name = "send",
-    .qualname = "Session.send",
     .doc =
         "Send one message over the session's connection.\n"
         "\n"
@@ -470,17 +596,16 @@ const Signature send_signature = define<Session_send>({
 });
 
 // send_template_params, in src/mail/params.hpp: those of EasyMailer.send_template.
-PyObject* Session_send_template(FunctionObject*, Args<send_template_params> args) {
+Ref Session_send_template(FunctionObject*, Args<send_template_params> args) {
     SessionObject* s = as_session(args["self"], "send_template");
     Ref mailer = mailer_of(s);
     // Rendered with the mailer's engine, sent through this session's send.
     send_template(session_module, mailer.get(), args["self"], args);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature send_template_signature = define<Session_send_template>({
     .name = "send_template",
-    .qualname = "Session.send_template",
     .doc = "Send one message rendered from templates over the session's connection.\n"
            "\n"
            "The arguments are those of EasyMailer.send_template: `template_name`.html\n"
@@ -493,14 +618,13 @@ const Signature send_template_signature = define<Session_send_template>({
 
 constexpr Param close_params[] = {self_param};
 
-PyObject* Session_close(FunctionObject*, Args<close_params> args) {
+Ref Session_close(FunctionObject*, Args<close_params> args) {
     end_session(as_session(args["self"], "close"));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature close_signature = define<Session_close>({
     .name = "close",
-    .qualname = "Session.close",
     .doc = "End the SMTP session with QUIT and close the connection.\n"
            "\n"
            "Calling it again, or on a session that is not connected, does nothing.  A\n"
@@ -510,19 +634,18 @@ const Signature close_signature = define<Session_close>({
 
 constexpr Param enter_params[] = {self_param};
 
-PyObject* Session_enter(FunctionObject*, Args<enter_params> args) {
+Ref Session_enter(FunctionObject*, Args<enter_params> args) {
     PyObject* session = args["self"];
     SessionObject* s = as_session(session, "__enter__");
     Ref mailer = mailer_of(s);
     Hold hold(s);
     leave_inherited(s);
     if (!s->connection) connect(s, mailer.get());
-    return Py_NewRef(session);
+    return Ref::borrow(session);
 }
 
 const Signature enter_signature = define<Session_enter>({
     .name = "__enter__",
-    .qualname = "Session.__enter__",
     .doc = "Connect and log in, and return the session.",
     .returns = "Session",
 });
@@ -534,7 +657,7 @@ constexpr Param exit_params[] = {
     {"traceback", "Optional[TracebackType]", Rule::Any, Default::Required},
 };
 
-PyObject* Session_exit(FunctionObject*, Args<exit_params> args) {
+Ref Session_exit(FunctionObject*, Args<exit_params> args) {
     SessionObject* s = as_session(args["self"], "__exit__");
     if (args["exc_type"] == Py_None) {
         end_session(s);
@@ -542,12 +665,11 @@ PyObject* Session_exit(FunctionObject*, Args<exit_params> args) {
         // The block's own exception is the one that propagates.
         ignoring_errors([&] { end_session(s); });
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature exit_signature = define<Session_exit>({
     .name = "__exit__",
-    .qualname = "Session.__exit__",
     .doc = "Close the session (see close()); an exception of the block propagates.",
     .returns = "None",
 });
@@ -555,39 +677,17 @@ const Signature exit_signature = define<Session_exit>({
 // ---------------------------------------------------------------------------
 // The type's slots.
 
-int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
-    SessionObject* s = as_session_unchecked(object);
-    Py_VISIT(Py_TYPE(object));
-    Py_VISIT(s->mailer);
-    Py_VISIT(s->connection);
-    Py_VISIT(s->context);
-    return 0;
-}
-
-int session_clear(PyObject* object) noexcept {
-    SessionObject* s = as_session_unchecked(object);
-    Py_CLEAR(s->mailer);
-    Py_CLEAR(s->connection);
-    Py_CLEAR(s->context);
-    return 0;
-}
-
 // A session dropped without close() lets its connection go as any unclosed
-// socket goes: the socket's own finaliser closes it and warns.
-void session_dealloc(PyObject* object) noexcept {
-    PyTypeObject* type = Py_TYPE(object);
-    PyObject_GC_UnTrack(object);
-    PyObject_ClearWeakRefs(object);
-    session_clear(object);
-    type->tp_free(object);
-    Py_DECREF(type);
-}
+// socket goes: its dealloc releases the connection, and the socket's own
+// finaliser closes it and warns.
+using SessionFields = Fields<SessionObject, &SessionObject::mailer, &SessionObject::connection,
+                             &SessionObject::context, &SessionObject::opened_through>;
 
 // <Session smtp.example.com:587 starttls connected, 12 sent>
 PyObject* session_repr(PyObject* object) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            SessionObject* s = as_session_unchecked(object);
+            SessionObject* s = as<SessionObject>(object);
             Ref name = checked(PyType_GetName(Py_TYPE(object)));
             if (!s->mailer) return PyUnicode_FromFormat("<%U, not initialised>", name.get());
             Ref mailer = Ref::borrow(s->mailer);
@@ -606,11 +706,11 @@ PyObject* session_repr(PyObject* object) noexcept {
 }
 
 PyObject* get_sent(PyObject* object, void*) noexcept {
-    return PyLong_FromSsize_t(as_session_unchecked(object)->sent);
+    return PyLong_FromSsize_t(as<SessionObject>(object)->sent);
 }
 
 PyObject* get_connections(PyObject* object, void*) noexcept {
-    return PyLong_FromSsize_t(as_session_unchecked(object)->connections);
+    return PyLong_FromSsize_t(as<SessionObject>(object)->connections);
 }
 
 PyGetSetDef session_getset[] = {
@@ -644,9 +744,9 @@ constexpr const char* class_doc =
 
 PyType_Slot session_slots[] = {
     type_slot(Py_tp_doc, class_doc),
-    type_slot(Py_tp_dealloc, session_dealloc),
-    type_slot(Py_tp_traverse, session_traverse),
-    type_slot(Py_tp_clear, session_clear),
+    type_slot(Py_tp_dealloc, SessionFields::dealloc),
+    type_slot(Py_tp_traverse, SessionFields::traverse),
+    type_slot(Py_tp_clear, SessionFields::clear),
     type_slot(Py_tp_repr, session_repr),
     type_slot(Py_tp_getset, session_getset),
     {},
@@ -669,14 +769,11 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("typing", {"List", "Optional", "Union", "Dict"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
 
-    Ref type = checked(PyType_FromSpec(&session_spec));
-    for (const Signature* signature : {&init_signature, &send_signature, &send_template_signature,
-                                       &close_signature, &enter_signature, &exit_signature}) {
-        Ref method = frame.function(*signature);
-        checked(PyObject_SetAttrString(type.get(), signature->description.name, method.get()));
-    }
+    Ref type =
+        frame.native_class(session_spec, {init_signature, send_signature, send_template_signature,
+                                          close_signature, enter_signature, exit_signature});
     frame.bind("Session", type.get());
-    Py_XSETREF(session_type, reinterpret_cast<PyTypeObject*>(type.release()));
+    Py_XSETREF(SessionObject::type, reinterpret_cast<PyTypeObject*>(type.release()));
 }
 
 } // namespace

@@ -41,9 +41,9 @@ bool is_exception_class_or_tuple(PyObject* target) {
 
 // The rendered text of a template object, called with the context's entries as
 // keyword arguments.
-PyObject* render_template(const Ref& template_, PyObject* context) {
+Ref render_template(const Ref& template_, PyObject* context) {
     Ref render = getattr(template_, n_render);
-    return call_with_keywords(render.get(), context).release();
+    return call_with_keywords(render.get(), context);
 }
 
 // ---------------------------------------------------------------------------
@@ -54,7 +54,7 @@ constexpr Param init_params[] = {
     {"template_dir", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* TemplateEngine_init(FunctionObject*, Args<init_params> args) {
+Ref TemplateEngine_init(FunctionObject*, Args<init_params> args) {
     PyObject* engine = args["self"];
     PyObject* template_dir = args["template_dir"];
     Ref search_paths = checked(PyList_New(0));
@@ -69,12 +69,11 @@ PyObject* TemplateEngine_init(FunctionObject*, Args<init_params> args) {
     Ref loader = call(file_system_loader, search_paths);
     Ref env = call_kw(environment, kw_environment, loader, Py_True);
     setattr(engine, n_env, env.get());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature init_signature = define<TemplateEngine_init>({
     .name = "__init__",
-    .qualname = "TemplateEngine.__init__",
 });
 
 constexpr Param render_params[] = {
@@ -83,7 +82,7 @@ constexpr Param render_params[] = {
     {"context", "dict", Rule::Dict, Default::Required},
 };
 
-PyObject* TemplateEngine_render(FunctionObject*, Args<render_params> args) {
+Ref TemplateEngine_render(FunctionObject*, Args<render_params> args) {
     PyObject* engine = args["self"];
     PyObject* template_name = args["template_name"];
     PyObject* context = args["context"];
@@ -110,7 +109,7 @@ PyObject* TemplateEngine_render(FunctionObject*, Args<render_params> args) {
             }
             not_found = PyErr_GivenExceptionMatches(pending.get(), target.get());
         }
-        if (not_found) Py_RETURN_NONE;
+        if (not_found) return none();
         reraise(std::move(pending));
     }
     return render_template(template_, context);
@@ -118,7 +117,6 @@ PyObject* TemplateEngine_render(FunctionObject*, Args<render_params> args) {
 
 const Signature render_signature = define<TemplateEngine_render>({
     .name = "render",
-    .qualname = "TemplateEngine.render",
     .doc = "\n        Render a template by name.\n\n"
            "        Returns the rendered string, or None if the template does not exist.\n        ",
     .returns = "Optional[str]",
@@ -131,7 +129,7 @@ constexpr Param render_string_params[] = {
     {"context", "dict", Rule::Dict, Default::Required},
 };
 
-PyObject* TemplateEngine_render_string(FunctionObject*, Args<render_string_params> args) {
+Ref TemplateEngine_render_string(FunctionObject*, Args<render_string_params> args) {
     Ref env = getattr(args["self"], n_env);
     Ref template_ = call_method(env, n_from_string, args["template_string"]);
     return render_template(template_, args["context"]);
@@ -139,7 +137,6 @@ PyObject* TemplateEngine_render_string(FunctionObject*, Args<render_string_param
 
 const Signature render_string_signature = define<TemplateEngine_render_string>({
     .name = "render_string",
-    .qualname = "TemplateEngine.render_string",
     .doc = "\n        Render an inline Jinja2 string with the given context.\n        ",
     .returns = "str",
     .result = Result::Str,
@@ -150,7 +147,7 @@ constexpr Param add_template_dir_params[] = {
     {"directory", "str", Rule::Str, Default::Required},
 };
 
-PyObject* TemplateEngine_add_template_dir(FunctionObject*, Args<add_template_dir_params> args) {
+Ref TemplateEngine_add_template_dir(FunctionObject*, Args<add_template_dir_params> args) {
     PyObject* directory = args["directory"];
     Ref env = getattr(args["self"], n_env);
     Ref loader = getattr(env, n_loader);
@@ -177,25 +174,23 @@ PyObject* TemplateEngine_add_template_dir(FunctionObject*, Args<add_template_dir
         if (has_length && (size = PyObject_Size(owned.get())) < 0) raise_error();
         if (size != 0) call_method(owned, n_clear);
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature add_template_dir_signature = define<TemplateEngine_add_template_dir>({
     .name = "add_template_dir",
-    .qualname = "TemplateEngine.add_template_dir",
     .doc = "Add an additional template search directory (prepended for priority).",
     .returns = "None",
 });
 
 constexpr Param env_params[] = {self_param};
 
-PyObject* TemplateEngine_env(FunctionObject*, Args<env_params> args) {
-    return getattr(args["self"], n_env).release();
+Ref TemplateEngine_env(FunctionObject*, Args<env_params> args) {
+    return getattr(args["self"], n_env);
 }
 
 const Signature env_signature = define<TemplateEngine_env>({
     .name = "env",
-    .qualname = "TemplateEngine.env",
     .doc = "Access the underlying Jinja2 Environment for advanced usage.",
     .returns = "Environment",
 });
@@ -216,18 +211,12 @@ void module_body(ModuleFrame& frame, PyObject*) {
     Ref builtin_dir = checked(PyNumber_TrueDivide(parent.get(), templates.get()));
     frame.bind("_DEFAULT_TEMPLATE_DIR", builtin_dir.get());
 
-    Ref init = frame.function(init_signature);
-    Ref render = frame.function(render_signature);
-    Ref render_string = frame.function(render_string_signature);
-    Ref add_template_dir = frame.function(add_template_dir_signature);
-    Ref env_getter = frame.function(env_signature);
-    Ref env = call(reinterpret_cast<PyObject*>(&PyProperty_Type), env_getter);
     Ref engine = frame.make_class("TemplateEngine", class_doc,
-                                  {{"__init__", init.get()},
-                                   {"render", render.get()},
-                                   {"render_string", render_string.get()},
-                                   {"add_template_dir", add_template_dir.get()},
-                                   {"env", env.get()}});
+                                  {init_signature,
+                                   render_signature,
+                                   render_string_signature,
+                                   add_template_dir_signature,
+                                   {env_signature, Method::Property}});
     frame.bind("TemplateEngine", engine.get());
 }
 

@@ -5,10 +5,10 @@
 // it submits is recorded; the failures a server gives can be rehearsed.
 #include "frame/frame.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -34,6 +34,10 @@ Name n_message_from_bytes{"message_from_bytes"};
 Name n_policy{"policy"};
 Name n_default{"default"};
 Name n_update_wrapper{"update_wrapper"};
+Name n_iscoroutinefunction{"iscoroutinefunction"};
+Name n_markcoroutinefunction{"markcoroutinefunction"};
+Name n_throw{"throw"};
+Name n_close{"close"};
 KwNames kw_policy{"policy"};
 
 // Constant values.
@@ -43,6 +47,10 @@ Text t_dunder{"__"};
 Text t_ssl{"ssl"};
 Text t_starttls{"starttls"};
 Text t_plain{"plain"};
+Text t_lf{"\n"};
+Text t_cr{"\r"};
+Text t_escaped_lf{"\\n"};
+Text t_escaped_cr{"\\r"};
 
 // Replies of a server that accepts everything, as smtplib returns them.
 constexpr const char* ready_for_tls = "Ready to start TLS";
@@ -57,8 +65,7 @@ constexpr const char* login_refused = "5.7.8 Authentication credentials invalid"
 // each use) made from these arguments.
 template <class... Args> [[noreturn]] void raise_smtplib(const Name& error, const Args&... args) {
     Ref instance = call(getattr(testing_module.global(n_smtplib), error), args...);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
-    raise_error();
+    raise_exception(instance.get());
 }
 
 Ref as_str(const char* value) {
@@ -66,45 +73,12 @@ Ref as_str(const char* value) {
 }
 
 // ---------------------------------------------------------------------------
-// Native instances.  The fields of an outbox and of a sent message are set
-// when it is made and never emptied, so those types need no tp_clear: every
-// object they hold is either made here (a list, dicts, a tuple of a code and
-// bytes, a parsed message) or existed before them, so a cycle through them
-// runs through a list, a dict or an object's namespace too, which the
-// collector clears.
-
-template <class T> T* as(PyObject* object) {
-    return reinterpret_cast<T*>(object);
-}
-
-// A new, tracked instance of a native type with every field zeroed.
-template <class T> Ref new_instance(PyTypeObject* type) {
-    T* object = PyObject_GC_New(T, type);
-    if (!object) raise_error();
-    std::memset(reinterpret_cast<char*>(object) + sizeof(PyObject), 0,
-                sizeof(T) - sizeof(PyObject));
-    PyObject_GC_Track(object);
-    return Ref::steal(reinterpret_cast<PyObject*>(object));
-}
-
-// traverse and dealloc for a type whose object fields are `members`.
-template <class T, PyObject* T::*... members> struct Fields {
-    static int traverse(PyObject* object, visitproc visit, void* arg) {
-        Py_VISIT(Py_TYPE(object));
-        for (PyObject* field : {as<T>(object)->*members...})
-            Py_VISIT(field);
-        return 0;
-    }
-    static void dealloc(PyObject* object) {
-        PyTypeObject* type = Py_TYPE(object);
-        PyObject_GC_UnTrack(object);
-        if (type->tp_weaklistoffset) PyObject_ClearWeakRefs(object);
-        for (PyObject* field : {as<T>(object)->*members...})
-            Py_XDECREF(field);
-        PyObject_GC_Del(object);
-        Py_DECREF(type);
-    }
-};
+// Native instances, with the frame's Fields for their GC steps.  The fields of
+// an outbox and of a sent message are set when it is made and never emptied,
+// so those types need no tp_clear: every object they hold is either made here
+// (a list, dicts, a tuple of a code and bytes, a parsed message) or existed
+// before them, so a cycle through them runs through a list, a dict or an
+// object's namespace too, which the collector clears.
 
 constexpr unsigned native_flags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
@@ -122,6 +96,7 @@ struct SentMessageObject {
     PyObject* port;
     PyObject* mode;
     PyObject* username;
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using SentMessageFields =
@@ -129,9 +104,7 @@ using SentMessageFields =
            &SentMessageObject::message, &SentMessageObject::text, &SentMessageObject::host,
            &SentMessageObject::port, &SentMessageObject::mode, &SentMessageObject::username>;
 
-PyTypeObject* sent_message_type;
-
-PyObject* sent_message_repr(PyObject* object) {
+PyObject* sent_message_repr(PyObject* object) noexcept {
     return guarded(
         [&] {
             SentMessageObject* sent = as<SentMessageObject>(object);
@@ -188,28 +161,27 @@ PyType_Spec sent_message_spec = {
 
 struct OutboxObject {
     PyObject_HEAD
-    PyObject* messages;           // list of SentMessage, in delivery order
-    PyObject* refused_recipients; // dict: envelope address -> (code, text)
-    PyObject* refused_senders;    // dict: envelope address, None for all -> (code, text)
-    PyObject* login_refusal;      // (code, text), or None
-    Py_ssize_t disconnects;       // connection attempts still to refuse
+    PyObject* messages;               // list of SentMessage, in delivery order
+    PyObject* refused_recipients;     // dict: envelope address -> (code, text)
+    PyObject* refused_senders;        // dict: envelope address, None for all -> (code, text)
+    PyObject* login_refusal;          // (code, text), or None
+    Py_ssize_t disconnects;           // connection attempts still to refuse
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using OutboxFields =
     Fields<OutboxObject, &OutboxObject::messages, &OutboxObject::refused_recipients,
            &OutboxObject::refused_senders, &OutboxObject::login_refusal>;
 
-PyTypeObject* outbox_type;
-
 OutboxObject* outbox_of(PyObject* object, const char* method) {
-    return instance_of<OutboxObject>(object, outbox_type, method);
+    return instance_of<OutboxObject>(object, method);
 }
 
-Py_ssize_t outbox_length(PyObject* object) {
+Py_ssize_t outbox_length(PyObject* object) noexcept {
     return PyList_GET_SIZE(as<OutboxObject>(object)->messages);
 }
 
-PyObject* outbox_item(PyObject* object, Py_ssize_t index) {
+PyObject* outbox_item(PyObject* object, Py_ssize_t index) noexcept {
     PyObject* messages = as<OutboxObject>(object)->messages;
     if (index < 0 || index >= PyList_GET_SIZE(messages)) {
         PyErr_SetString(PyExc_IndexError, "outbox index out of range");
@@ -219,7 +191,7 @@ PyObject* outbox_item(PyObject* object, Py_ssize_t index) {
 }
 
 // outbox[i] counts from the end for a negative i; outbox[i:j] is a list.
-PyObject* outbox_subscript(PyObject* object, PyObject* key) {
+PyObject* outbox_subscript(PyObject* object, PyObject* key) noexcept {
     PyObject* messages = as<OutboxObject>(object)->messages;
     if (PySlice_Check(key)) return PyObject_GetItem(messages, key);
     if (!PyIndex_Check(key)) {
@@ -233,11 +205,11 @@ PyObject* outbox_subscript(PyObject* object, PyObject* key) {
     return outbox_item(object, index);
 }
 
-PyObject* outbox_iter(PyObject* object) {
+PyObject* outbox_iter(PyObject* object) noexcept {
     return PyObject_GetIter(as<OutboxObject>(object)->messages);
 }
 
-PyObject* outbox_repr(PyObject* object) {
+PyObject* outbox_repr(PyObject* object) noexcept {
     const Py_ssize_t count = outbox_length(object);
     return PyUnicode_FromFormat("<Outbox: %zd message%s>", count, count == 1 ? "" : "s");
 }
@@ -257,7 +229,8 @@ PyType_Slot outbox_slots[] = {
               "\n"
               "capture() makes one.  It is a sequence of SentMessage (len(), outbox[i],\n"
               "outbox[i:j], iteration); a context manager that makes the capture active;\n"
-              "and a decorator: `@outbox` makes it active around each call of a function.\n"
+              "and a decorator: `@outbox` makes it active around each call of a function\n"
+              "(while the call is awaited, for a coroutine function).\n"
               "Messages stay until clear(); rehearsed failures stay for the outbox's life.\n"
               "\n"
               "A capture is process-wide: while it is active, every thread that sends\n"
@@ -273,10 +246,14 @@ PyType_Spec outbox_spec = {
     .slots = outbox_slots,
 };
 
-// The address that smtplib puts in MAIL FROM or RCPT TO, without its angle
-// brackets: the address part of "Name <address>", as a server sees it.
-Ref envelope_address(PyObject* address) {
-    Ref quoted = call(getattr(testing_module.global(n_smtplib), n_quoteaddr), address);
+// The address as smtplib writes it into MAIL FROM or RCPT TO: "<address>",
+// the address part of "Name <address>".
+Ref quoted_address(PyObject* address) {
+    return call(getattr(testing_module.global(n_smtplib), n_quoteaddr), address);
+}
+
+// A quoted address without its angle brackets, as a server sees it.
+Ref unquoted(Ref quoted) {
     if (PyUnicode_Check(quoted.get())) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(quoted.get());
         if (length >= 2 && PyUnicode_READ_CHAR(quoted.get(), 0) == '<' &&
@@ -287,13 +264,16 @@ Ref envelope_address(PyObject* address) {
     return quoted;
 }
 
+Ref envelope_address(PyObject* address) {
+    return unquoted(quoted_address(address));
+}
+
 // (code, text) for a rehearsed refusal; a code must be a failure reply.
 Ref refusal(PyObject* code, PyObject* message, const char* fallback) {
     const long value = PyLong_AsLong(code);
     if (value == -1 && PyErr_Occurred()) raise_error();
     if (value < 400 || value > 599) {
-        PyErr_Format(PyExc_ValueError, "code must be a 4xx or 5xx reply code, not %ld", value);
-        raise_error();
+        raise_format(PyExc_ValueError, "code must be a 4xx or 5xx reply code, not %ld", value);
     }
     Ref text = message == Py_None ? checked(PyBytes_FromString(fallback))
                                   : checked(PyUnicode_AsUTF8String(message));
@@ -318,17 +298,16 @@ constexpr Param refuse_recipient_params[] = {
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_recipient(FunctionObject*, Args<refuse_recipient_params> args) {
+Ref Outbox_refuse_recipient(FunctionObject*, Args<refuse_recipient_params> args) {
     OutboxObject* outbox = outbox_of(args["self"], "refuse_recipient");
     Ref value = refusal(args["code"], args["message"], recipient_refused);
     checked(PyDict_SetItem(outbox->refused_recipients, envelope_address(args["address"]).get(),
                            value.get()));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature refuse_recipient_signature = define<Outbox_refuse_recipient>({
     .name = "refuse_recipient",
-    .qualname = "Outbox.refuse_recipient",
     .doc = "Refuse this recipient address at RCPT TO from now on, with this reply code and text.\n"
            "\n"
            "Delivery then fails as against a real server: sendmail raises\n"
@@ -346,17 +325,16 @@ constexpr Param refuse_sender_params[] = {
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_sender(FunctionObject*, Args<refuse_sender_params> args) {
+Ref Outbox_refuse_sender(FunctionObject*, Args<refuse_sender_params> args) {
     OutboxObject* outbox = outbox_of(args["self"], "refuse_sender");
     Ref value = refusal(args["code"], args["message"], sender_refused);
     Ref key = args["address"] == Py_None ? Ref::borrow(Py_None) : envelope_address(args["address"]);
     checked(PyDict_SetItem(outbox->refused_senders, key.get(), value.get()));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature refuse_sender_signature = define<Outbox_refuse_sender>({
     .name = "refuse_sender",
-    .qualname = "Outbox.refuse_sender",
     .doc = "Refuse this envelope sender at MAIL FROM from now on (every sender when address is\n"
            "None): delivery raises smtplib.SMTPSenderRefused(code, message, sender).  A 421 reply\n"
            "also closes the connection, as smtplib does.",
@@ -369,16 +347,15 @@ constexpr Param refuse_login_params[] = {
     {"message", "Optional[str]", Rule::OptStr, Default::None},
 };
 
-PyObject* Outbox_refuse_login(FunctionObject*, Args<refuse_login_params> args) {
+Ref Outbox_refuse_login(FunctionObject*, Args<refuse_login_params> args) {
     OutboxObject* outbox = outbox_of(args["self"], "refuse_login");
     Ref value = refusal(args["code"], args["message"], login_refused);
     Py_XSETREF(outbox->login_refusal, value.release());
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature refuse_login_signature = define<Outbox_refuse_login>({
     .name = "refuse_login",
-    .qualname = "Outbox.refuse_login",
     .doc = "Refuse every login from now on: login raises smtplib.SMTPAuthenticationError(code,\n"
            "message), and nothing is sent.",
     .returns = "None",
@@ -386,14 +363,13 @@ const Signature refuse_login_signature = define<Outbox_refuse_login>({
 
 constexpr Param disconnect_params[] = {self_param};
 
-PyObject* Outbox_disconnect(FunctionObject*, Args<disconnect_params> args) {
+Ref Outbox_disconnect(FunctionObject*, Args<disconnect_params> args) {
     outbox_of(args["self"], "disconnect")->disconnects += 1;
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature disconnect_signature = define<Outbox_disconnect>({
     .name = "disconnect",
-    .qualname = "Outbox.disconnect",
     .doc = "Make the next connection attempt fail as one to a server that is not listening:\n"
            "ConnectionRefusedError(111, 'Connection refused').  Each call fails one more attempt.",
     .returns = "None",
@@ -401,15 +377,14 @@ const Signature disconnect_signature = define<Outbox_disconnect>({
 
 constexpr Param clear_params[] = {self_param};
 
-PyObject* Outbox_clear(FunctionObject*, Args<clear_params> args) {
+Ref Outbox_clear(FunctionObject*, Args<clear_params> args) {
     PyObject* messages = outbox_of(args["self"], "clear")->messages;
     checked(PyList_SetSlice(messages, 0, PyList_GET_SIZE(messages), nullptr));
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature clear_signature = define<Outbox_clear>({
     .name = "clear",
-    .qualname = "Outbox.clear",
     .doc = "Forget the messages delivered so far (not the rehearsals).",
     .returns = "None",
 });
@@ -417,17 +392,25 @@ const Signature clear_signature = define<Outbox_clear>({
 // ---------------------------------------------------------------------------
 // Active captures.
 
-// The modules whose `smtplib` a capture rebinds, and the stand-in it binds
-// there; both made at import and kept for the process.
+// The modules whose `smtplib` a capture rebinds, and the stand-in module
+// that each capture copies to bind there; both made at import and kept for
+// the process.
 PyObject* targets;
 PyObject* standin;
 
-// A capture that has begun and not ended, with what it found bound to
-// `smtplib` in each target module (an empty Ref where the name was unbound).
+// A capture that has begun and not ended: its outbox, its number, and what it
+// found bound to `smtplib` in each target module (an empty Ref where the name
+// was unbound).
 struct Active {
     Ref outbox;
+    std::uint64_t serial;
     std::vector<Ref> saved;
 };
+
+// The number of the capture that began last.  A connection remembers the
+// capture it was opened in by its number, which no other capture of the
+// process shares.
+std::uint64_t last_serial;
 
 // Innermost last.  Made at import and never destroyed: it holds references,
 // which must not be released after the interpreter has gone.
@@ -447,31 +430,44 @@ void bind_targets(const std::vector<Ref>& values) {
     }
 }
 
-void begin_capture(PyObject* outbox) {
-    Active entry{Ref::borrow(outbox), {}};
+// Each capture binds a stand-in module of its own, so that what is bound to
+// `smtplib` changes whenever a capture begins or ends: a session that
+// remembers the module it connected through sees that its connection belongs
+// to another capture state.
+Ref new_standin() {
+    Ref module = checked(PyModule_New("smtplib"));
+    checked(PyDict_Update(PyModule_GetDict(module.get()), PyModule_GetDict(standin)));
+    return module;
+}
+
+// Makes a capture active; returns its number.
+std::uint64_t begin_capture(PyObject* outbox) {
+    Active entry{Ref::borrow(outbox), last_serial + 1, {}};
+    Ref module = new_standin();
     std::vector<Ref> installed;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(targets); ++i) {
         PyObject* found = nullptr;
         checked(PyDict_GetItemRef(PyModule_GetDict(PyTuple_GET_ITEM(targets, i)), n_smtplib.get(),
                                   &found));
         entry.saved.push_back(Ref::steal(found));
-        installed.push_back(Ref::borrow(standin));
+        installed.push_back(module);
     }
     active->reserve(active->size() + 1);
     bind_targets(installed);
+    last_serial = entry.serial;
     active->push_back(std::move(entry));
+    return last_serial;
 }
 
-// Ends the innermost capture of this outbox.  Ending one that is not the
-// innermost hands what it saved to the capture that began after it, which
-// then restores that when it ends.
-void end_capture(PyObject* outbox) {
+// Ends the innermost active capture that `match` accepts.  Ending one that is
+// not the innermost hands what it saved to the capture that began after it,
+// which then restores that when it ends.
+template <class Match> void end_capture(Match&& match) {
     size_t i = active->size();
-    while (i > 0 && (*active)[i - 1].outbox.get() != outbox)
+    while (i > 0 && !match((*active)[i - 1]))
         --i;
     if (i == 0) {
-        PyErr_SetString(PyExc_RuntimeError, "this outbox is not capturing");
-        raise_error();
+        raise(PyExc_RuntimeError, "this outbox is not capturing");
     }
     // Released only when the list is consistent again.
     Active ended = std::move((*active)[i - 1]);
@@ -483,26 +479,40 @@ void end_capture(PyObject* outbox) {
     active->erase(active->begin() + static_cast<std::ptrdiff_t>(i - 1));
 }
 
-// The innermost active capture's outbox.
-OutboxObject* receiving_outbox() {
+// Ends the innermost capture of this outbox, as leaving a with block does.
+void end_capture(PyObject* outbox) {
+    end_capture([&](const Active& a) { return a.outbox.get() == outbox; });
+}
+
+// Ends the capture of this number, wherever it is among the active ones:
+// calls of decorated coroutine functions interleave, so the one that ends is
+// not always the innermost of its outbox.
+void end_capture(std::uint64_t serial) {
+    end_capture([&](const Active& a) { return a.serial == serial; });
+}
+
+// The innermost active capture, which receives.
+const Active& receiving_capture() {
     if (active->empty()) {
-        PyErr_SetString(PyExc_RuntimeError, "no vantrel.testing capture is active");
-        raise_error();
+        raise(PyExc_RuntimeError, "no vantrel.testing capture is active");
     }
-    return as<OutboxObject>(active->back().outbox.get());
+    return active->back();
+}
+
+bool capture_active(std::uint64_t serial) {
+    return std::ranges::any_of(*active, [&](const Active& a) { return a.serial == serial; });
 }
 
 constexpr Param enter_params[] = {self_param};
 
-PyObject* Outbox_enter(FunctionObject*, Args<enter_params> args) {
+Ref Outbox_enter(FunctionObject*, Args<enter_params> args) {
     outbox_of(args["self"], "__enter__");
     begin_capture(args["self"]);
-    return Py_NewRef(args["self"]);
+    return Ref::borrow(args["self"]);
 }
 
 const Signature enter_signature = define<Outbox_enter>({
     .name = "__enter__",
-    .qualname = "Outbox.__enter__",
     .doc = "Make this capture active; return the outbox.",
     .returns = "Outbox",
 });
@@ -514,18 +524,353 @@ constexpr Param exit_params[] = {
     {"traceback", nullptr, Rule::Any, Default::Required},
 };
 
-PyObject* Outbox_exit(FunctionObject*, Args<exit_params> args) {
+Ref Outbox_exit(FunctionObject*, Args<exit_params> args) {
     outbox_of(args["self"], "__exit__");
     end_capture(args["self"]);
-    Py_RETURN_NONE;
+    return none();
 }
 
 const Signature exit_signature = define<Outbox_exit>({
     .name = "__exit__",
-    .qualname = "Outbox.__exit__",
     .doc = "End this capture: each module gets back what it had when the capture began.",
     .returns = "None",
 });
+
+// ---------------------------------------------------------------------------
+// A call of a decorated coroutine function.  Awaiting it runs the function
+// with the capture active from the first step of its body to the last, as
+// `async def call(...): with outbox: return await function(...)` would: the
+// capture begins when the awaiting starts, and ends when the body returns or
+// raises, or when the call is closed or dropped unfinished.
+
+enum class Run : std::uint8_t { Fresh, Running, Done };
+
+struct CapturingCoroutineObject {
+    PyObject_HEAD
+    PyObject* outbox;
+    PyObject* function;
+    PyObject* arguments; // the positional values, then the keyword values
+    PyObject* kwnames;   // the keywords, or null
+    PyObject* awaiting;  // the iterator of the function's awaitable, while running
+    Py_ssize_t positional;
+    std::uint64_t capture; // the number of its capture, while running
+    Run run;
+    bool executing;                   // a step is under way: a second one must not start
+    static inline PyTypeObject* type; // made by the module body, kept for the process
+};
+
+using CapturingCoroutineFields =
+    Fields<CapturingCoroutineObject, &CapturingCoroutineObject::outbox,
+           &CapturingCoroutineObject::function, &CapturingCoroutineObject::arguments,
+           &CapturingCoroutineObject::kwnames, &CapturingCoroutineObject::awaiting>;
+
+CapturingCoroutineObject* coroutine_of(PyObject* object, const char* method) {
+    return instance_of<CapturingCoroutineObject>(object, method);
+}
+
+Ref new_capturing_coroutine(PyObject* outbox, PyObject* function, PyObject* const* args,
+                            Py_ssize_t positional, PyObject* kwnames) {
+    const Py_ssize_t count = positional + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    Ref arguments = checked(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));
+    Ref made = new_instance<CapturingCoroutineObject>();
+    CapturingCoroutineObject* c = as<CapturingCoroutineObject>(made.get());
+    c->outbox = Py_NewRef(outbox);
+    c->function = Py_NewRef(function);
+    c->arguments = arguments.release();
+    c->kwnames = Py_XNewRef(kwnames);
+    c->positional = positional;
+    return made;
+}
+
+// What `await` takes from an awaitable: a coroutine itself, or the iterator
+// its __await__ returns.
+Ref await_iterator(Ref awaitable) {
+    if (PyCoro_CheckExact(awaitable.get())) return awaitable;
+    PyTypeObject* type = Py_TYPE(awaitable.get());
+    unaryfunc await = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!await) raise_format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
+    Ref iterator = checked(await(awaitable.get()));
+    if (!PyIter_Check(iterator.get())) {
+        raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(iterator.get())->tp_name);
+    }
+    return iterator;
+}
+
+// Marks a step under way for its scope; refuses one started inside another,
+// as a coroutine does.
+class Step {
+public:
+    explicit Step(CapturingCoroutineObject* c) : c_(c) {
+        if (c->executing) raise(PyExc_ValueError, "coroutine already executing");
+        c->executing = true;
+    }
+    ~Step() { c_->executing = false; }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+
+private:
+    CapturingCoroutineObject* c_;
+};
+
+// The body has ended: its capture ends too.  An exception the body raised
+// stays the one that propagates; should ending fail, that failure does, with
+// the body's exception as its context.
+void finish(CapturingCoroutineObject* c) {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    c->run = Run::Done;
+    Py_CLEAR(c->awaiting);
+    try {
+        end_capture(c->capture);
+    } catch (const Error&) {
+        Ref failure = Ref::steal(PyErr_GetRaisedException());
+        if (pending) PyException_SetContext(failure.get(), pending.release());
+        reraise(std::move(failure));
+    }
+    if (pending) reraise(std::move(pending));
+}
+
+// Runs `step` on the running body; the body has ended when it raises.
+template <class Work> auto running(CapturingCoroutineObject* c, Work&& step) {
+    try {
+        return step();
+    } catch (const Error&) {
+        finish(c);
+        throw;
+    }
+}
+
+// The first step: the capture begins and the function is called inside it.
+void start(CapturingCoroutineObject* c) {
+    c->capture = begin_capture(c->outbox);
+    c->run = Run::Running;
+    running(c, [&] {
+        PyObject* const* items = reinterpret_cast<PyTupleObject*>(c->arguments)->ob_item;
+        Ref awaitable = checked(PyObject_Vectorcall(c->function, items, c->positional, c->kwnames));
+        c->awaiting = await_iterator(std::move(awaitable)).release();
+    });
+}
+
+[[noreturn]] void raise_reused() {
+    raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+}
+
+// send(value): the value the body yields next, or PYGEN_RETURN with what it
+// returned.
+PySendResult coroutine_send(PyObject* object, PyObject* value, PyObject** result) {
+    *result = nullptr;
+    return guarded(
+        [&] {
+            CapturingCoroutineObject* c = as<CapturingCoroutineObject>(object);
+            Step step(c);
+            if (c->run == Run::Done) raise_reused();
+            if (c->run == Run::Fresh) {
+                if (value != Py_None) {
+                    raise(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+                }
+                start(c);
+            }
+            PyObject* out = nullptr;
+            const PySendResult sent = running(c, [&] {
+                const PySendResult body = PyIter_Send(c->awaiting, value, &out);
+                if (body == PYGEN_ERROR) raise_error();
+                return body;
+            });
+            Ref held = Ref::steal(out);
+            if (sent == PYGEN_RETURN) finish(c);
+            *result = held.release();
+            return sent;
+        },
+        PYGEN_ERROR);
+}
+
+// A result of coroutine_send as an iterator gives it: the value yielded, or
+// StopIteration carrying what the body returned.
+PyObject* as_iteration(PySendResult sent, PyObject* result) {
+    if (sent != PYGEN_RETURN) return result;
+    Ref value = Ref::steal(result);
+    Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
+    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+    return nullptr;
+}
+
+PyObject* coroutine_next(PyObject* object) {
+    PyObject* result = nullptr;
+    const PySendResult sent = coroutine_send(object, Py_None, &result);
+    return as_iteration(sent, result);
+}
+
+PyObject* coroutine_await(PyObject* object) {
+    return Py_NewRef(object);
+}
+
+constexpr Param coroutine_send_params[] = {
+    self_param,
+    {"value", nullptr, Rule::Any, Default::Required},
+};
+
+PyObject* CapturingCoroutine_send(FunctionObject*, Args<coroutine_send_params> args) {
+    PyObject* self = reinterpret_cast<PyObject*>(coroutine_of(args["self"], "send"));
+    PyObject* result = nullptr;
+    const PySendResult sent = coroutine_send(self, args["value"], &result);
+    return as_iteration(sent, result);
+}
+
+const Signature coroutine_send_signature = define<CapturingCoroutine_send>({
+    .name = "send",
+    .qualname = "capturing_coroutine.send",
+    .doc = "Send a value into the body; return the next value it yields, or raise\n"
+           "StopIteration with what it returned.",
+});
+
+// What throw(typ, val, tb) raises where the body stands, as a generator's
+// throw raises it in its own frame.
+[[noreturn]] void raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
+    if (PyExceptionInstance_Check(typ)) {
+        if (val != Py_None) {
+            raise(PyExc_TypeError, "instance exception may not have a separate value");
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
+    } else if (PyExceptionClass_Check(typ)) {
+        PyErr_SetObject(typ, val);
+    } else {
+        raise_format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, "
+                     "not %.100s",
+                     Py_TYPE(typ)->tp_name);
+    }
+    if (tb == Py_None) raise_error();
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    checked(PyException_SetTraceback(exception.get(), tb));
+    reraise(std::move(exception));
+}
+
+constexpr Param coroutine_throw_params[] = {
+    self_param,
+    {"typ", nullptr, Rule::Any, Default::Required},
+    {"val", nullptr, Rule::Any, Default::None},
+    {"tb", nullptr, Rule::Any, Default::None},
+};
+
+Ref CapturingCoroutine_throw(FunctionObject*, Args<coroutine_throw_params> args) {
+    CapturingCoroutineObject* c = coroutine_of(args["self"], "throw");
+    PyObject* typ = args["typ"];
+    PyObject* val = args["val"];
+    PyObject* tb = args["tb"];
+    Step step(c);
+    // Not started, the body never runs: the exception comes out at once.
+    if (c->run != Run::Running) {
+        c->run = Run::Done;
+        raise_thrown(typ, val, tb);
+    }
+    return running(c, [&] {
+        Ref method = optional_attr(c->awaiting, n_throw);
+        if (!method) raise_thrown(typ, val, tb);
+        // Passed on as given: the three-argument form warns there.
+        return tb != Py_None    ? call(method, typ, val, tb)
+               : val != Py_None ? call(method, typ, val)
+                                : call(method, typ);
+    });
+}
+
+const Signature coroutine_throw_signature = define<CapturingCoroutine_throw>({
+    .name = "throw",
+    .qualname = "capturing_coroutine.throw",
+    .doc = "Raise an exception where the body waits; return the next value it yields.",
+});
+
+constexpr Param coroutine_close_params[] = {self_param};
+
+// Closes the body where it waits; the capture ends.
+void close_coroutine(CapturingCoroutineObject* c) {
+    Step step(c);
+    if (c->run != Run::Running) {
+        c->run = Run::Done;
+        return;
+    }
+    running(c, [&] {
+        Ref method = optional_attr(c->awaiting, n_close);
+        if (method) call(method);
+    });
+    finish(c);
+}
+
+Ref CapturingCoroutine_close(FunctionObject*, Args<coroutine_close_params> args) {
+    close_coroutine(coroutine_of(args["self"], "close"));
+    return Ref::borrow(Py_None);
+}
+
+const Signature coroutine_close_signature = define<CapturingCoroutine_close>({
+    .name = "close",
+    .qualname = "capturing_coroutine.close",
+    .doc = "Close the body where it waits, and end the capture.",
+    .returns = "None",
+});
+
+// Dropped unfinished, as a coroutine is: closed, so that its capture ends.
+void coroutine_finalize(PyObject* object) {
+    CapturingCoroutineObject* c = as<CapturingCoroutineObject>(object);
+    if (c->run != Run::Running) return;
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    const bool closed = guarded(
+        [&] {
+            close_coroutine(c);
+            return true;
+        },
+        false);
+    if (!closed) {
+        PyErr_WriteUnraisable(object);
+    }
+    PyErr_SetRaisedException(pending.release());
+}
+
+void coroutine_dealloc(PyObject* object) {
+    if (PyObject_CallFinalizerFromDealloc(object) < 0) return; // brought back to life
+    CapturingCoroutineFields::dealloc(object);
+}
+
+// A body in a cycle of references is closed by the finaliser before this.
+int coroutine_clear(PyObject* object) {
+    CapturingCoroutineObject* c = as<CapturingCoroutineObject>(object);
+    c->run = Run::Done;
+    Py_CLEAR(c->outbox);
+    Py_CLEAR(c->function);
+    Py_CLEAR(c->arguments);
+    Py_CLEAR(c->kwnames);
+    Py_CLEAR(c->awaiting);
+    return 0;
+}
+
+PyObject* coroutine_repr(PyObject* object) {
+    PyObject* function = as<CapturingCoroutineObject>(object)->function;
+    if (!function) return PyUnicode_FromString("<capturing coroutine>");
+    return PyUnicode_FromFormat("<capturing coroutine of %R>", function);
+}
+
+PyType_Slot capturing_coroutine_slots[] = {
+    type_slot(Py_tp_dealloc, coroutine_dealloc),
+    type_slot(Py_tp_traverse, CapturingCoroutineFields::traverse),
+    type_slot(Py_tp_clear, coroutine_clear),
+    type_slot(Py_tp_finalize, coroutine_finalize),
+    type_slot(Py_tp_repr, coroutine_repr),
+    type_slot(Py_tp_iter, PyObject_SelfIter),
+    type_slot(Py_tp_iternext, coroutine_next),
+    type_slot(Py_am_await, coroutine_await),
+    type_slot(Py_am_send, coroutine_send),
+    type_slot(Py_tp_doc, "A call of a coroutine function that an outbox decorates: awaiting it\n"
+                         "runs the function's body with the capture active."),
+    {},
+};
+
+PyType_Spec capturing_coroutine_spec = {
+    .name = "vantrel.testing.capturing_coroutine",
+    .basicsize = sizeof(CapturingCoroutineObject),
+    .itemsize = 0,
+    .flags = native_flags,
+    .slots = capturing_coroutine_slots,
+};
 
 // ---------------------------------------------------------------------------
 // A function decorated with an outbox: each call runs inside the capture.
@@ -537,20 +882,27 @@ struct CapturingObject {
     PyObject* function;
     PyObject* dict; // __wrapped__, __name__, ... as functools.update_wrapper sets them
     PyObject* weakrefs;
+    PyObject* coroutine_mark;         // what inspect.markcoroutinefunction set, or null
+    bool coroutine;                   // a coroutine function: a call returns a capturing coroutine
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
-using CapturingFields = Fields<CapturingObject, &CapturingObject::outbox,
-                               &CapturingObject::function, &CapturingObject::dict>;
-
-PyTypeObject* capturing_type;
+using CapturingFields =
+    Fields<CapturingObject, &CapturingObject::outbox, &CapturingObject::function,
+           &CapturingObject::dict, &CapturingObject::coroutine_mark>;
 
 PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargsf,
-                         PyObject* kwnames) {
+                         PyObject* kwnames) noexcept {
     return guarded(
         [&] {
             CapturingObject* capturing = as<CapturingObject>(callable);
             Ref outbox = Ref::borrow(capturing->outbox);
             Ref function = Ref::borrow(capturing->function);
+            if (capturing->coroutine) {
+                return new_capturing_coroutine(outbox.get(), function.get(), args,
+                                               PyVectorcall_NARGS(nargsf), kwnames)
+                    .release();
+            }
             Ref result;
             with(outbox.get(), [&](PyObject*) {
                 result = checked(PyObject_Vectorcall(function.get(), args, nargsf, kwnames));
@@ -561,17 +913,38 @@ PyObject* capturing_call(PyObject* callable, PyObject* const* args, size_t nargs
 }
 
 // As a Python function: bound to an instance it gives a method.
-PyObject* capturing_get(PyObject* callable, PyObject* instance, PyObject*) {
+PyObject* capturing_get(PyObject* callable, PyObject* instance, PyObject*) noexcept {
     if (!instance || instance == Py_None) return Py_NewRef(callable);
     return PyMethod_New(callable, instance);
 }
 
-PyObject* capturing_repr(PyObject* callable) {
+PyObject* capturing_repr(PyObject* callable) noexcept {
     return PyUnicode_FromFormat("<capturing %R>", as<CapturingObject>(callable)->function);
 }
 
-int capturing_clear(PyObject* callable) {
+int capturing_clear(PyObject* callable) noexcept {
     Py_CLEAR(as<CapturingObject>(callable)->dict);
+    Py_CLEAR(as<CapturingObject>(callable)->coroutine_mark);
+    return 0;
+}
+
+// The attribute that inspect.markcoroutinefunction sets and
+// inspect.iscoroutinefunction reads, kept in the object rather than in its
+// __dict__: a synchronous function made around the wrapper with
+// functools.wraps (pytest-asyncio's runner of a test) must not pass for a
+// coroutine function as well.  An `async def` function carries the same fact
+// in its code object, which wraps does not copy either.
+PyObject* get_coroutine_mark(PyObject* callable, void*) {
+    PyObject* mark = as<CapturingObject>(callable)->coroutine_mark;
+    if (!mark) {
+        PyErr_SetString(PyExc_AttributeError, "not a coroutine function");
+        return nullptr;
+    }
+    return Py_NewRef(mark);
+}
+
+int set_coroutine_mark(PyObject* callable, PyObject* mark, void*) {
+    Py_XSETREF(as<CapturingObject>(callable)->coroutine_mark, Py_XNewRef(mark));
     return 0;
 }
 
@@ -586,6 +959,7 @@ PyMemberDef capturing_members[] = {
 
 PyGetSetDef capturing_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"_is_coroutine_marker", get_coroutine_mark, set_coroutine_mark, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -614,44 +988,48 @@ constexpr Param call_params[] = {
     {"function", "Callable", Rule::Any, Default::Required},
 };
 
-PyObject* Outbox_call(FunctionObject*, Args<call_params> args) {
+Ref Outbox_call(FunctionObject*, Args<call_params> args) {
     outbox_of(args["self"], "__call__");
     PyObject* function = args["function"];
     if (!PyCallable_Check(function)) {
-        PyErr_Format(PyExc_TypeError, "an outbox decorates a function, not a '%.200s' object",
+        raise_format(PyExc_TypeError, "an outbox decorates a function, not a '%.200s' object",
                      Py_TYPE(function)->tp_name);
-        raise_error();
     }
-    Ref wrapper = new_instance<CapturingObject>(capturing_type);
+    Ref wrapper = new_instance<CapturingObject>();
     CapturingObject* capturing = as<CapturingObject>(wrapper.get());
     capturing->vectorcall = capturing_call;
     capturing->outbox = Py_NewRef(args["self"]);
     capturing->function = Py_NewRef(function);
-    return call(testing_module.global(n_update_wrapper), wrapper, function).release();
+    // As unittest.mock.patch does: a coroutine function stays one, and the
+    // capture spans its awaited body.
+    capturing->coroutine = truth(call(testing_module.global(n_iscoroutinefunction), function));
+    Ref wrapped = call(testing_module.global(n_update_wrapper), wrapper, function);
+    if (capturing->coroutine) call(testing_module.global(n_markcoroutinefunction), wrapped);
+    return wrapped;
 }
 
 const Signature call_signature = define<Outbox_call>({
     .name = "__call__",
-    .qualname = "Outbox.__call__",
-    .doc = "Decorate a function: each call of it runs with this capture active.",
+    .doc = "Decorate a function: each call of it runs with this capture active.  A coroutine\n"
+           "function stays one: the capture is active while a call of it is awaited, from the\n"
+           "first step of its body to the end.",
     .returns = "Callable",
 });
 
 constexpr std::array<Param, 0> capture_params{};
 
-PyObject* capture(FunctionObject*, Args<capture_params>) {
-    Ref outbox = new_instance<OutboxObject>(outbox_type);
+Ref capture(FunctionObject*, Args<capture_params>) {
+    Ref outbox = new_instance<OutboxObject>();
     OutboxObject* o = as<OutboxObject>(outbox.get());
     o->messages = checked(PyList_New(0)).release();
     o->refused_recipients = checked(PyDict_New()).release();
     o->refused_senders = checked(PyDict_New()).release();
     o->login_refusal = Py_NewRef(Py_None);
-    return outbox.release();
+    return outbox;
 }
 
 const Signature capture_signature = define<capture>({
     .name = "capture",
-    .qualname = "capture",
     .doc = "Return a new Outbox, which captures what vantrel sends while it is active.\n"
            "\n"
            "    with capture() as outbox:\n"
@@ -662,7 +1040,8 @@ const Signature capture_signature = define<capture>({
            "connections deliver to the outbox: the TLS context is still made, and STARTTLS,\n"
            "login and submission run as against a server that accepts everything.  On exit, also\n"
            "on error, each module gets back exactly what it had.  Captures nest.  An outbox is\n"
-           "also a decorator: `@outbox` makes it active around each call of the function.\n"
+           "also a decorator: `@outbox` makes it active around each call of the function (while\n"
+           "the call is awaited, for a coroutine function).\n"
            "\n"
            "A capture is process-wide: it rebinds module names, so every thread that sends\n"
            "through vantrel while it is active delivers to it.",
@@ -677,12 +1056,14 @@ enum class Mode : std::uint8_t { Plain, Starttls, Ssl };
 
 struct ConnectionObject {
     PyObject_HEAD
-    PyObject* outbox; // the outbox receiving when it was opened
+    PyObject* outbox;      // the outbox receiving when it was opened
+    std::uint64_t capture; // the serial of the capture it was opened in
     PyObject* host;
     PyObject* port;
     PyObject* username; // None until a login succeeds
     Mode mode;
     bool open;
+    static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 using ConnectionFields =
@@ -692,23 +1073,24 @@ using ConnectionFields =
 // A caller can close a cycle through a connection that the collector cannot
 // break elsewhere (a tuple holding the connection, passed as its own login).
 // A cleared connection is closed, and no method reads its fields.
-int connection_clear(PyObject* object) {
-    ConnectionObject* c = as<ConnectionObject>(object);
-    c->open = false;
-    Py_CLEAR(c->outbox);
-    Py_CLEAR(c->host);
-    Py_CLEAR(c->port);
-    Py_CLEAR(c->username);
-    return 0;
+int connection_clear(PyObject* object) noexcept {
+    as<ConnectionObject>(object)->open = false;
+    return ConnectionFields::clear(object);
 }
 
-PyTypeObject* connection_type;
+// Whether the connection is open.  A capture owns the connections made while
+// it is active: when it ends they close, as if the server had hung up, and
+// nothing more is delivered to its outbox.
+bool is_open(ConnectionObject* c) {
+    if (c->open && !capture_active(c->capture)) c->open = false;
+    return c->open;
+}
 
 // smtplib's `sock`, as far as a caller may look at it: None once the
 // connection is closed, and no attribute while it is open, as there is no
 // socket to look at.
-PyObject* connection_sock(PyObject* object, void*) {
-    if (!as<ConnectionObject>(object)->open) Py_RETURN_NONE;
+PyObject* connection_sock(PyObject* object, void*) noexcept {
+    if (!is_open(as<ConnectionObject>(object))) Py_RETURN_NONE;
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'sock'",
                  Py_TYPE(object)->tp_name);
     return nullptr;
@@ -738,42 +1120,43 @@ PyType_Spec connection_spec = {
 };
 
 // The connection of a method call, which must still be open.
-ConnectionObject* open_connection(PyObject* object, const char* method) {
-    ConnectionObject* connection = instance_of<ConnectionObject>(object, connection_type, method);
-    if (!connection->open)
+ConnectionObject* require_open(PyObject* object, const char* method) {
+    ConnectionObject* connection = instance_of<ConnectionObject>(object, method);
+    if (!is_open(connection))
         raise_smtplib(n_SMTPServerDisconnected, as_str("please run connect() first"));
     return connection;
 }
 
 // (code, b"text"): a reply as smtplib's methods return it.
-PyObject* reply(long code, const char* text) {
-    return Py_BuildValue("(ly)", code, text);
+Ref reply(long code, const char* text) {
+    return checked(Py_BuildValue("(ly)", code, text));
 }
 
 // Opens a connection to the innermost capture, or refuses it as a closed port
 // does when a disconnection was rehearsed.  With no host, as smtplib does, it
 // stays unconnected.
-PyObject* open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
+Ref open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     const bool connects = truth(host);
     Ref port_used =
         truth(port) ? Ref::borrow(port) : checked(PyLong_FromLong(mode == Mode::Ssl ? 465 : 25));
-    Ref outbox = Ref::borrow(reinterpret_cast<PyObject*>(receiving_outbox()));
+    const Active& receiving = receiving_capture();
+    const std::uint64_t serial = receiving.serial;
+    Ref outbox = receiving.outbox;
     OutboxObject* o = as<OutboxObject>(outbox.get());
     if (connects && o->disconnects > 0) {
         o->disconnects -= 1;
-        errno = ECONNREFUSED;
-        PyErr_SetFromErrno(PyExc_OSError);
-        raise_error();
+        raise_errno(ECONNREFUSED);
     }
-    Ref connection = new_instance<ConnectionObject>(connection_type);
+    Ref connection = new_instance<ConnectionObject>();
     ConnectionObject* c = as<ConnectionObject>(connection.get());
     c->outbox = outbox.release();
+    c->capture = serial;
     c->host = Py_NewRef(host);
     c->port = port_used.release();
     c->username = Py_NewRef(Py_None);
     c->mode = mode;
     c->open = connects;
-    return connection.release();
+    return connection;
 }
 
 constexpr Param smtp_params[] = {
@@ -784,13 +1167,12 @@ constexpr Param smtp_params[] = {
     {"source_address", "Optional[tuple[str, int]]", Rule::Any, Default::None},
 };
 
-PyObject* smtp(FunctionObject*, Args<smtp_params> args) {
+Ref smtp(FunctionObject*, Args<smtp_params> args) {
     return open_to_outbox(args["host"], args["port"], Mode::Plain);
 }
 
 const Signature smtp_signature = define<smtp>({
     .name = "SMTP",
-    .qualname = "SMTP",
     .doc = "Open a plain connection to the active capture's outbox, in place of smtplib.SMTP.",
     .returns = "Connection",
 });
@@ -801,13 +1183,12 @@ constexpr Param smtp_ssl_params[] = {
     smtp_params[4], {"context", "Optional[ssl.SSLContext]", Rule::Any, Default::None},
 };
 
-PyObject* smtp_ssl(FunctionObject*, Args<smtp_ssl_params> args) {
+Ref smtp_ssl(FunctionObject*, Args<smtp_ssl_params> args) {
     return open_to_outbox(args["host"], args["port"], Mode::Ssl);
 }
 
 const Signature smtp_ssl_signature = define<smtp_ssl>({
     .name = "SMTP_SSL",
-    .qualname = "SMTP_SSL",
     .doc = "Open an implicit-TLS connection to the active capture's outbox, in place of\n"
            "smtplib.SMTP_SSL.",
     .returns = "Connection",
@@ -818,8 +1199,8 @@ constexpr Param starttls_params[] = {
     {"context", "Optional[ssl.SSLContext]", Rule::Any, Default::None},
 };
 
-PyObject* Connection_starttls(FunctionObject*, Args<starttls_params> args) {
-    ConnectionObject* c = open_connection(args["self"], "starttls");
+Ref Connection_starttls(FunctionObject*, Args<starttls_params> args) {
+    ConnectionObject* c = require_open(args["self"], "starttls");
     // Over TLS already, a server offers no STARTTLS.
     if (c->mode != Mode::Plain) {
         raise_smtplib(n_SMTPNotSupportedError,
@@ -831,7 +1212,6 @@ PyObject* Connection_starttls(FunctionObject*, Args<starttls_params> args) {
 
 const Signature starttls_signature = define<Connection_starttls>({
     .name = "starttls",
-    .qualname = "Connection.starttls",
     .doc = "Upgrade the connection to TLS, as smtplib.SMTP.starttls.",
     .returns = "tuple[int, bytes]",
 });
@@ -843,8 +1223,14 @@ constexpr Param login_params[] = {
     {"initial_response_ok", "bool", Rule::Any, Default::True},
 };
 
-PyObject* Connection_login(FunctionObject*, Args<login_params> args) {
-    ConnectionObject* c = open_connection(args["self"], "login");
+Ref Connection_login(FunctionObject*, Args<login_params> args) {
+    ConnectionObject* c = require_open(args["self"], "login");
+    // smtplib's AUTH PLAIN (the server offers PLAIN and LOGIN) sends
+    // "\0user\0password" as ASCII: its UnicodeEncodeError comes before any
+    // answer of the server.
+    Ref credentials =
+        checked(PyUnicode_FromFormat("%c%S%c%S", 0, args["user"], 0, args["password"]));
+    call_method(credentials, n_encode, t_ascii.get());
     Ref refused = Ref::borrow(as<OutboxObject>(c->outbox)->login_refusal);
     if (refused.get() != Py_None) {
         raise_smtplib(n_SMTPAuthenticationError, PyTuple_GET_ITEM(refused.get(), 0),
@@ -856,13 +1242,12 @@ PyObject* Connection_login(FunctionObject*, Args<login_params> args) {
 
 const Signature login_signature = define<Connection_login>({
     .name = "login",
-    .qualname = "Connection.login",
     .doc = "Log in, as smtplib.SMTP.login; the password is not kept.",
     .returns = "tuple[int, bytes]",
 });
 
 // Records a message delivered over a connection.
-void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObject* msg) {
+void record_delivery(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObject* msg) {
     Ref text;
     Ref message;
     Ref policy = getattr(testing_module.global(n_policy), n_default);
@@ -872,9 +1257,8 @@ void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObj
     } else {
         if (!PyObject_CheckBuffer(msg)) {
             // What smtplib's DATA step raises for a message that is no text.
-            PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
+            raise_format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
                          Py_TYPE(msg)->tp_name);
-            raise_error();
         }
         text = checked(PyBytes_FromObject(msg));
         message = call_kw(testing_module.global(n_message_from_bytes), kw_policy, text, policy);
@@ -882,7 +1266,7 @@ void deliver(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObj
     const Text& mode = c->mode == Mode::Ssl        ? t_ssl
                        : c->mode == Mode::Starttls ? t_starttls
                                                    : t_plain;
-    Ref record = new_instance<SentMessageObject>(sent_message_type);
+    Ref record = new_instance<SentMessageObject>();
     SentMessageObject* sent = as<SentMessageObject>(record.get());
     sent->mail_from = Py_NewRef(mail_from);
     sent->rcpt_tos = Py_NewRef(accepted);
@@ -904,23 +1288,44 @@ constexpr Param sendmail_params[] = {
     {"rcpt_options", "Sequence[str]", Rule::Any, Default::None},
 };
 
-// smtplib's steps in smtplib's order: the text is checked, then MAIL FROM,
-// each RCPT TO and DATA; a 421 reply closes the connection.
-PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
-    ConnectionObject* c = open_connection(args["self"], "sendmail");
+// A command as smtplib puts it on the wire, refused where smtplib refuses it
+// before sending: a line break is its ValueError, and a character beyond
+// ASCII (no SMTPUTF8 is asked for) its UnicodeEncodeError, positions and all.
+void put_command(PyObject* line) {
+    if (PyUnicode_FindChar(line, '\r', 0, PY_SSIZE_T_MAX, 1) != -1 ||
+        PyUnicode_FindChar(line, '\n', 0, PY_SSIZE_T_MAX, 1) != -1) {
+        Ref shown = checked(PyUnicode_Replace(line, t_lf.get(), t_escaped_lf.get(), -1));
+        shown = checked(PyUnicode_Replace(shown.get(), t_cr.get(), t_escaped_cr.get(), -1));
+        raise_format(PyExc_ValueError,
+                     "command and arguments contain prohibited newline characters: %U",
+                     shown.get());
+    }
+    Ref wire = checked(PyUnicode_FromFormat("%U\r\n", line));
+    call_method(wire, n_encode, t_ascii.get());
+}
+
+// smtplib's steps in smtplib's order: the text is encoded and its size
+// offered with MAIL FROM (a server offers SIZE), then each RCPT TO and DATA;
+// a 421 reply closes the connection.
+Ref Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
+    ConnectionObject* c = require_open(args["self"], "sendmail");
     PyObject* mail_from = args["from_addr"];
     PyObject* to_addrs = args["to_addrs"];
     PyObject* msg = args["msg"];
     OutboxObject* outbox = as<OutboxObject>(c->outbox);
-    if (PyUnicode_Check(msg) && !PyUnicode_IS_ASCII(msg)) {
-        // A text goes out as ASCII with CRLF line ends: smtplib's own
-        // UnicodeEncodeError, positions and all.
+    Ref wire = Ref::borrow(msg);
+    if (PyUnicode_Check(msg)) {
+        // A text goes out as ASCII with CRLF line ends.
         Ref fix_eols = optional_attr(testing_module.global(n_smtplib).get(), n_fix_eols);
-        Ref wire = fix_eols ? call(fix_eols, msg) : Ref::borrow(msg);
-        call_method(wire, n_encode, t_ascii.get());
+        Ref text = fix_eols ? call(fix_eols, msg) : Ref::borrow(msg);
+        wire = call_method(text, n_encode, t_ascii.get());
     }
+    const Py_ssize_t size = PyObject_Size(wire.get());
+    if (size < 0) raise_error();
 
-    Ref refused = refusal_for(outbox->refused_senders, envelope_address(mail_from).get());
+    Ref sender = quoted_address(mail_from);
+    put_command(checked(PyUnicode_FromFormat("mail from:%S size=%zd", sender.get(), size)).get());
+    Ref refused = refusal_for(outbox->refused_senders, unquoted(sender).get());
     if (!refused) refused = refusal_for(outbox->refused_senders, Py_None);
     if (refused) {
         if (code_is(refused.get(), 421)) c->open = false;
@@ -935,8 +1340,9 @@ PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
     Ref accepted = checked(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipients.get()); ++i) {
         Ref recipient = Ref::borrow(PyList_GET_ITEM(recipients.get(), i));
-        Ref refused_here =
-            refusal_for(outbox->refused_recipients, envelope_address(recipient.get()).get());
+        Ref quoted = quoted_address(recipient.get());
+        put_command(checked(PyUnicode_FromFormat("rcpt to:%S", quoted.get())).get());
+        Ref refused_here = refusal_for(outbox->refused_recipients, unquoted(quoted).get());
         if (!refused_here) {
             checked(PyList_Append(accepted.get(), recipient.get()));
             continue;
@@ -949,13 +1355,12 @@ PyObject* Connection_sendmail(FunctionObject*, Args<sendmail_params> args) {
     }
     if (PyList_GET_SIZE(accepted.get()) == 0) raise_smtplib(n_SMTPRecipientsRefused, errors);
 
-    deliver(c, mail_from, accepted.get(), msg);
-    return errors.release();
+    record_delivery(c, mail_from, accepted.get(), msg);
+    return errors;
 }
 
 const Signature sendmail_signature = define<Connection_sendmail>({
     .name = "sendmail",
-    .qualname = "Connection.sendmail",
     .doc = "Deliver a message to the outbox, as smtplib.SMTP.sendmail: returns the dict of\n"
            "refused recipients when some were accepted.",
     .returns = "dict[str, tuple[int, bytes]]",
@@ -963,54 +1368,50 @@ const Signature sendmail_signature = define<Connection_sendmail>({
 
 constexpr Param quit_params[] = {self_param};
 
-PyObject* Connection_quit(FunctionObject*, Args<quit_params> args) {
-    open_connection(args["self"], "quit")->open = false;
+Ref Connection_quit(FunctionObject*, Args<quit_params> args) {
+    require_open(args["self"], "quit")->open = false;
     return reply(221, bye);
 }
 
 const Signature quit_signature = define<Connection_quit>({
     .name = "quit",
-    .qualname = "Connection.quit",
     .doc = "End the session and close the connection.",
     .returns = "tuple[int, bytes]",
 });
 
 constexpr Param close_params[] = {self_param};
 
-PyObject* Connection_close(FunctionObject*, Args<close_params> args) {
-    instance_of<ConnectionObject>(args["self"], connection_type, "close")->open = false;
-    Py_RETURN_NONE;
+Ref Connection_close(FunctionObject*, Args<close_params> args) {
+    instance_of<ConnectionObject>(args["self"], "close")->open = false;
+    return none();
 }
 
 const Signature close_signature = define<Connection_close>({
     .name = "close",
-    .qualname = "Connection.close",
     .doc = "Close the connection.",
     .returns = "None",
 });
 
 constexpr Param connection_enter_params[] = {self_param};
 
-PyObject* Connection_enter(FunctionObject*, Args<connection_enter_params> args) {
-    instance_of<ConnectionObject>(args["self"], connection_type, "__enter__");
-    return Py_NewRef(args["self"]);
+Ref Connection_enter(FunctionObject*, Args<connection_enter_params> args) {
+    instance_of<ConnectionObject>(args["self"], "__enter__");
+    return Ref::borrow(args["self"]);
 }
 
 const Signature connection_enter_signature = define<Connection_enter>({
     .name = "__enter__",
-    .qualname = "Connection.__enter__",
     .returns = "Connection",
 });
 
 // Leaving the block ends the session and closes, whatever happened in it.
-PyObject* Connection_exit(FunctionObject*, Args<exit_params> args) {
-    instance_of<ConnectionObject>(args["self"], connection_type, "__exit__")->open = false;
-    Py_RETURN_NONE;
+Ref Connection_exit(FunctionObject*, Args<exit_params> args) {
+    instance_of<ConnectionObject>(args["self"], "__exit__")->open = false;
+    return none();
 }
 
 const Signature connection_exit_signature = define<Connection_exit>({
     .name = "__exit__",
-    .qualname = "Connection.__exit__",
     .returns = "None",
 });
 
@@ -1031,9 +1432,9 @@ constexpr const char* module_doc =
 // Makes a native type once per process: a module that starts again after a
 // failed import reuses it.
 Ref native_type(ModuleFrame& frame, PyTypeObject*& type, PyType_Spec& spec,
-                std::initializer_list<std::pair<const char*, PyObject*>> members) {
+                std::initializer_list<Method> methods) {
     if (!type) {
-        type = reinterpret_cast<PyTypeObject*>(frame.native_class(spec, members).release());
+        type = reinterpret_cast<PyTypeObject*>(frame.native_class(spec, methods).release());
     }
     return Ref::borrow(reinterpret_cast<PyObject*>(type));
 }
@@ -1046,7 +1447,7 @@ Ref target_modules() {
 }
 
 // A module named smtplib holding every name of the real one, with SMTP and
-// SMTP_SSL replaced.
+// SMTP_SSL replaced: what each capture copies.
 Ref make_standin(ModuleFrame& frame) {
     Ref module = checked(PyModule_New("smtplib"));
     PyObject* names = PyModule_GetDict(module.get());
@@ -1073,38 +1474,30 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import("smtplib");
     frame.import_from("email", {"message_from_bytes", "message_from_string", "policy"});
     frame.import_from("functools", {"update_wrapper"});
+    frame.import_from("inspect", {"iscoroutinefunction", "markcoroutinefunction"});
 
-    native_type(frame, sent_message_type, sent_message_spec, {});
-    native_type(frame, capturing_type, capturing_spec, {});
-    native_type(frame, connection_type, connection_spec,
-                {{"__enter__", frame.function(connection_enter_signature).get()},
-                 {"__exit__", frame.function(connection_exit_signature).get()},
-                 {"starttls", frame.function(starttls_signature).get()},
-                 {"login", frame.function(login_signature).get()},
-                 {"sendmail", frame.function(sendmail_signature).get()},
-                 {"quit", frame.function(quit_signature).get()},
-                 {"close", frame.function(close_signature).get()}});
-    Ref outbox =
-        native_type(frame, outbox_type, outbox_spec,
-                    {{"__enter__", frame.function(enter_signature).get()},
-                     {"__exit__", frame.function(exit_signature).get()},
-                     {"__call__", frame.function(call_signature).get()},
-                     {"clear", frame.function(clear_signature).get()},
-                     {"refuse_recipient", frame.function(refuse_recipient_signature).get()},
-                     {"refuse_sender", frame.function(refuse_sender_signature).get()},
-                     {"refuse_login", frame.function(refuse_login_signature).get()},
-                     {"disconnect", frame.function(disconnect_signature).get()}});
+    native_type(frame, SentMessageObject::type, sent_message_spec, {});
+    native_type(frame, CapturingObject::type, capturing_spec, {});
+    native_type(frame, CapturingCoroutineObject::type, capturing_coroutine_spec,
+                {coroutine_send_signature, coroutine_throw_signature, coroutine_close_signature});
+    native_type(frame, ConnectionObject::type, connection_spec,
+                {connection_enter_signature, connection_exit_signature, starttls_signature,
+                 login_signature, sendmail_signature, quit_signature, close_signature});
+    Ref outbox = native_type(frame, OutboxObject::type, outbox_spec,
+                             {enter_signature, exit_signature, call_signature, clear_signature,
+                              refuse_recipient_signature, refuse_sender_signature,
+                              refuse_login_signature, disconnect_signature});
     if (!targets) targets = target_modules().release();
     if (!standin) standin = make_standin(frame).release();
     if (!active) active = new std::vector<Active>;
 
     frame.bind("capture", frame.function(capture_signature).get());
     frame.bind("Outbox", outbox.get());
-    frame.bind("SentMessage", reinterpret_cast<PyObject*>(sent_message_type));
+    frame.bind("SentMessage", reinterpret_cast<PyObject*>(SentMessageObject::type));
 }
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_testing() {
+PyMODINIT_FUNC PyInit_testing() noexcept {
     return testing_module.init();
 }

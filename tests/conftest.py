@@ -81,8 +81,11 @@ class _Handler:
         self.s.attempts[address] += 1
         if address in self.s.refuse_rcpt:
             return "550 5.1.1 no such user"
-        if self._first_attempt(address) == "451-rcpt":
+        action = self._first_attempt(address)
+        if action == "451-rcpt":
             return "451 4.7.1 try again later"
+        if action == "421-rcpt":
+            return "421 4.7.0 shutting down, closing"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -90,13 +93,28 @@ class _Handler:
         """The first_attempt action for this address, if this is its first transaction."""
         return self.s.first_attempt.get(address) if self.s.attempts[address] == 1 else None
 
+    def _actions(self, envelope):
+        return {self._first_attempt(address) for address in envelope.rcpt_tos}
+
+    def data_command_reply(self, envelope):
+        """The reply to the DATA command itself, before any text, or None to go on."""
+        actions = self._actions(envelope)
+        for code in ("421", "451", "554"):
+            if f"{code}-data-command" in actions:
+                return {"421": "421 4.3.2 shutting down, closing",
+                        "451": "451 4.7.1 greylisted, try again later",
+                        "554": "554 5.7.1 sender blocked"}[code]
+        return None
+
     async def handle_DATA(self, server, session, envelope):
-        actions = {self._first_attempt(address) for address in envelope.rcpt_tos}
+        actions = self._actions(envelope)
         if self.s.drop == "DATA" or "drop-data" in actions:
             server.transport.abort()
             return "421 closing"
         if "451-data" in actions:
             return "451 4.3.0 local error, try again later"
+        if "421-data" in actions:
+            return "421 4.3.2 shutting down, closing"
         if "hold-data" in actions:
             self.s.holding.set()
             await asyncio.Event().wait()  # until the client goes away
@@ -129,10 +147,15 @@ class Server:
     ``quits`` (QUIT commands).
 
     ``first_attempt`` maps addresses to what happens to the first transaction
-    that names them, the later ones going through: "451-rcpt" (the RCPT is
-    answered 451), "451-data" (DATA is answered 451), "drop-data" (the server
-    hangs up instead of answering DATA) or "hold-data" (DATA is never
-    answered, until the client goes away; ``holding`` is set then).
+    that names them, the later ones going through: "451-rcpt" or "421-rcpt"
+    (the RCPT is answered so), "421-data-command", "451-data-command" or
+    "554-data-command" (the DATA command itself is answered so, before any
+    text, and the transaction stays open as a server leaves it), "451-data"
+    or "421-data" (the text is answered so), "drop-data" (the server hangs up
+    instead of answering the text) or "hold-data" (the text is never
+    answered, until the client goes away; ``holding`` is set then).  A 421
+    reply, whatever its cause, is followed by the server closing the
+    connection.
     """
 
     def __init__(self, mode, tls_context, *, password=PASSWORD,
@@ -242,6 +265,27 @@ class Server:
         c.stop()
 
 
+class _SMTP(SMTP):
+    """aiosmtpd's protocol, with the DATA command answered before any text
+    when the handler says so (greylisting and milters do it), and the
+    connection closed after every 421 reply, as a server that says it is
+    closing does."""
+
+    async def smtp_DATA(self, arg):
+        reply = None
+        if self.envelope is not None and self.envelope.rcpt_tos:
+            reply = self.event_handler.data_command_reply(self.envelope)
+        if reply is None:
+            await super().smtp_DATA(arg)
+        else:
+            await self.push(reply)
+
+    async def push(self, status):
+        await super().push(status)
+        if status[:3] in ("421", b"421") and self.transport is not None:
+            self.transport.close()
+
+
 class _Controller(Controller):
     """A Controller on a port chosen by the kernel."""
 
@@ -253,7 +297,7 @@ class _Controller(Controller):
 
     def factory(self):  # called once for every connection accepted
         self._on_connect()
-        protocol = SMTP(self.handler, loop=self.loop, **self.SMTP_kwargs)
+        protocol = _SMTP(self.handler, loop=self.loop, **self.SMTP_kwargs)
         self.protocols.append(protocol)
         return protocol
 

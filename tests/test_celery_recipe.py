@@ -12,6 +12,7 @@ import email
 import os
 import shutil
 import signal
+import smtplib
 import sys
 import time
 from pathlib import Path
@@ -120,7 +121,7 @@ def test_every_message_arrives_exactly_once(mailapp, worker, server):
             assert message.rcpt_tos == [parsed["To"]]
 
 
-@pytest.mark.parametrize("failure", ["451-rcpt", "451-data", "drop-data"])
+@pytest.mark.parametrize("failure", ["451-rcpt", "451-data-command", "451-data", "drop-data"])
 def test_transient_failures_are_retried_and_delivered_once(mailapp, worker, server, failure):
     addresses = [f"{failure}-{i}@example.test" for i in range(10)]
     server.first_attempt.update(dict.fromkeys(addresses, failure))
@@ -128,6 +129,37 @@ def test_transient_failures_are_retried_and_delivered_once(mailapp, worker, serv
     assert deliveries(server, addresses) == {address: 1 for address in addresses}
     assert {address: server.attempts[address] for address in addresses} == \
         {address: 2 for address in addresses}
+
+
+def test_a_421_to_a_later_rcpt_is_sent_again_at_once(mailapp, worker, server):
+    # The server accepts the first RCPT, answers the second with 421 and
+    # closes: nothing was delivered, so the session sends it again itself.
+    pairs = [(f"421-to-{i}@example.test", f"421-cc-{i}@example.test") for i in range(10)]
+    server.first_attempt.update({cc: "421-rcpt" for _, cc in pairs})
+    results = [mailapp.send_templated.apply_async(local_stack.message(i, to), {"cc": [cc]},
+                                                  queue=worker.queue)
+               for i, (to, cc) in enumerate(pairs)]
+    assert outcomes(results, worker) == [0] * 10
+    everyone = [address for pair in pairs for address in pair]
+    assert deliveries(server, everyone) == dict.fromkeys(everyone, 1)
+
+
+@pytest.mark.parametrize("refused, kind", [
+    # Refused while the others were accepted: they have the message.
+    ({"a@example.test": (550, b"5.1.1 no such user")}, "PermanentFailure"),
+    # The server was closing before the text: nobody has it.
+    ({"a@example.test": (421, b"4.7.0 closing")}, "TransientFailure"),
+    (dict.fromkeys(["a@example.test", "b@example.test"], (421, b"4.7.0 closing")),
+     "TransientFailure"),
+    (dict.fromkeys(["a@example.test", "b@example.test"], (550, b"5.1.1 no such user")),
+     "PermanentFailure"),
+], ids=["partial", "421-partly-named", "421-all-named", "all-refused"])
+def test_classification_of_refused_recipients(mailapp, refused, kind):
+    error = smtplib.SMTPRecipientsRefused(refused)
+    failure = mailapp.classify(error, ["a@example.test", "b@example.test"])
+    assert type(failure).__name__ == kind
+    assert failure.refused == {address: [code, reply.decode()]
+                               for address, (code, reply) in refused.items()}
 
 
 @pytest.mark.parametrize("accepted", [[], ["accepted@example.test"]], ids=["alone", "with-cc"])

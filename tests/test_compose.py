@@ -524,6 +524,81 @@ def test_cc_and_reply_to(m, cc, reply_to, keys_after_date, values):
     reparse(msg)
 
 
+ADDRESS_HEADERS = {"to": "To", "cc": "Cc", "reply_to": "Reply-To"}
+BOB = "bob@example.test"
+
+
+def addresses_read_back(msg, header):
+    """(display name, address) pairs of a header, as a reader's mail program
+    parses the serialised message."""
+    parsed = email.message_from_string(msg.as_string(), policy=email.policy.default)
+    return [(a.display_name, a.addr_spec) for a in parsed[header].addresses]
+
+
+@pytest.mark.parametrize("field", ADDRESS_HEADERS)
+@pytest.mark.parametrize("value, pairs", [
+    (f"Bøb Ström <{BOB}>", [("Bøb Ström", BOB)]),
+    ([f"Bøb <{BOB}>", "ann@example.test"], [("Bøb", BOB), ("", "ann@example.test")]),
+    (f'"Ström, Bøb" <{BOB}>, Ann <ann@example.test>',
+     [("Ström, Bøb", BOB), ("Ann", "ann@example.test")]),
+    (f"{BOB} (Bøb)", [("Bøb", BOB)]),
+    (f"{'Ø' * 80} <{BOB}>", [("Ø" * 80, BOB)]),
+    (f'张三 <{BOB}>, "Doe, 约翰" <john@example.test>',
+     [("张三", BOB), ("Doe, 约翰", "john@example.test")]),
+], ids=["one", "list", "quoted-comma", "comment", "long", "two"])
+def test_non_ascii_display_names_are_encoded_apart_from_their_addresses(m, field, value, pairs):
+    if field == "reply_to" and isinstance(value, list):
+        value = ", ".join(value)  # reply_to takes one string
+    msg = build(m, **{field: value})
+    assert msg[ADDRESS_HEADERS[field]].isascii()
+    assert addresses_read_back(msg, ADDRESS_HEADERS[field]) == pairs
+    reparse(msg)
+
+
+@pytest.mark.parametrize("field", ADDRESS_HEADERS)
+@pytest.mark.parametrize("value", [
+    f"Bob Strom <{BOB}>",  # ASCII
+    "Bøb <bøb@example.test>",  # an address that needs SMTPUTF8
+    f"Ann <ann@example.test>, Åsa@example.test",
+    f"Bøb <{BOB}> and more",  # getaddresses: ('', '')
+    f"Bøb <{BOB}>,",  # one address fewer than the commas say
+    f"Bøb <{BOB}>, Bob Strom",  # a name without its address
+    f"Bøb Ström {BOB}",
+    f"Team Ü: {BOB};",  # the group's name would be lost
+    f"Bøb <{BOB}> (cømment)",  # and the comment here
+    "@example.test (Bøb)",  # would be read back as a route, not an address
+    f'Åsa <{BOB}>, "Ann\r\nBcc: evil@example.test" <ann@example.test>',  # a line break
+], ids=["ascii", "utf8-address", "utf8-address-in-list", "unparsed", "short", "bare-name",
+        "no-brackets", "group", "comment", "route", "line-break"])
+def test_other_values_are_set_as_given(m, field, value):
+    msg = build(m, **{field: value})
+    assert msg[ADDRESS_HEADERS[field]] is value
+
+
+# getaddresses is imported where it is used: a patched one is what runs.
+@pytest.mark.parametrize("result", ["not a list", [("Bøb",)], [(1, BOB)], []])
+def test_an_odd_parse_keeps_the_value(m, monkeypatch, result):
+    monkeypatch.setattr(email.utils, "getaddresses", lambda fields: result)
+    value = f"Bøb <{BOB}>"
+    assert build(m, to=value)["To"] is value
+
+
+def test_display_names_are_written_by_the_modules_formataddr(m, monkeypatch):
+    calls = []
+    real = mailer.formataddr
+
+    def formataddr(*args, **kwargs):
+        calls.append((args, kwargs))
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(mailer, "formataddr", formataddr)
+    msg = build(m, to=[f"Bøb <{BOB}>", "ann@example.test"], cc=f"Åsa <{BOB}>")
+    assert calls == [((("Bøb", BOB),), {"charset": "utf-8"}),
+                     ((("", "ann@example.test"),), {"charset": "utf-8"}),
+                     ((("Åsa", BOB),), {"charset": "utf-8"})]
+    assert msg["To"] == f"=?utf-8?q?B=C3=B8b?= <{BOB}>, ann@example.test"
+
+
 # The module-level names are looked up when used, so wrapping them shows what
 # the message is made from, and in which order.
 def test_library_calls_in_order(m, monkeypatch):

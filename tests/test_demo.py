@@ -4,7 +4,6 @@ import email
 import email.policy
 import json
 import os
-import socket
 import ssl
 import subprocess
 import sys
@@ -14,6 +13,7 @@ import pytest
 import trustme
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult
+from network import closed_port
 
 DEMO = Path(__file__).resolve().parent.parent / "tools" / "demo.py"
 PASSWORD = "s3cret pass"
@@ -88,12 +88,6 @@ def test_embedded_server_run(tmp_path):
     assert "Nightly export finished" in html and "https://example.com/exports/latest" in html
     text_part = next(p for p in message.walk() if p.get_content_type() == "text/plain")
     assert "Open the export: https://example.com/exports/latest" in text_part.get_content()
-
-
-def closed_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 REMOTE = ("--host", "127.0.0.1", "--user", "me@example.com", "--to", "you@example.com")

@@ -14,6 +14,8 @@ import contextlib
 import copy
 import ctypes
 import email.errors
+import email.header
+import email.utils
 import inspect
 from email.mime.multipart import MIMEMultipart
 
@@ -403,6 +405,42 @@ def test_build_message(data, files):
     if bound is not None and not isinstance(outcome, Exception):
         assert isinstance(outcome, MIMEMultipart)
         assert "Bcc" not in outcome
+
+
+def reads_as(name):
+    """A display name as a mail reader shows it."""
+    return str(email.header.make_header(email.header.decode_header(name)))
+
+
+# Address lists, well formed or nearly, with names of any text.
+address_lists = st.lists(st.builds(
+    str.format, st.sampled_from(["{0} <{1}>", '"{0}" <{1}>', "{1} ({0})", "{0}{1}", "{0}"]),
+    st.text(alphabet="aøÅ张 ", min_size=1, max_size=6)
+    | st.text(alphabet=' aøÅ张"(),\\.:;<>@=?\r\n\t', max_size=8),
+    st.sampled_from(["a@b.test", "x.y@z.test", '"a b"@c.test', "@b.test", "a", "", "ø@b.test"])),
+    min_size=1, max_size=3).map(", ".join)
+
+
+@settings(FUZZ, max_examples=400)
+@given(value=address_lists | st.text(alphabet='ab@.<>,;:"() øÅ', max_size=20),
+       as_list=st.booleans(), subclass=st.booleans())
+def test_address_headers_keep_their_addresses(value, as_list, subclass, files):
+    given = Str(value) if subclass else value
+    msg = mailer(files)._build_message([given] if as_list else given, "s", None, None, given,
+                                       None, None, None, value)
+    pairs = email.utils.getaddresses([value])
+    for header in ("To", "Cc", "Reply-To"):
+        written = msg[header]
+        if written is None or written == value:
+            continue  # as given
+        event("display names encoded")
+        assert written.isascii() and "\r" not in written and "\n" not in written
+        back = email.utils.getaddresses([written])
+        assert [a for _, a in back] == [a for _, a in pairs]
+        # An ASCII name is written as it was, to be read as any ASCII name is:
+        # its runs of white space are one, its encoded words decoded.
+        for (name, _), (original, _) in zip(back, pairs):
+            assert reads_as(name).split() == original.split() or "=?" in original
 
 
 @FUZZ

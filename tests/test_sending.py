@@ -6,11 +6,13 @@ import email
 import email.policy
 import re
 from datetime import datetime
+from unittest.mock import ANY
 
 import jinja2
 import pytest
 
 from vantrel.mailer import EasyMailer
+from vantrel.session import Session
 
 TO, TO2, CC, BCC, BCC2 = ("to@example.com", "to2@example.org", "cc@example.net",
                           "hidden@example.com", "hidden2@example.org")
@@ -126,6 +128,31 @@ def test_send_template(server, no_leaks, templates, tmp_path):
     assert msg["Subject"] == "Plain &lt;x&gt;"
     assert outline(msg) == ("multipart/mixed", ["text/plain"])
     assert msg.get_payload(0).get_content() == "text only, &lt;x&gt;"
+
+
+NAMED = {"to": ["Bøb Ström <bob@example.test>", "ann@example.test"],
+         "cc": "Åsa Öberg <asa@example.test>", "reply_to": "Support Ü <help@example.test>"}
+
+
+@pytest.mark.parametrize("via", ["mailer", "session"])
+def test_non_ascii_display_names_on_the_wire(smtp_server, via):
+    server = smtp_server("starttls")
+    m = EasyMailer(**server.mailer_args)
+    if via == "mailer":
+        m.send(subject="S", body="b", **NAMED)
+    else:
+        with Session(m) as session:
+            session.send(subject="S", body="b", **NAMED)
+    [received] = server.messages
+    assert received.rcpt_tos == ["bob@example.test", "ann@example.test", "asa@example.test"]
+    lines = received.data.splitlines()
+    assert b"To: =?utf-8?b?QsO4YiBTdHLDtm0=?= <bob@example.test>, ann@example.test" in lines
+    assert b"Cc: =?utf-8?b?w4VzYSDDlmJlcmc=?= <asa@example.test>" in lines
+    assert b"Reply-To: =?utf-8?q?Support_=C3=9C?= <help@example.test>" in lines
+    msg = parse(received.data)
+    assert [(a.display_name, a.addr_spec) for a in msg["To"].addresses] == [
+        ("Bøb Ström", "bob@example.test"), ("", "ann@example.test")]
+    assert str(msg["Cc"]) == NAMED["cc"] and str(msg["Reply-To"]) == NAMED["reply_to"]
 
 
 # --- the order of the private steps ------------------------------------------
@@ -254,13 +281,43 @@ def test_send_template_steps(template_spy, context, keeps):
 
 
 @pytest.mark.parametrize("name, body, html", [
-    ("only", "text only, ", None), ("missing", None, None),
-    ("welcome.html", None, None)])  # suffixes are appended all the same
-def test_send_template_missing_templates(template_spy, name, body, html):
+    ("only", "text only, ", None), ("empty", "", None)])  # rendering to nothing is no miss
+def test_send_template_missing_templates(template_spy, templates, name, body, html):
+    (templates / "empty.txt").write_text("{# nothing #}")
     template_spy.send_template(TO, "S", name)
     assert [c[1][0] for c in template_spy.calls[:2]] == [name + ".html", name + ".txt"]
     kwargs = template_spy.calls[-1][2]
     assert (kwargs["body"], kwargs["html"]) == (body, html)
+
+
+class SendWatch(Spy):
+    def __getattribute__(self, name):
+        if name == "send":
+            object.__getattribute__(self, "calls").append(("look up", "send"))
+        return super().__getattribute__(name)
+
+
+# A subject that does not compile shows that it was never rendered.
+@pytest.mark.parametrize("name", ["missing", "welcome.html"])  # suffixes are appended all the same
+def test_send_template_without_either_template(template_spy, name):
+    template_spy.__class__ = SendWatch
+    with pytest.raises(jinja2.TemplatesNotFound) as info:
+        template_spy.send_template(TO, "{% if %}", name)
+    assert info.value.templates == [name + ".html", name + ".txt"]
+    assert [c[:2] for c in template_spy.calls] == [
+        ("render", (name + ".html", {"occurred_at": ANY})),
+        ("render", (name + ".txt", {"occurred_at": ANY}))]
+
+
+def test_session_send_template_without_either_template(smtp_server, templates):
+    server = smtp_server("plain")
+    with Session(EasyMailer(**server.mailer_args, template_dir=str(templates))) as session:
+        with pytest.raises(jinja2.TemplatesNotFound) as info:
+            session.send_template(TO, "{% if %}", "missing")
+        session.send_template(TO, "Still open", "only")
+    assert info.value.templates == ["missing.html", "missing.txt"]
+    assert [parse(m.data)["Subject"] for m in server.messages] == ["Still open"]
+    assert session.sent == 1
 
 
 def test_send_template_stops_at_a_broken_template(template_spy, templates):

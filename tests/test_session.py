@@ -10,6 +10,7 @@ import inspect
 import os
 import re
 import smtplib
+import socket
 import ssl
 import sys
 import threading
@@ -169,6 +170,39 @@ def test_many_messages_one_connection(server, no_leaks):
     assert all(auth.tls for auth in server.auths) == (server.mode != "plain")
 
 
+def delays(port):
+    """Whether each socket of this process connected to `port` on 127.0.0.1
+    delays small writes (Nagle's algorithm): the client ends of the server's
+    connections."""
+    found = []
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            if not os.readlink(f"/proc/self/fd/{name}").startswith("socket:"):
+                continue
+            sock = socket.socket(fileno=os.dup(int(name)))
+        except OSError:  # closed meanwhile
+            continue
+        with sock:
+            try:
+                peer = sock.getpeername()
+            except OSError:
+                continue
+            if sock.family == socket.AF_INET and peer == ("127.0.0.1", port):
+                found.append(not sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+    return found
+
+
+def test_every_connection_writes_without_delay(server):
+    # The last short TLS record of a message must not wait for the server's
+    # delayed acknowledgement of the one before.
+    with Session(EasyMailer(**server.mailer_args)) as session:
+        assert delays(server.port) == [False]
+        server.hang_up()
+        session.send(A, "Over a new connection", body="x")
+        assert delays(server.port) == [False]
+        assert session.connections == 2
+
+
 def test_block_error_propagates_and_quits(smtp_server, no_leaks):
     server = smtp_server("starttls")
     with no_leaks(server):
@@ -264,6 +298,49 @@ def test_drop_during_data_is_not_resent(smtp_server, no_leaks):
     assert subjects(server) == ["First", "Third"]
 
 
+@pytest.mark.parametrize("failure", ["421-rcpt", "421-data-command"])
+def test_421_before_the_text_is_sent_again_once(server, no_leaks, failure):
+    # The server accepted A's RCPT, then answered B's RCPT (or the DATA
+    # command) with 421 and closed: nothing was delivered.
+    server.first_attempt[B] = failure
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            session.send([A, B, C], "Closing", body="x")
+            assert (session.sent, session.connections) == (1, 2)
+    (received,) = server.messages
+    assert received.rcpt_tos == [A, B, C]
+    assert server.attempts[B] == 2
+
+
+@pytest.mark.parametrize("failure, entered, error", [
+    # Over a connection opened for the message itself: no second try.
+    ("421-rcpt", False, smtplib.SMTPRecipientsRefused),
+    ("421-data-command", False, smtplib.SMTPDataError),
+    # After the text the server may have the message: never sent again.
+    ("421-data", True, smtplib.SMTPDataError),
+])
+def test_a_421_that_is_not_sent_again(smtp_server, no_leaks, failure, entered, error):
+    server = smtp_server("starttls", first_attempt={B: failure})
+    with no_leaks(server):
+        session = Session(EasyMailer(**server.mailer_args))
+        if entered:
+            session.__enter__()
+        with pytest.raises(error) as caught:
+            session.send([A, B, C], "Closing", body="x")
+        assert (session.sent, session.connections) == (0, 1)
+        session.send([A, B, C], "Next", body="x")
+        session.close()
+    if error is smtplib.SMTPRecipientsRefused:
+        # Nobody has the message: every recipient is named, none as delivered.
+        assert caught.value.recipients == dict.fromkeys(
+            [A, B, C], (421, b"4.7.0 shutting down, closing"))
+        assert not hasattr(caught.value, "__notes__")
+    else:
+        assert caught.value.smtp_code == 421
+    assert subjects(server) == ["Next"]
+    assert server.attempts[B] == 2
+
+
 def test_max_per_connection(smtp_server, no_leaks):
     server = smtp_server("plain")
     with no_leaks(server):
@@ -292,6 +369,23 @@ def test_refusals_leave_the_session_usable(server, no_leaks):
     assert sorted(wholly.value.recipients) == [B, C]
     assert not hasattr(wholly.value, "__notes__")
     assert subjects(server) == ["Partly", "Afterwards"]
+
+
+@pytest.mark.parametrize("failure, code", [
+    ("451-data-command", 451), ("554-data-command", 554), ("451-data", 451)])
+def test_a_refused_data_command_leaves_the_session_usable(server, no_leaks, failure, code):
+    # Answered before the text (greylisting, a milter), the DATA command
+    # leaves the transaction open on the server until it is reset.
+    server.first_attempt[B] = failure
+    with no_leaks(server):
+        with Session(EasyMailer(**server.mailer_args)) as session:
+            with pytest.raises(smtplib.SMTPDataError) as caught:
+                session.send([A, B], "Deferred", body="x")
+            session.send(C, "Unrelated", body="x")
+            session.send([A, B], "Deferred", body="x")
+            assert session.sent == 2
+    assert caught.value.smtp_code == code
+    assert subjects(server) == ["Unrelated", "Deferred"]
 
 
 def test_sender_refused_leaves_the_session_usable(smtp_server):
@@ -454,6 +548,7 @@ class Recorder:
         self.log, self.fail, self.sendmails = [], dict(fail), 0
         self.SMTPSenderRefused = smtplib.SMTPSenderRefused
         self.SMTPResponseException = smtplib.SMTPResponseException
+        self.SMTPDataError = smtplib.SMTPDataError
         self.SMTPRecipientsRefused = smtplib.SMTPRecipientsRefused
         recorder = self
 
@@ -463,11 +558,13 @@ class Recorder:
                 recorder.log.append(("connect", self.n))
 
             def __getattr__(self, name):
-                if name not in ("starttls", "login", "sendmail", "quit", "close"):
+                if name not in ("starttls", "login", "sendmail", "rset", "quit", "close"):
                     raise AttributeError(name)  # no `sock`: taken as alive
 
                 def call(*args, **kwargs):
                     recorder.log.append((name, self.n))
+                    if name == "rset":
+                        return 250, b"2.0.0 OK"
                     if name == "sendmail":
                         recorder.sendmails += 1
                         error = recorder.fail.get(recorder.sendmails)
@@ -484,8 +581,8 @@ class Recorder:
 @pytest.mark.parametrize("error, kept", [
     (OSError("timed out"), False),
     (smtplib.SMTPServerDisconnected("gone"), False),
-    (smtplib.SMTPDataError(554, b"rejected"), True),
-    (smtplib.SMTPSenderRefused(553, b"no", A), True),
+    (smtplib.SMTPDataError(554, b"rejected"), [("rset", 1)]),
+    (smtplib.SMTPSenderRefused(553, b"no", A), []),
 ], ids=["timeout", "disconnected", "data-refused", "sender-refused"])
 def test_a_failed_message_is_never_sent_again(monkeypatch, error, kept):
     recorder = Recorder({2: error})
@@ -495,8 +592,8 @@ def test_a_failed_message_is_never_sent_again(monkeypatch, error, kept):
         with pytest.raises(type(error)):
             session.send(A, "2")
         session.send(A, "3")
-    if kept:  # the server answered: the exchange is in step, carry on
-        expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1),
+    if kept is not False:  # the server answered: in step once the transaction is reset
+        expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1), *kept,
                     ("sendmail", 1), ("quit", 1), ("close", 1)]
     else:  # state unknown: closed without QUIT, the next message on a new one
         expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1),

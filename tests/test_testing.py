@@ -1,14 +1,15 @@
 """vantrel.testing: what a capture records, how it rebinds and restores, and
 every rehearsed failure set against a real server configured alike."""
 
+import asyncio
 import contextlib
 import email
 import email.policy
 import gc
 import importlib.metadata
+import inspect
 import pydoc
 import smtplib
-import socket
 import sys
 import threading
 
@@ -20,6 +21,8 @@ import vantrel.testing
 from vantrel.mailer import EasyMailer
 from vantrel.session import Session
 from vantrel.testing import Outbox, SentMessage, capture
+
+from network import closed_port
 
 A, B, C = "ann@example.test", "bob@example.test", "cat@example.test"
 SENDER = "mailer@example.test"
@@ -76,6 +79,10 @@ def test_each_mode_and_path_lands_as_a_server_receives_it(server, path):
         assert content(sent.message) == content(parsed)
 
 
+def subjects(messages):
+    return [m.message["Subject"] for m in messages]
+
+
 # --- rebinding and restoring --------------------------------------------------
 
 class Boom(Exception):
@@ -126,6 +133,62 @@ def test_captures_nest_and_may_end_in_any_order(server):
         second.__exit__(None, None, None)
 
 
+def test_a_session_delivers_through_the_capture_state_of_each_send(smtp_server):
+    """A connection belongs to the capture state it was opened in: a session
+    opened before a capture sends nothing for real while it is active, one
+    opened inside sends nothing into it after it ended."""
+    server = smtp_server("plain")
+    session = Session(EasyMailer(**server.mailer_args))
+
+    def send(subject):
+        session.send(to=A, subject=subject, body="b")
+
+    send("real 1")
+    with capture() as outer:
+        send("outer 1")
+        with capture() as inner:
+            send("inner")
+        send("outer 2")
+    send("real 2")
+    first, second = capture(), capture()
+    first.__enter__()
+    send("first")
+    second.__enter__()
+    send("second 1")
+    first.__exit__(None, None, None)  # out of order: the second still receives
+    send("second 2")
+    second.__exit__(None, None, None)
+    send("real 3")
+    session.close()
+    assert [email.message_from_bytes(m.data)["Subject"] for m in server.messages] == [
+        "real 1", "real 2", "real 3"]
+    assert (subjects(outer), subjects(inner)) == (["outer 1", "outer 2"], ["inner"])
+    assert (subjects(first), subjects(second)) == (["first"], ["second 1", "second 2"])
+    assert session.sent == 9 and session.connections == 8
+    assert server.quits == 3  # each real connection ended politely
+
+
+def test_threads_sharing_a_session_move_to_a_capture_together(smtp_server):
+    server = smtp_server("plain")
+    with Session(EasyMailer(**server.mailer_args)) as session:
+        session.send(to=A, subject="real", body="b")
+        start = threading.Barrier(2)
+
+        def worker(name):
+            start.wait()
+            for i in range(20):
+                session.send(to=A, subject=f"{name} {i}", body="b")
+
+        with capture() as outbox:
+            threads = [threading.Thread(target=worker, args=(n,)) for n in "xy"]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        assert len(outbox) == 40 and len(server.messages) == 1
+        assert session.connections == 2  # one move for both threads
+
+
 def test_an_outbox_decorates(server):
     outbox = capture()
     mailer = EasyMailer(**server.mailer_args)
@@ -155,13 +218,67 @@ def test_an_outbox_decorates(server):
         outbox(5)
 
 
+def test_an_outbox_decorates_a_coroutine_function_around_its_awaited_body(smtp_server):
+    server = smtp_server("plain")
+    mailer = EasyMailer(**server.mailer_args)
+    outbox = capture()
+    calls = []
+
+    @outbox
+    async def deliver(subject, fail=False):
+        calls.append(bound())  # called inside the capture, as patch does
+        await asyncio.sleep(0)
+        mailer.send(to=A, subject=subject, body="b")
+        await asyncio.sleep(0)
+        if fail:
+            raise Boom
+        return bound()
+
+    @outbox
+    async def wait_for(event):
+        await event.wait()
+
+    class Pause:
+        def __await__(self):
+            yield "paused"
+
+    @outbox
+    async def paused():
+        await Pause()
+
+    class Holder:
+        method = deliver
+
+    async def cancelled():
+        event = asyncio.Event()
+        task = asyncio.ensure_future(wait_for(event))
+        await asyncio.sleep(0)
+        assert bound() is not smtplib  # active while the task waits
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return bound()
+
+    assert inspect.iscoroutinefunction(deliver) and inspect.iscoroutinefunction(Holder().method)
+    deliver("never awaited").close()
+    assert calls == [] and bound() is smtplib
+    assert asyncio.run(deliver("one")) is not smtplib and bound() is smtplib
+    with pytest.raises(Boom):
+        asyncio.run(deliver("fail", fail=True))
+    assert asyncio.run(cancelled()) is smtplib
+    pending = paused()
+    assert pending.send(None) == "paused" and bound() is not smtplib  # suspended in the body
+    del pending  # dropped unfinished: closed, and the capture ends
+    gc.collect()
+    assert bound() is smtplib and calls[0] is not smtplib
+    assert subjects(outbox) == ["one", "fail"] and server.messages == []
+    with pytest.raises(RuntimeError, match="already awaited"):
+        done = deliver("again")
+        asyncio.run(done)
+        done.send(None)
+
+
 # --- rehearsed failures against real servers ----------------------------------
-
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
 
 class NonAscii:
     def as_string(self):
@@ -187,6 +304,15 @@ REHEARSALS = {
     "busy": (dict(busy_after=0), lambda o: o.refuse_sender(code=421, message=BUSY), {}),
     "disconnect": ("closed", lambda o: o.disconnect(), {}),
     "non-ASCII text": ({}, lambda o: None, "do_send"),
+    # Refused by smtplib itself before the command goes out: the stand-in too.
+    "non-ASCII sender": ({}, lambda o: None, dict(sender="sø@example.test")),
+    "non-ASCII recipient": ({}, lambda o: None, dict(to=[A, "bø@example.test"])),
+    "line break in a recipient": ({}, lambda o: None, dict(bcc=["b@exa\nmple.test"])),
+    "line break after a refusal": (dict(refuse_rcpt={A}),
+                                   lambda o: o.refuse_recipient(A, message="5.1.1 no such user"),
+                                   dict(bcc=["b@exa\rmple.test"])),
+    "non-ASCII password": ({}, lambda o: o.refuse_login(),
+                           dict(mailer=dict(password="pässwörd"))),
 }
 
 
@@ -201,8 +327,11 @@ def outcome(send):
 def attempt(args, how, via):
     """The outcome of each message; through a session, of the session as a
     whole, then of two messages and the connections it opened for them."""
-    mailer = EasyMailer(**args)
-    message = {"to": A, "subject": "s", "body": "b", **(how if how != "do_send" else {})}
+    settings = {} if how == "do_send" else dict(how.get("mailer", {}))
+    mailer = EasyMailer(**{**args, **settings})
+    message = {"to": A, "subject": "s", "body": "b",
+               **(how if how != "do_send" else {})}
+    message.pop("mailer", None)
     if how == "do_send":
         return [outcome(lambda: mailer._do_send(NonAscii(), [A], SENDER))]
     if via == "mailer":
@@ -262,8 +391,10 @@ def test_stand_in_connection_behaves_as_smtplib_reports_a_server():
             with pytest.raises(smtplib.SMTPNotSupportedError, match="STARTTLS"):
                 connection.starttls()
             assert connection.sendmail(SENDER, A, b"Subject: a\n\nb\n") == {}
-            with pytest.raises(TypeError, match="bytes-like object, got 'int'"):
-                connection.sendmail(SENDER, [A], 5)
+            with pytest.raises(TypeError, match="object of type 'int' has no len"):
+                connection.sendmail(SENDER, [A], 5)  # SIZE is offered
+            with pytest.raises(TypeError, match="bytes-like object, got 'list'"):
+                connection.sendmail(SENDER, [A], [5])
         assert connection.sock is None  # closed, as smtplib says it
         for method, args in [("sendmail", (SENDER, A, "x")), ("login", ("u", "p")),
                              ("starttls", ()), ("quit", ())]:
@@ -385,6 +516,7 @@ def test_fixture_in_a_pytest_run(pytester):
         import pytest
         import vantrel.mailer
         from vantrel.mailer import EasyMailer
+        from vantrel.session import Session
         from vantrel.testing import capture
 
         mailer = EasyMailer("smtp.example.com", 587, "me@example.com", "pw",
@@ -408,8 +540,26 @@ def test_fixture_in_a_pytest_run(pytester):
             mailer.send(to="cat@example.com", subject="s", body="b")
             assert outbox[-1].rcpt_tos == ["cat@example.com"]
 
+        @pytest.mark.asyncio
+        @outbox
+        async def test_decorated_coroutine():
+            mailer.send(to="dan@example.com", subject="s", body="b")
+            assert outbox[-1].rcpt_tos == ["dan@example.com"]
+
+        sessions = []
+
+        def session():  # opened by the application at its first message
+            if not sessions:
+                sessions.append(Session(mailer))
+            return sessions[0]
+
+        @pytest.mark.parametrize("name", ["eve", "fay"])
+        def test_a_lazy_session_serves_each_test(mail_outbox, name):
+            session().send(to=f"{name}@example.com", subject="s", body="b")
+            assert [m.rcpt_tos for m in mail_outbox] == [[f"{name}@example.com"]]
+
         def test_restored_after_each_test():
             assert vantrel.mailer.smtplib is smtplib
     """)
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
-    result.assert_outcomes(passed=4)
+    result.assert_outcomes(passed=7)

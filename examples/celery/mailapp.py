@@ -260,6 +260,13 @@ def classify(error, recipients):
         refused = {address: [code, _text(reply)]
                    for address, (code, reply) in error.recipients.items()}
         code, reply = next(iter(refused.values()))
+        closing = [(code, reply) for code, reply in refused.values() if code == 421]
+        if closing:
+            # The server was closing before the text went out: nobody has the
+            # message.  (The session has already tried once more over a new
+            # connection.)
+            code, reply = closing[0]
+            return TransientFailure(code, reply, refused)
         if set(refused) != set(recipients):
             # The others have the message: another attempt would send it to them twice.
             return PermanentFailure(code, f"{reply} (delivered to the other recipients)", refused)

@@ -1,6 +1,7 @@
 // The argument binder and the parameter rules, with the interpreter-facing
 // wordings of every TypeError they raise.
-#include "frame/function.hpp"
+#include "frame/native.hpp"
+#include "frame/prototype.hpp"
 
 #include <charconv>
 #include <cstdio>
@@ -142,8 +143,8 @@ PyObject* instance_of(PyObject* object, PyTypeObject* type, const char* method) 
     return object;
 }
 
-void raise_type(const char* param, const char* expected, PyTypeObject* expected_type,
-                PyObject* value) {
+void set_incorrect_type(const char* param, const char* expected, PyTypeObject* expected_type,
+                        PyObject* value) noexcept {
     PyTypeObject* got = Py_TYPE(value);
     const char* got_text = got->tp_name;
     PyErr_Format(PyExc_TypeError,
@@ -192,7 +193,8 @@ bool check_types(const Prototype& p, PyObject* const* bound) {
         const Rule rule = p.params[i].rule;
         if (rule == Rule::Any || rule == Rule::Truth) continue;
         if (!passes(rule, bound[i])) {
-            raise_type(p.params[i].name, expected_name(rule), expected_type(rule), bound[i]);
+            set_incorrect_type(p.params[i].name, expected_name(rule), expected_type(rule),
+                               bound[i]);
             return false;
         }
     }
@@ -220,13 +222,13 @@ bool convert(const Prototype& p, PyObject** bound, Ref* converted) {
     return true;
 }
 
-PyObject* check_result(const Prototype& p, PyObject* result) {
-    if (!result || p.result == Result::Any || PyUnicode_CheckExact(result) ||
-        (p.result == Result::OptStr && result == Py_None))
-        return result;
-    Ref owned = Ref::steal(result);
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result)->tp_name);
-    return nullptr;
+// The body's result, released to the caller once it has passed the check.
+PyObject* check_result(const Prototype& p, Ref result) {
+    PyObject* object = result.get();
+    if (!object || p.result == Result::Any || PyUnicode_CheckExact(object) ||
+        (p.result == Result::OptStr && object == Py_None))
+        return result.release();
+    raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(object)->tp_name);
 }
 
 PyObject* run_body(FunctionObject* self, const Prototype& p, PyObject* const* bound) noexcept {
@@ -251,7 +253,7 @@ void prepare_count_texts(Prototype& p) {
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
-    auto* self = reinterpret_cast<FunctionObject*>(callable);
+    FunctionObject* self = as<FunctionObject>(callable);
     const Prototype& p = *self->prototype;
     PyObject* bound[max_params];
     if (!bind(p, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;

@@ -1,6 +1,8 @@
 // The native function type: a callable with vectorcall that binds to
 // instances like a Python function and shows the same attributes.
-#include "frame/function.hpp"
+#include "frame/calls.hpp"
+#include "frame/native.hpp"
+#include "frame/prototype.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -10,8 +12,6 @@
 namespace vantrel {
 
 namespace {
-
-PyTypeObject* function_type;
 
 Name inspect_name{"inspect"};
 Name parameter_name{"Parameter"};
@@ -23,49 +23,19 @@ KwNames parameter_keywords{"default", "annotation"};
 KwNames annotation_keyword{"annotation"};
 KwNames return_keyword{"return_annotation"};
 
-FunctionObject* as_function(PyObject* object) noexcept {
-    return reinterpret_cast<FunctionObject*>(object);
-}
-
-int function_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
-    FunctionObject* f = as_function(object);
-    Py_VISIT(Py_TYPE(object));
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->closure);
-    Py_VISIT(f->dict);
-    return 0;
-}
+using FunctionFields =
+    Fields<FunctionObject, &FunctionObject::name, &FunctionObject::qualname,
+           &FunctionObject::module, &FunctionObject::doc, &FunctionObject::globals,
+           &FunctionObject::closure, &FunctionObject::dict>;
 
 // Breaks cycles.  The name and qualified name are strings, which hold
 // nothing, so they stay for repr() and the getters of a cleared function.
-int function_clear(PyObject* object) noexcept {
-    FunctionObject* f = as_function(object);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->closure);
-    Py_CLEAR(f->dict);
-    return 0;
-}
-
-void function_dealloc(PyObject* object) noexcept {
-    PyTypeObject* type = Py_TYPE(object);
-    PyObject_GC_UnTrack(object);
-    FunctionObject* f = as_function(object);
-    if (f->weakrefs) PyObject_ClearWeakRefs(object);
-    function_clear(object);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    PyObject_GC_Del(object);
-    Py_DECREF(type);
-}
+constexpr auto function_clear =
+    FunctionFields::clear_all_but<&FunctionObject::name, &FunctionObject::qualname>;
 
 PyObject* function_repr(PyObject* object) noexcept {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(object)->qualname, object);
+    return PyUnicode_FromFormat("<function %U at %p>", as<FunctionObject>(object)->qualname,
+                                object);
 }
 
 // Bound to an instance it gives an ordinary method object; looked up on the
@@ -76,25 +46,25 @@ PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
 }
 
 PyObject* get_name(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->name);
+    return Py_NewRef(as<FunctionObject>(self)->name);
 }
 PyObject* get_qualname(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->qualname);
+    return Py_NewRef(as<FunctionObject>(self)->qualname);
 }
 // The fields that clearing may have emptied read as None.
 PyObject* field_or_none(PyObject* field) noexcept {
     return Py_NewRef(field ? field : Py_None);
 }
 PyObject* get_module(PyObject* self, void*) noexcept {
-    return field_or_none(as_function(self)->module);
+    return field_or_none(as<FunctionObject>(self)->module);
 }
 PyObject* get_doc(PyObject* self, void*) noexcept {
-    return field_or_none(as_function(self)->doc);
+    return field_or_none(as<FunctionObject>(self)->doc);
 }
 // The module namespace, where tools such as typing.get_type_hints() resolve
 // the annotation strings.
 PyObject* get_globals(PyObject* self, void*) noexcept {
-    return field_or_none(as_function(self)->globals);
+    return field_or_none(as<FunctionObject>(self)->globals);
 }
 
 int set_text(PyObject*& field, PyObject* value, const char* what) noexcept {
@@ -107,30 +77,30 @@ int set_text(PyObject*& field, PyObject* value, const char* what) noexcept {
 }
 
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
-    return set_text(as_function(self)->name, value, "__name__");
+    return set_text(as<FunctionObject>(self)->name, value, "__name__");
 }
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    return set_text(as_function(self)->qualname, value, "__qualname__");
+    return set_text(as<FunctionObject>(self)->qualname, value, "__qualname__");
 }
 int set_any(PyObject*& field, PyObject* value) noexcept {
     Py_XSETREF(field, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 int set_module(PyObject* self, PyObject* value, void*) noexcept {
-    return set_any(as_function(self)->module, value);
+    return set_any(as<FunctionObject>(self)->module, value);
 }
 int set_doc(PyObject* self, PyObject* value, void*) noexcept {
-    return set_any(as_function(self)->doc, value);
+    return set_any(as<FunctionObject>(self)->doc, value);
 }
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->prototype->defaults);
+    return Py_NewRef(as<FunctionObject>(self)->prototype->defaults);
 }
 PyObject* get_none(PyObject*, void*) noexcept {
     Py_RETURN_NONE;
 }
 PyObject* get_annotations(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->prototype->annotations);
+    return Py_NewRef(as<FunctionObject>(self)->prototype->annotations);
 }
 
 // __annotate__(format): the annotations are plain strings already, so VALUE,
@@ -142,7 +112,7 @@ PyObject* annotate(PyObject* self, PyObject* format) noexcept {
         PyErr_SetNone(PyExc_NotImplementedError);
         return nullptr;
     }
-    return Py_NewRef(as_function(self)->prototype->annotations);
+    return Py_NewRef(as<FunctionObject>(self)->prototype->annotations);
 }
 
 PyMethodDef annotate_def = {"__annotate__", annotate, METH_O,
@@ -171,7 +141,7 @@ Ref default_object(const Param& param) {
 PyObject* get_signature(PyObject* self, void*) noexcept {
     return guarded(
         [&] {
-            const Prototype& p = *as_function(self)->prototype;
+            const Prototype& p = *as<FunctionObject>(self)->prototype;
             Ref inspect = checked(PyImport_Import(inspect_name.get()));
             Ref parameter = getattr(inspect, parameter_name);
             Ref signature = getattr(inspect, signature_name);
@@ -201,7 +171,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
 
 // Pickled, like a Python function, as a reference to where it is defined.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
-    return Py_NewRef(as_function(self)->qualname);
+    return Py_NewRef(as<FunctionObject>(self)->qualname);
 }
 
 PyMethodDef function_methods[] = {
@@ -233,11 +203,16 @@ PyMemberDef function_members[] = {
 };
 
 PyType_Slot function_slots[] = {
-    type_slot(Py_tp_dealloc, function_dealloc), type_slot(Py_tp_traverse, function_traverse),
-    type_slot(Py_tp_clear, function_clear),     type_slot(Py_tp_repr, function_repr),
-    type_slot(Py_tp_call, PyVectorcall_Call),   type_slot(Py_tp_descr_get, function_get),
-    type_slot(Py_tp_methods, function_methods), type_slot(Py_tp_getset, function_getset),
-    type_slot(Py_tp_members, function_members), {},
+    type_slot(Py_tp_dealloc, FunctionFields::dealloc),
+    type_slot(Py_tp_traverse, FunctionFields::traverse),
+    type_slot(Py_tp_clear, function_clear),
+    type_slot(Py_tp_repr, function_repr),
+    type_slot(Py_tp_call, PyVectorcall_Call),
+    type_slot(Py_tp_descr_get, function_get),
+    type_slot(Py_tp_methods, function_methods),
+    type_slot(Py_tp_getset, function_getset),
+    type_slot(Py_tp_members, function_members),
+    {},
 };
 
 PyType_Spec function_spec = {
@@ -251,11 +226,11 @@ PyType_Spec function_spec = {
 };
 
 PyTypeObject* ready_type() {
-    if (!function_type) {
-        function_type =
+    if (!FunctionObject::type) {
+        FunctionObject::type =
             reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&function_spec)).release());
     }
-    return function_type;
+    return FunctionObject::type;
 }
 
 Ref text_or_none(const char* text) {
@@ -264,7 +239,7 @@ Ref text_or_none(const char* text) {
 
 } // namespace
 
-const Prototype* prepare(const Signature& signature) {
+const Prototype* prepare(const Signature& signature, const char* owner) {
     if (signature.prepared) return signature.prepared;
     ready_type();
     const Description& description = signature.description;
@@ -283,7 +258,10 @@ const Prototype* prepare(const Signature& signature) {
         ++i;
     }
     p->name = checked(PyUnicode_InternFromString(description.name)).release();
-    p->qualname = checked(PyUnicode_FromString(description.qualname)).release();
+    p->qualname =
+        description.qualname ? checked(PyUnicode_FromString(description.qualname)).release()
+        : owner ? checked(PyUnicode_FromFormat("%s.%s", owner, description.name)).release()
+                : Py_NewRef(p->name);
     p->doc = text_or_none(description.doc).release();
     if (p->required == p->count) {
         p->defaults = Py_NewRef(Py_None);
@@ -323,8 +301,9 @@ Ref closure_of(const FunctionObject* function) {
 
 Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* globals,
                   PyObject* closure) {
-    FunctionObject* f = PyObject_GC_New(FunctionObject, ready_type());
-    if (!f) raise_error();
+    ready_type();
+    Ref function = new_instance<FunctionObject>();
+    FunctionObject* f = as<FunctionObject>(function.get());
     f->vectorcall = function_vectorcall;
     f->prototype = prototype;
     f->name = Py_NewRef(prototype->name);
@@ -333,10 +312,7 @@ Ref make_function(const Prototype* prototype, PyObject* module_name, PyObject* g
     f->doc = Py_NewRef(prototype->doc);
     f->globals = Py_XNewRef(globals);
     f->closure = Py_XNewRef(closure);
-    f->dict = nullptr;
-    f->weakrefs = nullptr;
-    PyObject_GC_Track(f);
-    return Ref::steal(reinterpret_cast<PyObject*>(f));
+    return function;
 }
 
 } // namespace vantrel

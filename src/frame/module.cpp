@@ -1,6 +1,8 @@
 // Module start-up: the creation and execution steps with their guards, and the
 // import and class-building steps that module bodies are made of.
-#include "frame/function.hpp"
+#include "frame/calls.hpp"
+#include "frame/modules.hpp"
+#include "frame/native.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -273,9 +275,8 @@ void ModuleFrame::import_from(const char* source, std::initializer_list<const ch
     }
 }
 
-Ref ModuleFrame::make_class(
-    const char* name, const char* doc,
-    std::initializer_list<std::pair<const char*, PyObject*>> members) const {
+Ref ModuleFrame::make_class(const char* name, const char* doc,
+                            std::initializer_list<Method> methods) {
     Ref namespace_ = checked(PyDict_New());
     Ref module_name = checked(PyUnicode_FromString(full_name));
     Ref class_name = checked(PyUnicode_FromString(name));
@@ -283,25 +284,47 @@ Ref ModuleFrame::make_class(
     checked(PyDict_SetItem(namespace_.get(), dunder_module.get(), module_name.get()));
     checked(PyDict_SetItem(namespace_.get(), dunder_qualname.get(), class_name.get()));
     checked(PyDict_SetItem(namespace_.get(), dunder_doc.get(), doc_text.get()));
-    for (const auto& [member, value] : members) {
-        checked(PyDict_SetItemString(namespace_.get(), member, value));
+    for (const Method& member : methods) {
+        checked(PyDict_SetItemString(namespace_.get(), member.signature.description.name,
+                                     method(name, member).get()));
     }
     Ref bases = checked(PyTuple_New(0));
     return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases, namespace_);
 }
 
-Ref ModuleFrame::native_class(
-    PyType_Spec& spec, std::initializer_list<std::pair<const char*, PyObject*>> members) const {
+Ref ModuleFrame::native_class(PyType_Spec& spec, std::initializer_list<Method> methods) {
     Ref type = checked(PyType_FromSpec(&spec));
-    for (const auto& [member, value] : members) {
-        checked(PyObject_SetAttrString(type.get(), member, value));
+    const char* dot = std::strrchr(spec.name, '.');
+    const char* name = dot ? dot + 1 : spec.name;
+    for (const Method& member : methods) {
+        checked(PyObject_SetAttrString(type.get(), member.signature.description.name,
+                                       method(name, member).get()));
     }
     return type;
 }
 
+namespace {
+Ref make_module_function(ModuleFrame& frame, const Prototype* prototype, PyObject* closure) {
+    if (!frame.name_object)
+        frame.name_object = checked(PyUnicode_FromString(frame.full_name)).release();
+    return make_function(prototype, frame.name_object, frame.globals, closure);
+}
+} // namespace
+
 Ref ModuleFrame::function(const Signature& signature, PyObject* closure) {
-    if (!name_object) name_object = checked(PyUnicode_FromString(full_name)).release();
-    return make_function(prepare(signature), name_object, globals, closure);
+    return make_module_function(*this, prepare(signature), closure);
+}
+
+Ref ModuleFrame::method(const char* owner, const Method& member) {
+    Ref function = make_module_function(*this, prepare(member.signature, owner), nullptr);
+    switch (member.kind) {
+    case Method::Static:
+        return checked(PyStaticMethod_New(function.get()));
+    case Method::Property:
+        return call(reinterpret_cast<PyObject*>(&PyProperty_Type), function);
+    default:
+        return function;
+    }
 }
 
 } // namespace vantrel

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cassert>
+#include <cerrno>
 #include <cstdarg>
 #include <exception>
 #include <new>
@@ -38,6 +39,14 @@ struct Error {};
     va_start(args, format);
     PyErr_FormatV(type, format, args);
     va_end(args);
+    raise_error();
+}
+
+// The OSError that the system's error number `code` stands for, as the
+// interpreter makes it (ConnectionRefusedError for ECONNREFUSED).
+[[noreturn]] inline void raise_errno(int code) {
+    errno = code;
+    PyErr_SetFromErrno(PyExc_OSError);
     raise_error();
 }
 
@@ -109,6 +118,11 @@ public:
 private:
     PyObject* p_ = nullptr;
 };
+
+// A new reference to None, what a body returns for `return None`.
+inline Ref none() noexcept {
+    return Ref::borrow(Py_None);
+}
 
 // Raises a held exception again, unchanged: the bare `raise` of a handler.
 [[noreturn]] inline void reraise(Ref exception) {

@@ -32,12 +32,26 @@ Name n_starttls{"starttls"};
 Name n_login{"login"};
 Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
 Name n_add_note{"add_note"};
+Name n_jinja2{"jinja2"};
+Name n_TemplatesNotFound{"TemplatesNotFound"};
 
 KwNames kw_build_message{"to",     "subject",     "body",        "html",    "cc",
                          "sender", "sender_name", "attachments", "reply_to"};
 KwNames kw_send{"to",  "subject", "body",        "html",        "cc",
                 "bcc", "sender",  "sender_name", "attachments", "reply_to"};
 KwNames kw_context{"context"};
+
+// `raise jinja2.TemplatesNotFound([html_name, text_name])`.  Imported here, as
+// a function would import it: the error is jinja2's own, and no name of the
+// calling module stands for it.
+[[noreturn]] void raise_templates_not_found(const Ref& html_name, const Ref& text_name) {
+    Ref error_type = checked(PyImport_ImportModuleAttr(n_jinja2.get(), n_TemplatesNotFound.get()));
+    Ref names = checked(PyList_New(0));
+    checked(PyList_Append(names.get(), html_name.get()));
+    checked(PyList_Append(names.get(), text_name.get()));
+    Ref error = call(error_type, names);
+    raise_exception(error.get());
+}
 
 } // namespace
 
@@ -69,6 +83,12 @@ void send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
     Ref html = call_method(getattr(mailer, n_template_engine), n_render, html_name, variables);
     Ref text_name = checked(PyUnicode_FromFormat("%U.txt", template_name));
     Ref text = call_method(getattr(mailer, n_template_engine), n_render, text_name, variables);
+    // A name with neither file is a mistake (a misspelt name, another
+    // directory), not a message without text; one of the two is enough, and
+    // a template that renders to an empty text was found.
+    if (html.get() == Py_None && text.get() == Py_None) {
+        raise_templates_not_found(html_name, text_name);
+    }
     Ref rendered_subject = call_method(getattr(mailer, n_template_engine), n_render_string,
                                        args["subject"], variables);
 

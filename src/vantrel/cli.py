@@ -6,24 +6,29 @@
         --sender me@example.com --open
     vantrel templates
 
-The message is composed by vantrel.mailer and sent through a
-vantrel.session.Session; this module only reads the command line and the
-files it names, and turns every failure into one line on standard error and
-an exit status: 0 done, 1 the server refused or could not be reached, 2 a
-usage error (a bad option, a file that cannot be read, a broken template),
-130 interrupted.
+The message is composed once by vantrel.mailer's own steps and serialised
+before a password is asked for or the server contacted; exactly that message
+is then sent over one connection.  This module only reads the command line
+and the files it names, checks what would fail later (addresses, headers,
+file names), and turns every failure into one line on standard error and an
+exit status that says its kind (EXIT_STATUSES).
 """
 
 import argparse
+import email.utils
 import getpass
 import json
 import os
 import re
+import signal
 import smtplib
 import socket
 import ssl
 import sys
+import threading
+import traceback
 import warnings
+from contextlib import nullcontext
 from datetime import datetime
 from pathlib import Path
 
@@ -31,8 +36,21 @@ PROG = "vantrel"
 PASSWORD_VARIABLE = "VANTREL_SMTP_PASSWORD"
 USUAL_PORTS = {"ssl": 465, "starttls": 587, "plain": 25}
 DEFAULT_TIMEOUT = 30.0
+# A day: any longer is as good as none, and the socket layer overflows at
+# about 292 years.
+LONGEST_TIMEOUT = 86400.0
 
-SENT, REFUSED, USAGE, INTERRUPTED, BROKEN_PIPE = 0, 1, 2, 130, 141
+SENT, REFUSED, USAGE, UNREACHABLE, INTERNAL, INTERRUPTED, BROKEN_PIPE = 0, 1, 2, 3, 70, 130, 141
+
+EXIT_STATUSES = f"""\
+exit status:
+  {SENT}    sent (or printed, written, listed)
+  {REFUSED}    the server refused: the login, the sender, the recipients or the message
+  {USAGE}    a usage error: an option, an address or header, a file, a template, no password
+  {UNREACHABLE}    the server could not be reached, or the connection failed (TLS, timeout)
+  {INTERNAL}   an unexpected error: a fault in vantrel
+  {INTERRUPTED}  interrupted (Ctrl-C)
+  {BROKEN_PIPE}  the reader of the output went away (a dry run into head)"""
 
 
 class UsageError(Exception):
@@ -40,7 +58,12 @@ class UsageError(Exception):
 
 
 class DeliveryError(Exception):
-    """The server refused the message or could not be reached: status 1."""
+    """Sending failed: the server refused (status 1), or could not be reached
+    or the connection failed (status 3)."""
+
+    def __init__(self, line, status):
+        super().__init__(line)
+        self.status = status
 
 
 class OneLineParser(argparse.ArgumentParser):
@@ -69,8 +92,10 @@ def positive_seconds(text):
         seconds = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid timeout {text!r}") from None
-    if not seconds > 0:
-        raise argparse.ArgumentTypeError(f"invalid timeout {text!r}: must be above 0")
+    if not 0 < seconds <= LONGEST_TIMEOUT:
+        raise argparse.ArgumentTypeError(
+            f"invalid timeout {text!r}: must be above 0 and at most {LONGEST_TIMEOUT:g} (a day)"
+        )
     return seconds
 
 
@@ -106,33 +131,55 @@ def settle_server_arguments(args, default_mode):
         args.port = USUAL_PORTS[args.mode]
 
 
+def password_option(word):
+    """The name of the option `word` if it looks like a password option
+    (--password, --pass, --passwd=..., --pw, -p, -pVALUE and the like), else
+    None.  Only words that argparse would take for options count: a value
+    with a space in it is a value."""
+    if not word.startswith("-") or word == "-" or ("=" not in word and " " in word):
+        return None
+    if word.startswith("--"):
+        name = word.split("=", 1)[0]
+        return name if re.search(r"pas|pw|secret", name[2:], re.I) else None
+    return word[:2] if word[1:2] == "p" else None  # -pVALUE: the value is not shown
+
+
 def refuse_password_option(argv):
     """A password on the command line would show in every process listing:
-    there is no such option, and the value is not repeated in the error."""
+    there is no such option.  argparse would repeat an unknown option and the
+    word after it in its error line, so such an option is refused here, by its
+    name alone."""
     for word in argv:
         if word == "--":
             break
-        if word.split("=", 1)[0] == "--password":
+        name = password_option(word)
+        if name is not None:
             raise UsageError(
-                f"--password: the password is never taken from the command line; "
-                f"set {PASSWORD_VARIABLE} or answer the prompt"
+                f"{name}: there is no password option, a password is never taken from the "
+                f"command line; set {PASSWORD_VARIABLE} or answer the prompt"
             )
 
 
 def read_password():
     password = os.environ.get(PASSWORD_VARIABLE)
-    if password is not None:
-        return password
-    # Without a terminal getpass would fall back to reading standard input with
-    # an echo warning; refuse instead and say how to give the password.
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", getpass.GetPassWarning)
-        try:
-            return getpass.getpass("SMTP password: ")
-        except (getpass.GetPassWarning, EOFError, OSError):
-            raise UsageError(
-                f"no terminal to ask for the password: set {PASSWORD_VARIABLE}"
-            ) from None
+    if password is None:
+        # Without a terminal getpass would fall back to reading standard input
+        # with an echo warning; refuse instead and say how to give the password.
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", getpass.GetPassWarning)
+            try:
+                password = getpass.getpass("SMTP password: ")
+            except (getpass.GetPassWarning, EOFError, OSError):
+                raise UsageError(
+                    f"no terminal to ask for the password: set {PASSWORD_VARIABLE}"
+                ) from None
+    # The login encodes it as ASCII; its error would show the character and
+    # where it sits.  Nothing of the password is shown here.
+    if not password.isascii():
+        raise UsageError(
+            "the password has characters other than ASCII, which the SMTP login cannot send"
+        )
+    return password
 
 
 # ---------------------------------------------------------------------------
@@ -149,14 +196,29 @@ def smtp_reply(error):
     return smtp_reply_of(error.smtp_code, error.smtp_error)
 
 
-def explain(error, where, timeout):
-    """One line for a failure while sending to `where` (host:port); None for
-    anything that is no sending failure."""
+def explain(error, where, timeout, mode=None):
+    """One line for a failure while sending to `where` (host:port) with the
+    connection `mode`; None for anything that is no sending failure."""
     match error:
+        case smtplib.SMTPResponseException() if error.smtp_code == 421:
+            return f"{where} is closing the connection: {smtp_reply(error)}; nothing was sent"
         case smtplib.SMTPAuthenticationError():
             return f"authentication failed at {where}: {smtp_reply(error)}"
+        case smtplib.SMTPNotSupportedError() if "STARTTLS" in str(error):
+            return (f"{where} does not offer STARTTLS, so the connection cannot be encrypted "
+                    "this way (--mode plain would send the password in the clear)")
+        case smtplib.SMTPNotSupportedError() if "AUTH" in str(error):
+            advice = ("; many servers offer it only over TLS: try --mode starttls or ssl"
+                      if mode == "plain" else "")
+            return (f"{where} offers no login (no AUTH in its EHLO reply), and vantrel "
+                    f"always logs in{advice}")
         case smtplib.SMTPNotSupportedError():
-            return f"{where} does not support what was asked ({error}); try another --mode"
+            return f"{where} does not support what was asked: {error}"
+        case smtplib.SMTPRecipientsRefused() if any(
+            code == 421 for code, _ in error.recipients.values()
+        ):
+            reply = next(smtp_reply_of(*r) for r in error.recipients.values() if r[0] == 421)
+            return f"{where} is closing the connection: {reply}; nothing was sent"
         case smtplib.SMTPRecipientsRefused():
             refused = ", ".join(
                 f"{address} ({smtp_reply_of(*reply)})"
@@ -174,6 +236,8 @@ def explain(error, where, timeout):
             return f"{where} closed the connection: {error}"
         case smtplib.SMTPResponseException():
             return f"{where} answered {smtp_reply(error)}"
+        case smtplib.SMTPException() if "authentication method" in str(error):
+            return f"{where} offers no login method that vantrel can use"
         case smtplib.SMTPException():
             return f"SMTP error with {where}: {error}"
         case ssl.SSLCertVerificationError():
@@ -189,6 +253,28 @@ def explain(error, where, timeout):
         case OSError():
             return f"cannot talk to {where}: {error.strerror or error}"
     return None
+
+
+def failure_status(error):
+    """The exit status of a sending failure: an answer of the server's is a
+    refusal; no answer (no connection, TLS, a timeout, a hang-up) is not."""
+    if isinstance(error, smtplib.SMTPException):  # an OSError too
+        return UNREACHABLE if isinstance(error, smtplib.SMTPServerDisconnected) else REFUSED
+    return UNREACHABLE
+
+
+def unforeseen(error, secret=None):
+    """The line for an error nothing here expected.  A UnicodeError names
+    the character it stopped at and where: only its codec and reason are
+    kept, and a message holding the password is not shown."""
+    if isinstance(error, UnicodeError) and hasattr(error, "encoding"):
+        detail = f"{error.encoding!r} codec: {error.reason}"
+    else:
+        detail = str(error)
+        if secret and secret in detail:
+            detail = "(its message is not shown: it holds the password)"
+    detail = f": {detail}" if detail else ""
+    return f"unexpected error, a fault in vantrel: {type(error).__name__}{detail}"
 
 
 def local_problem(error):
@@ -213,13 +299,21 @@ def local_problem(error):
 # The message
 
 
+def printable(path):
+    """A path as it can be shown: bytes of a file name that are not UTF-8
+    as \\xNN."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
 def read_text(path):
     """A body file, or standard input for "-", as text.  Bytes that are not
     UTF-8 become U+FFFD: a report from a cron job should still go out."""
+    if path == "-" and sys.stdin is None:
+        raise UsageError("standard input is closed: nothing to read the body from")
     try:
         data = sys.stdin.buffer.read() if path == "-" else Path(path).read_bytes()
     except OSError as error:
-        raise UsageError(f"cannot read {path}: {error.strerror}") from None
+        raise UsageError(f"cannot read {printable(path)}: {error.strerror}") from None
     return data.decode("utf-8", "replace")
 
 
@@ -235,6 +329,10 @@ def template_variables(args):
                 f"{args.context} is not valid JSON: {error.msg} "
                 f"(line {error.lineno}, column {error.colno})"
             ) from None
+        except RecursionError:
+            raise UsageError(f"{args.context} is nested too deeply to be read") from None
+        except ValueError as error:  # a number too long to convert
+            raise UsageError(f"{args.context} cannot be read: {error}") from None
         if not isinstance(variables, dict):
             raise UsageError(f"{args.context} must hold a JSON object, not {type(variables).__name__}")
     for item in args.var or ():
@@ -245,38 +343,81 @@ def template_variables(args):
     return variables
 
 
+def rendering_problem(what, error):
+    """One line for a template that failed to load or render: `what` names
+    the template asked for (a file, or --subject)."""
+    import jinja2
+
+    match error:
+        case jinja2.TemplateSyntaxError() if error.filename is None:
+            return f"{what}, line {error.lineno}: {error.message}"
+        case jinja2.TemplateNotFound() | jinja2.TemplateSyntaxError():
+            return local_problem(error)
+        case UnicodeDecodeError():
+            return (f"template {what} (or one it includes, imports or extends) is not UTF-8: "
+                    f"{error.reason} at byte {error.start}")
+    # Raised by the template's own code: jinja2 puts the template's lines
+    # into the traceback, the last one is where it was raised.
+    place = what
+    for frame in reversed(traceback.extract_tb(error.__traceback__)):
+        if frame.filename.endswith((".html", ".txt")) or frame.filename == "<template>":
+            source = what if frame.filename == "<template>" else f"template {frame.filename}"
+            place = f"{source}, line {frame.lineno}"
+            break
+    detail = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+    return f"{place}: {detail}"
+
+
+def rendered(what, render, *arguments):
+    try:
+        return render(*arguments)
+    except Exception as error:
+        raise UsageError(rendering_problem(what, error)) from None
+
+
 def render_template(engine, name, subject, variables):
     """The subject, text and HTML body of a template, as send_template makes
     them: the same variables for all three, occurred_at added unless given."""
     variables = dict(variables)
     variables.setdefault("occurred_at", datetime.now().strftime("%Y-%m-%d %H:%M:%S"))
-    html = engine.render(f"{name}.html", variables)
-    text = engine.render(f"{name}.txt", variables)
+    html = rendered(f"{name}.html", engine.render, f"{name}.html", variables)
+    text = rendered(f"{name}.txt", engine.render, f"{name}.txt", variables)
     if html is None and text is None:
         places = ", ".join(engine.env.loader.searchpath)
         raise UsageError(f"no template {name!r}: neither {name}.html nor {name}.txt in {places}")
-    return engine.render_string(subject, variables), text, html
+    subject = rendered("--subject (a template with --template)", engine.render_string,
+                       subject, variables)
+    return subject, text, html
+
+
+BODY_OPTIONS = ("--body", "--body-file", "--html-file", "--template")
+
+
+def body_options(args):
+    given = (args.body, args.body_file, args.html_file, args.template)
+    return [option for option, value in zip(BODY_OPTIONS, given) if value is not None]
 
 
 def check_sources(args):
     """Where the body comes from: the combinations that make no sense."""
-    if args.template is not None:
-        given = [o for o, v in (("--body", args.body), ("--body-file", args.body_file),
-                                ("--html-file", args.html_file)) if v is not None]
-        if given:
-            raise UsageError(f"--template makes the body itself; leave out {' and '.join(given)}")
-    elif args.var or args.context is not None:
+    given = body_options(args)
+    if args.template is not None and len(given) > 1:
+        raise UsageError(f"--template makes the body itself; leave out {' and '.join(given[:-1])}")
+    if args.template is None and (args.var or args.context is not None):
         raise UsageError("--var and --context fill a template: give --template NAME")
     if args.body is not None and args.body_file is not None:
         raise UsageError("give the text body once: --body or --body-file")
-    if not any(v is not None for v in (args.template, args.body, args.body_file, args.html_file)):
+    if args.empty_body and given:
+        raise UsageError(f"--empty-body sends no body; leave out {' and '.join(given)}")
+    if not given and not args.empty_body:
         if sys.stdin is None or sys.stdin.isatty():
             raise UsageError(
                 "no body: give --body, --body-file, --html-file or --template, "
-                "or pipe the text in"
+                "or pipe the text in (--empty-body: none)"
             )
         args.body_file = "-"
     check_template_dir(args.template_dir)
+    check_attachments(args.attach)
 
 
 def check_template_dir(directory):
@@ -286,15 +427,91 @@ def check_template_dir(directory):
         raise UsageError(f"template directory {directory} does not exist")
 
 
+def check_attachments(paths):
+    # The mailer says "not found" for anything but a regular file, and its
+    # file name goes into a header as UTF-8.
+    for path in paths or ():
+        if os.path.isdir(path):
+            raise UsageError(f"cannot attach {printable(path)}: it is a directory "
+                             "(attach the files in it, or an archive of it)")
+        if os.path.exists(path) and not os.path.isfile(path):
+            raise UsageError(f"cannot attach {printable(path)}: it is not a regular file")
+        try:
+            Path(path).name.encode("utf-8")
+        except UnicodeEncodeError:
+            raise UsageError(f"cannot attach {printable(path)}: its file name is not UTF-8 "
+                             "(attach a copy with another name)") from None
+
+
+def check_one_line(option, value):
+    # A line break in a header's value would end the header there and start
+    # another one (or the body) with the rest.
+    if value and value.splitlines() != [value]:
+        raise UsageError(f"{option} {value[:60]!r} holds a line break: a header is one line")
+
+
+def addresses(option, values):
+    """The addresses of a repeatable option (--to, --cc, --bcc), in order.
+    A value may be a list of them separated by commas, as in a To header
+    ("a@example.com, Bob <b@example.org>"): each goes to the envelope on its
+    own.  Every address must be ASCII: the message goes without SMTPUTF8."""
+    found = []
+    for value in values or ():
+        check_one_line(option, value)
+        pairs = email.utils.getaddresses([value])
+        if any(not address for _, address in pairs):
+            raise UsageError(f"{option} {value!r} is not an address, nor a list of addresses "
+                             "separated by commas")
+        for _, address in pairs:
+            if not address.isascii():
+                raise UsageError(
+                    f"{option} {address}: an address must be ASCII (the display name may be "
+                    "any text); vantrel sends without SMTPUTF8"
+                )
+        found.extend([value] if len(pairs) == 1 else map(email.utils.formataddr, pairs))
+    return found
+
+
+def check_one_address(option, value):
+    found = addresses(option, [value])
+    if len(found) != 1:
+        raise UsageError(f"{option} takes one address, not {len(found)}")
+
+
+def check_headers(args, sender):
+    """What a server or the email package would refuse only later: line
+    breaks in headers, addresses that are not ASCII or not addresses."""
+    args.to = addresses("--to", args.to)
+    args.cc = addresses("--cc", args.cc)
+    args.bcc = addresses("--bcc", args.bcc)
+    if sender:
+        check_one_address("--sender" if args.sender else "--user", sender)
+    if args.reply_to is not None:
+        addresses("--reply-to", [args.reply_to])
+    for option, value in (("--sender-name", args.sender_name), ("--subject", args.subject)):
+        if value is not None:
+            check_one_line(option, value)
+
+
+class Prepared:
+    """The message, made and serialised once, with its envelope."""
+
+    def __init__(self, mailer, msg, text, sender, recipients):
+        self.mailer, self.msg, self.text = mailer, msg, text
+        self.sender, self.recipients = sender, recipients
+
+
 def compose(args):
-    """The mailer (without a password yet) and the keyword arguments of its
-    send() for the message the options describe; nothing is sent."""
+    """The mailer (without a password yet), the envelope sender and the
+    keyword arguments of _build_message for the message the options describe;
+    nothing is sent."""
     from vantrel.mailer import EasyMailer
 
     check_sources(args)
-    sender = args.sender or args.user
-    if not sender:
+    sender = args.sender or args.user or ""
+    if not sender and args.command == "send":
         raise UsageError("the message needs a sender: give --sender or --user")
+    check_headers(args, sender)
     mailer = EasyMailer(
         args.host or "",
         args.port,
@@ -307,41 +524,43 @@ def compose(args):
     )
     subject = args.subject
     if args.template is not None:
-        if subject is None:
-            subject = "{{ title }}"
         subject, body, html = render_template(
-            mailer._template_engine, args.template, subject, template_variables(args)
+            mailer._template_engine, args.template,
+            "{{ title }}" if subject is None else subject, template_variables(args)
         )
+        check_one_line("the subject made by --template", subject)
     else:
         body = read_text(args.body_file) if args.body_file is not None else args.body
         html = read_text(args.html_file) if args.html_file is not None else None
-    message = dict(
+        if not (body or html or args.empty_body):
+            sources = " and ".join("standard input" if option == "--body-file" and
+                                   args.body_file == "-" else option
+                                   for option in body_options(args))
+            raise UsageError(f"no body: {sources} gave none; give --empty-body to send "
+                             "the message without one")
+    parts = dict(
         to=args.to,
         subject=subject or "",
         body=body or None,
         html=html or None,
         cc=args.cc,
-        bcc=args.bcc,
         sender=None,  # the mailer's default_sender
         sender_name=args.sender_name,
         attachments=args.attach,
         reply_to=args.reply_to,
     )
-    return mailer, message
-
-
-def build(mailer, message):
-    """The MIME message send() would deliver; blind copies are in no header."""
-    parts = {k: v for k, v in message.items() if k != "bcc"}
-    return mailer._build_message(**parts)
+    return mailer, sender, parts
 
 
 def prepare(args):
-    """Composes and builds the message: every problem with the user's input
-    shows here, before a password is asked for or the server contacted."""
+    """Composes, builds and serialises the message: every problem with the
+    user's input shows here, before a password is asked for or the server
+    contacted.  Blind copies are in the envelope only."""
     try:
-        mailer, message = compose(args)
-        return mailer, message, build(mailer, message)
+        mailer, sender, parts = compose(args)
+        msg = mailer._build_message(**parts)
+        text = msg.as_string()
+        recipients = type(mailer)._collect_recipients(args.to, args.cc, args.bcc)
     except UsageError:
         raise
     except Exception as error:
@@ -349,44 +568,132 @@ def prepare(args):
         if line is None:
             raise
         raise UsageError(line) from None
+    # What the connection sends must be ASCII; the checks above leave nothing
+    # else, but a header the email package could not encode would fail there.
+    if not text.isascii():
+        raise UsageError("the message has characters that its headers cannot carry")
+    return Prepared(mailer, msg, text, sender, recipients)
 
 
-def deliver(mailer, message):
-    """Sends the message through a Session of the mailer: one connection,
-    ended with QUIT."""
-    from vantrel.session import Session
+# ---------------------------------------------------------------------------
+# A plain start on a port that speaks TLS from its first byte
 
-    with Session(mailer) as session:
-        session.send(**message)
+GREETING_WAIT = 2.0  # seconds; an SMTP server greets at once
+
+
+def speaks_tls(host, port, timeout):
+    """Whether the server at host:port answers a TLS handshake, over a
+    connection of its own that carries nothing else.  Nothing is verified:
+    only the answer is of interest."""
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    try:
+        with socket.create_connection((host, port), timeout) as raw:
+            with context.wrap_socket(raw, server_hostname=host):
+                return True
+    except (OSError, ValueError):  # ssl.SSLError is an OSError
+        return False
+
+
+class PlainStartWatch:
+    """Cuts short a plain start (--mode starttls or plain) on a port that
+    expects TLS from the first byte.  Such a server waits for the client's
+    TLS hello while the client waits for its greeting, both until the
+    timeout.  When no command has gone out GREETING_WAIT seconds into
+    sending (smtplib writes its first one, EHLO, when the greeting has come),
+    a second connection tries a TLS handshake on the port; if the server
+    answers it, the wait ends there.  It watches from the main thread only,
+    where signals arrive."""
+
+    active = None  # the watch of the delivery under way, for the audit hook
+    hooked = False
+
+    def __init__(self, host, port, timeout):
+        self.host, self.port, self.timeout = host, port, timeout
+        self.greeted = self.found = False
+
+    @staticmethod
+    def audit(event, _):
+        if event == "smtplib.send" and PlainStartWatch.active is not None:
+            PlainStartWatch.active.greeted = True
+
+    def alarm(self, signum, frame):
+        if not self.greeted and speaks_tls(self.host, self.port, self.timeout):
+            self.found = True
+            raise ConnectionAbortedError("the port expects TLS from the first byte")
+
+    def __enter__(self):
+        if not PlainStartWatch.hooked:
+            sys.addaudithook(PlainStartWatch.audit)  # for the life of the process
+            PlainStartWatch.hooked = True
+        PlainStartWatch.active = self
+        self.previous = signal.signal(signal.SIGALRM, self.alarm)
+        signal.setitimer(signal.ITIMER_REAL, min(GREETING_WAIT, self.timeout / 2))
+        return self
+
+    def __exit__(self, *_):
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        # None: a handler that was not set from Python; the default stands in.
+        signal.signal(signal.SIGALRM, signal.SIG_DFL if self.previous is None else self.previous)
+        PlainStartWatch.active = None
+
+
+def deliver(prepared, args):
+    """Sends the prepared message, exactly as serialised, over one
+    connection ended with QUIT."""
+    where = f"{args.host}:{args.port}"
+    # The mailer passes no timeout to smtplib; bound every socket step here.
+    socket.setdefaulttimeout(args.timeout)
+    watch = nullcontext()
+    if args.mode != "ssl" and threading.current_thread() is threading.main_thread():
+        watch = PlainStartWatch(args.host, args.port, args.timeout)
+    try:
+        with watch:
+            # _do_send sends the message object it is given: built once, and
+            # serialised again to the same text (its boundaries are set now).
+            prepared.mailer._do_send(prepared.msg, prepared.recipients, prepared.sender)
+    except Exception as error:
+        if getattr(watch, "found", False):
+            raise DeliveryError(f"{where} expects TLS from the first byte (implicit TLS), "
+                                "not a plain start: give --mode ssl", UNREACHABLE) from None
+        line = explain(error, where, args.timeout, args.mode)
+        if line is None:
+            raise
+        raise DeliveryError(line, failure_status(error)) from None
 
 
 # ---------------------------------------------------------------------------
 # The commands
 
 
+def envelope_address(address):
+    """The address an envelope carries for a To-style value, as smtplib
+    makes it: the display name dropped."""
+    return email.utils.parseaddr(address)[1] or address
+
+
 def send_command(args):
-    mailer, message, msg = prepare(args)
+    prepared = prepare(args)
     if args.dry_run:
-        sys.stdout.write(msg.as_string())
-        sys.stdout.flush()
-        recipients = type(mailer)._collect_recipients(args.to, args.cc, args.bcc)
+        if sys.stdout is None:
+            raise UsageError("standard output is closed: nowhere to print the message")
+        try:
+            sys.stdout.write(prepared.text)
+            sys.stdout.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise UsageError(f"cannot print the message: {error.strerror or error}") from None
         print(
-            f"{PROG}: dry run, nothing sent: from <{mailer.default_sender}> to "
-            + ", ".join(f"<{address}>" for address in recipients),
+            f"{PROG}: dry run, nothing sent: from <{envelope_address(prepared.sender)}> to "
+            + ", ".join(f"<{envelope_address(a)}>" for a in prepared.recipients),
             file=sys.stderr,
         )
         return SENT
-    mailer.password = read_password()
-    where = f"{args.host}:{args.port}"
-    # The mailer passes no timeout to smtplib; bound every socket step here.
-    socket.setdefaulttimeout(args.timeout)
-    try:
-        deliver(mailer, message)
-    except Exception as error:
-        line = explain(error, where, args.timeout)
-        if line is None:
-            raise
-        raise DeliveryError(line) from None
+    args.password = read_password()  # main() keeps it out of any error line
+    prepared.mailer.password = args.password
+    deliver(prepared, args)
     return SENT
 
 
@@ -429,18 +736,22 @@ def reading_html(msg):
 
 
 def preview_command(args):
-    _, _, msg = prepare(args)
+    prepared = prepare(args)
+    msg = prepared.msg
     name = args.name or (Path(args.template).name if args.template else "message")
     out = Path(args.out)
     eml, page = out / f"{name}.eml", out / f"{name}.html"
     try:
         out.mkdir(parents=True, exist_ok=True)
-        eml.write_bytes(msg.as_bytes())
+        eml.write_bytes(prepared.text.encode("ascii"))
         page.write_text(reading_html(msg), encoding="utf-8")
     except OSError as error:
         raise UsageError(f"cannot write {error.filename}: {error.strerror}") from None
     print(eml)
     print(page)
+    if not prepared.sender:
+        print(f"{PROG}: the message has no sender (its From is empty); sending it needs "
+              "--sender or --user", file=sys.stderr)
     if args.open:
         import webbrowser
 
@@ -527,9 +838,11 @@ examples:
       --attach /srv/reports/today.pdf
   {PROG} send --dry-run --sender me@example.com --to you@example.com --body-file note.txt
 
-The password comes from ${PASSWORD_VARIABLE} or, on a terminal, a prompt.
-exit status: 0 sent, 1 the server refused or could not be reached,
-2 a usage error (option, file, template), 130 interrupted."""
+The password comes from ${PASSWORD_VARIABLE} or, on a terminal, a prompt; there
+is no option for it.  Everything local (options, addresses, headers, files,
+templates) is checked before the password is asked for or the server contacted.
+
+""" + EXIT_STATUSES
 
 PREVIEW_EXAMPLES = f"""\
 examples:
@@ -538,7 +851,9 @@ examples:
   {PROG} preview --to you@example.com --sender me@example.com --body-file note.txt --out /tmp
 
 The server options of send are accepted and not used, so that a send command
-line can be previewed by changing only its first word."""
+line can be previewed by changing only its first word.  Without --sender or
+--user the message has an empty From, which sending would refuse; a line on
+standard error says so."""
 
 TEMPLATES_EXAMPLES = f"""\
 examples:
@@ -549,7 +864,8 @@ examples:
 def add_message_arguments(parser):
     message = parser.add_argument_group("the message")
     message.add_argument("--to", action="append", required=True, metavar="ADDR",
-                         help="recipient (repeatable; at least one)")
+                         help="recipient (repeatable; at least one); like --cc and --bcc, a "
+                         "list separated by commas is split into its addresses")
     message.add_argument("--cc", action="append", metavar="ADDR", help="carbon copy (repeatable)")
     message.add_argument("--bcc", action="append", metavar="ADDR",
                          help="blind copy, in the envelope only (repeatable)")
@@ -566,12 +882,15 @@ def add_message_arguments(parser):
         "the body",
         "Text from --body, --body-file or standard input, HTML from --html-file (both\n"
         "may be given), or both made by --template.  Without any of these the text is\n"
-        "read from standard input.",
+        "read from standard input.  A message whose body comes out empty (standard\n"
+        "input at its end, an empty file) is refused unless --empty-body asks for none.",
     )
     body.add_argument("--body", metavar="TEXT", help="the text body")
     body.add_argument("--body-file", metavar="PATH", help="read the text body from PATH ('-': "
                       "standard input)")
     body.add_argument("--html-file", metavar="PATH", help="read the HTML body from PATH")
+    body.add_argument("--empty-body", action="store_true",
+                      help="send the message without a body; standard input is not read")
     body.add_argument("--template", metavar="NAME",
                       help="render NAME.html and NAME.txt (see: vantrel templates)")
     body.add_argument("--var", action="append", metavar="KEY=VALUE",
@@ -645,11 +964,15 @@ def parse_arguments(argv):
                 raise UsageError("--host is required to send (or give --dry-run)")
             if not args.user:
                 raise UsageError("--user is required to send: the server is always logged in to")
+            if not args.user.isascii():
+                raise UsageError(f"--user {args.user}: the login has characters other than "
+                                 "ASCII, which the SMTP login cannot send")
     return args
 
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
+    args = None
     try:
         args = parse_arguments(argv)
         return args.run(args)
@@ -659,11 +982,13 @@ def main(argv=None):
     except UsageError as error:
         status, line = USAGE, str(error)
     except DeliveryError as error:
-        status, line = REFUSED, str(error)
+        status, line = error.status, str(error)
     except BrokenPipeError:
         # The reader of the output went away (a dry run into head): say nothing
         # more, and let no flush at exit complain about it either.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return BROKEN_PIPE
+    except Exception as error:
+        status, line = INTERNAL, unforeseen(error, getattr(args, "password", None))
     print(f"{PROG}: error: {' '.join(line.split())}", file=sys.stderr)
     return status

@@ -12,7 +12,8 @@ def mail_outbox():
     this Outbox instead of reaching a server.
 
     The capture is process-wide: it also receives what other threads send
-    while the test runs.
+    while the test runs.  A Session opened before the test, or in an earlier
+    one, moves to this capture at its next message, and away from it after.
     """
     from vantrel.testing import capture
 

@@ -8,6 +8,8 @@ from email import message_from_string as message_from_string
 from email import policy as policy
 from email.message import EmailMessage
 from functools import update_wrapper as update_wrapper
+from inspect import iscoroutinefunction as iscoroutinefunction
+from inspect import markcoroutinefunction as markcoroutinefunction
 from types import TracebackType
 from typing import Any, SupportsIndex, TypeVar, final, overload
 

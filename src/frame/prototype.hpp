@@ -1,7 +1,7 @@
 // Internals of the function type shared by function.cpp and binder.cpp.
 #pragma once
 
-#include "frame/frame.hpp"
+#include "frame/functions.hpp"
 
 #include <cstddef>
 
