@@ -361,33 +361,32 @@ std::string relaxed_header(std::string_view field) {
 std::string relaxed_body(std::string_view body) {
     std::string out;
     out.reserve(body.size());
-    std::size_t pending_empty = 0; // empty lines held back: at the end they go
+    std::size_t kept = 0; // the length of out up to its last non-empty line
     std::size_t at = 0;
     while (at < body.size()) {
-        std::size_t eol = body.find("\r\n", at);
+        const std::size_t eol = body.find("\r\n", at);
         const bool last = eol == std::string_view::npos;
-        std::string_view line = body.substr(at, (last ? body.size() : eol) - at);
-        std::string canonical;
-        bool space = false;
-        for (char c : line) {
-            if (is_wsp(c)) {
-                space = true;
-                continue;
-            }
-            if (space) canonical += ' ';
-            space = false;
-            canonical += c;
-        }
-        if (canonical.empty()) {
-            ++pending_empty;
+        const std::string_view line = body.substr(at, (last ? body.size() : eol) - at);
+        if (line.find_first_of(" \t") == std::string_view::npos) {
+            out += line; // the usual line (base64, most text): nothing to change
         } else {
-            for (; pending_empty > 0; --pending_empty)
-                out += "\r\n";
-            out += canonical;
-            out += "\r\n";
+            bool space = false;
+            for (char c : line) {
+                if (is_wsp(c)) {
+                    space = true;
+                    continue;
+                }
+                if (space) out += ' ';
+                space = false;
+                out += c;
+            }
         }
+        const bool empty = out.size() == kept || out.ends_with("\r\n");
+        out += "\r\n";
+        if (!empty) kept = out.size();
         at = last ? body.size() : eol + 2;
     }
+    out.resize(kept); // empty lines at the end go
     return out;
 }
 
