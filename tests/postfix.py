@@ -9,7 +9,8 @@ directory, and it listens on three ports of 127.0.0.1 chosen free:
 - ``"starttls"``: submission, STARTTLS required before AUTH and MAIL;
 - ``"plain"``: no TLS at all, AUTH offered in the clear.
 
-On every port AUTH (PLAIN or LOGIN, one user) is required before MAIL, and
+On every port AUTH (PLAIN or LOGIN, one user) is required before MAIL; a few
+addresses are refused at MAIL, RCPT or DATA (``REFUSALS``); and
 Postfix keeps its defaults: PIPELINING with its strict checks (a client that
 pipelines where RFC 2920 forbids it gets "554 5.5.0 Error: SMTP protocol
 synchronization" and is disconnected), CHUNKING, SMTPUTF8, 8BITMIME and SIZE
@@ -63,14 +64,37 @@ MODES = ("ssl", "starttls", "plain")
 # What the SMTP server answers a MAIL FROM that comes before AUTH.
 _AUTH_REQUIRED = "530 5.7.0 Authentication required"
 
+# Addresses the server refuses, for the refusals a client must handle: the
+# command whose reply refuses, the address (sender or recipient) and the reply.
+REFUSALS = {
+    "MAIL": ("refused-sender@example.test", "553 5.7.1 sender refused"),
+    "RCPT": ("refused@example.test", "550 5.1.1 no such user"),
+    "RCPT later": ("later@example.test", "450 4.2.1 try again later"),
+    "DATA": ("refused-data@example.test", "554 5.7.1 message refused"),
+}
+
+
+def _refusing(role, command):
+    """The restriction that gives the refusals of `command` to their address."""
+    entries = ", ".join(f"{{{address} = {reply}}}" for name, (address, reply)
+                        in REFUSALS.items() if name.split()[0] == command)
+    return f"check_{role}_access inline:{{{entries}}}"
+
 # Time allowed for a daemon to come up, a message to be delivered and a
 # daemon to go away: generous, as the machine is shared.
 PATIENCE = 60.0
 
 
+# Nothing of the test run's environment (a preloaded sanitizer runtime, say)
+# reaches Postfix's programs or the daemons.
+def _clean_env():
+    return {"PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"),
+            "LANG": "C.UTF-8"}
+
+
 def _postconf(*args):
     return subprocess.run(["postconf", *args], check=True, capture_output=True,
-                          text=True).stdout.strip()
+                          text=True, env=_clean_env()).stdout.strip()
 
 
 def available(*, dkim=False):
@@ -111,13 +135,6 @@ def _wait(predicate, what, timeout=PATIENCE, explain=lambda: ""):
         if time.monotonic() > deadline:
             raise TimeoutError(f"{what} after {timeout:.0f} s{explain()}")
         time.sleep(0.02)
-
-
-# Nothing of the test run's environment (a preloaded sanitizer runtime, say)
-# reaches the daemons.
-def _clean_env():
-    return {"PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"),
-            "LANG": "C.UTF-8"}
 
 
 class _Daemon:
@@ -535,8 +552,11 @@ service auth {{
             "smtpd_sasl_path": "private/auth",
             "smtpd_delay_reject": "no",
             "smtpd_sender_restrictions":
-                f"permit_sasl_authenticated, check_sender_access static:{{{_AUTH_REQUIRED}}}",
+                f"{_refusing('sender', 'MAIL')}, permit_sasl_authenticated, "
+                f"check_sender_access static:{{{_AUTH_REQUIRED}}}",
             "smtpd_relay_restrictions": "permit_sasl_authenticated, reject",
+            "smtpd_recipient_restrictions": _refusing("recipient", "RCPT"),
+            "smtpd_data_restrictions": _refusing("sender", "DATA"),
             "smtpd_tls_chain_files": f"{self.key_file}, {self.cert_file}",
             # The defaults the tests rely on, said out loud.
             "smtpd_forbid_unauth_pipelining": "yes",

@@ -1,6 +1,7 @@
 """The tests' Postfix (tests/postfix.py), driven by smtplib and by hand: the
 logins of each port, delivery byte for byte, its strict pipelining checks,
-BDAT, SMTPUTF8, OpenDKIM's verdicts, and that nothing outlives it."""
+its refusals inside a pipelined group, BDAT, SMTPUTF8, OpenDKIM's verdicts,
+and that nothing outlives it."""
 
 import os
 import signal
@@ -22,10 +23,14 @@ MESSAGE = (f"From: {USER}\r\nTo: {RECIPIENT}\r\nSubject: round trip\r\n\r\n"
            f"{'x' * 998}\r\nGrüße\r\n\r\n").encode()
 
 
-def envelope(*recipients):
+def envelope(*recipients, sender=USER):
     """MAIL and RCPT lines, for a conversation by hand."""
-    return b"".join([f"MAIL FROM:<{USER}>\r\n".encode(),
+    return b"".join([f"MAIL FROM:<{sender}>\r\n".encode(),
                      *(f"RCPT TO:<{r}>\r\n".encode() for r in recipients)])
+
+
+# MESSAGE as DATA sends it: dot-stuffed, with the end-of-data line.
+MESSAGE_DATA = MESSAGE.replace(b"\r\n.", b"\r\n..") + b".\r\n"
 
 
 def bdat(chunk, last=False):
@@ -88,13 +93,33 @@ def test_pipelined_groups_where_allowed(postfix_server):
         assert {"PIPELINING", "CHUNKING"} <= smtp.extensions
         replies = smtp.send(envelope(RECIPIENT, "other@example.test") + b"DATA\r\n", 4)
         assert [code for code, _ in replies] == [250, 250, 250, 354]
-        replies = smtp.send(MESSAGE.replace(b"\r\n.", b"\r\n..") + b".\r\n"
-                            + envelope(RECIPIENT) + bdat(MESSAGE, last=True), 4)
+        replies = smtp.send(MESSAGE_DATA + envelope(RECIPIENT) + bdat(MESSAGE, last=True), 4)
         assert [code for code, _ in replies] == [250, 250, 250, 250]
     deliveries = postfix_server.wait_for(3)
     assert [d.sent for d in deliveries] == [MESSAGE] * 3
     queued = {text.rsplit(" ", 1)[1] for _, text in (replies[0], replies[3])}
     assert {d.queue_id for d in deliveries} == queued
+
+
+def refused(command):
+    return postfix.REFUSALS[command][0]
+
+
+@pytest.mark.parametrize("sender, recipients, codes", [
+    (USER, [refused("RCPT"), RECIPIENT], [250, 550, 250, 354]),
+    (USER, [refused("RCPT later"), refused("RCPT")], [250, 450, 550, 554]),
+    (refused("MAIL"), [RECIPIENT], [553, 503, 503]),
+    (refused("DATA"), [RECIPIENT], [250, 250, 554]),
+], ids=["first RCPT refused", "all RCPT refused", "MAIL refused", "DATA refused"])
+def test_refusals_inside_one_pipelined_group(postfix_server, sender, recipients, codes):
+    with postfix_server.conversation("plain") as smtp:
+        smtp.login()
+        replies = smtp.send(envelope(*recipients, sender=sender) + b"DATA\r\n", len(codes))
+        assert [code for code, _ in replies] == codes
+        if codes[-1] == 354:
+            assert smtp.send(MESSAGE_DATA)[0][0] == 250
+        assert smtp.send(b"RSET\r\n") == [(250, "2.0.0 Ok")]
+    assert [d.recipient for d in postfix_server.wait_for(0)] == [RECIPIENT] * (codes[-1] == 354)
 
 
 def test_bdat_chunks_of_a_5_mb_message(postfix_server):
