@@ -9,16 +9,22 @@ directory, and it listens on three ports of 127.0.0.1 chosen free:
 - ``"starttls"``: submission, STARTTLS required before AUTH and MAIL;
 - ``"plain"``: no TLS at all, AUTH offered in the clear.
 
-On every port AUTH (PLAIN or LOGIN, one user) is required before MAIL; a few
-addresses are refused at MAIL, RCPT or DATA (``REFUSALS``); and
-Postfix keeps its defaults: PIPELINING with its strict checks (a client that
-pipelines where RFC 2920 forbids it gets "554 5.5.0 Error: SMTP protocol
-synchronization" and is disconnected), CHUNKING, SMTPUTF8, 8BITMIME and SIZE
-(``size_limit`` bytes, room for a 5 MB message).  Stricter than the default:
-a bare LF anywhere in a command or a message is refused, so that a client
-which leaks one fails loudly instead of being quietly fixed up.  The client
-is not in ``mynetworks`` and its headers are not rewritten: Postfix treats
-it as a remote submission client and adds no Message-ID, Date or From.
+On every port AUTH (PLAIN or LOGIN, one user) is required before MAIL, and a
+few addresses are refused at MAIL, RCPT or DATA (``REFUSALS``).  Postfix
+keeps its defaults: PIPELINING with its strict checks (a client that sends
+more behind EHLO, HELO, NOOP or DATA before their reply gets "554 5.5.0
+Error: SMTP protocol synchronization" and is disconnected; more behind AUTH
+passes, and what follows STARTTLS in the same write is dropped), CHUNKING,
+SMTPUTF8, 8BITMIME and SIZE (``size_limit`` bytes, room for a 5 MB
+message).  Stricter than the default: a bare LF anywhere in a command or a
+message is refused, so that a client which leaks one fails loudly instead of
+being quietly fixed up.  The client is not in ``mynetworks`` and its headers
+are not rewritten: Postfix treats it as a remote submission client and adds
+no Message-ID, Date or From.
+
+``connect(mode)`` gives an smtplib client logged in on a port,
+``conversation(mode)`` a ``Conversation`` that sends bytes as given (for
+pipelining and BDAT by hand).
 
 Every recipient of every domain is delivered into the one Maildir of the
 instance, a message with R recipients as R files.  ``wait_for(n)`` waits
@@ -29,8 +35,9 @@ sent it.  Postfix adds, on top of the client's text, in this order:
     Return-Path: <envelope sender>            (virtual delivery agent)
     X-Original-To: recipient as given in RCPT (virtual delivery agent)
     Delivered-To: envelope recipient          (virtual delivery agent)
-    Received: from ... by ... with ESMTPSA id QUEUEID for <rcpt>; date
-        (one header of several lines, from the SMTP server)
+    Received: from ... by localhost (Postfix) with ESMTPSA id QUEUEID
+        for <rcpt>; date  (one header of several lines, from the SMTP server;
+        "for" only with one recipient, ESMTPA without TLS, UTF8SMTPSA ...)
 
 and the milter instance also ``Authentication-Results:`` from OpenDKIM,
 between Delivered-To and Received.  The Maildir file has LF line ends (the
@@ -39,7 +46,7 @@ exactly those header fields and puts CRLF back; since the server refuses a
 bare LF, that gives back the client's bytes.
 
 The daemons run as root inside the test root, each in a process group of
-its own; ``stop()`` ends both groups, waits for them and removes the
+its own; ``stop()`` ends the groups, waits for them and removes the
 directory, and should the test process die first, a small watcher ends them.
 """
 
@@ -169,10 +176,11 @@ class _Reaper:
     stopping them (a crash, SIGKILL, a sanitizer's abort).
 
     A shell reads the group ids from a pipe whose other end only the test
-    process holds; the end of its input comes when that process is gone, and
-    the shell then sends SIGTERM to each group and removes the instance's
-    directory.  A parent-death signal would
-    not do: Postfix's master changes its credentials, which clears it."""
+    process (and its forks) holds; the end of its input comes when that
+    process is gone, and the shell then sends SIGTERM to each group and
+    removes the instance's directory.  A parent-death signal would not do:
+    it did not survive into Postfix's master (a change of credentials
+    clears it)."""
 
     _SCRIPT = ('dir=$1; shift; while read group; do set -- "$@" "$group"; done; '
                'for group; do kill -TERM "-$group"; done 2>/dev/null; sleep 2; rm -rf "$dir"')
