@@ -3,6 +3,7 @@ logins of each port, delivery byte for byte, its strict pipelining checks,
 its refusals inside a pipelined group, BDAT, SMTPUTF8, OpenDKIM's verdicts,
 and that nothing outlives it."""
 
+import email
 import os
 import signal
 import smtplib
@@ -13,6 +14,7 @@ import pytest
 
 import postfix
 from conftest import MODES, PASSWORD, USER
+from vantrel.mailer import EasyMailer
 
 RECIPIENT = "someone@example.test"
 
@@ -50,6 +52,16 @@ def test_login_and_delivery_byte_for_byte(postfix_server, mode, mechanism):
     for delivery in deliveries:
         assert delivery.sent == MESSAGE
         assert delivery.sender == USER
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_the_mailer_delivers_with_its_settings(postfix_server, mode):
+    """The mailer's own TLS context trusts the server's certificate."""
+    EasyMailer(**postfix_server.mailer_args(mode)).send(
+        [RECIPIENT], "Hello", body="Hi there.", sender=USER)
+    [delivery] = postfix_server.wait_for(1)
+    message = email.message_from_bytes(delivery.sent)
+    assert (delivery.sender, delivery.recipient, message["Subject"]) == (USER, RECIPIENT, "Hello")
 
 
 @pytest.mark.parametrize("mode", MODES)
