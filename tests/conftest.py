@@ -5,6 +5,11 @@ kernel, run in its own thread by a Controller and stopped at teardown.  Each
 one insists on AUTH before MAIL, checks the credentials itself and records
 what it was given (``Server.auths`` and ``Server.messages``).
 
+Postfix, the real MTA, is there too (tests/postfix.py): one instance for the
+whole run, started by the first test that asks for ``postfix_server`` (or
+``postfix_dkim_server``, the one with OpenDKIM as a milter) and stopped at
+the end; it delivers into a Maildir that each test finds empty.
+
 Certificates come from trustme.  The client side trusts the test CA through
 ``SSL_CERT_FILE``: OpenSSL reads that variable whenever a context loads its
 default verify paths, so the mailer's own ``ssl.create_default_context()``
@@ -29,6 +34,7 @@ import trustme
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import SMTP, AuthResult
 
+import postfix
 from oauth_server import check_bearer
 
 # pytester runs the plugin's fixture in a pytest of its own.
@@ -375,6 +381,46 @@ def smtp_server(server_contexts):
     yield start
     for server in reversed(started):
         server.stop()
+
+
+def _postfix_instance(test_ca, **options):
+    if reason := postfix.available(**options):
+        pytest.skip(reason)
+    instance = postfix.Postfix(test_ca, USER, PASSWORD, **options)
+    yield instance
+    instance.stop()
+
+
+@pytest.fixture(scope="session")
+def postfix_instance(test_ca):
+    """Postfix, the real MTA, started once for the test run (tests/postfix.py)."""
+    yield from _postfix_instance(test_ca)
+
+
+@pytest.fixture(scope="session")
+def postfix_dkim_instance(test_ca):
+    """A second Postfix, with OpenDKIM verifying every message as a milter."""
+    yield from _postfix_instance(test_ca, dkim=True)
+
+
+@pytest.fixture
+def postfix_server(postfix_instance):
+    """The run's Postfix, its mailbox emptied for this test.
+
+    ``mailer_args(mode)`` gives the EasyMailer settings of a mode's port;
+    ``wait_for(n)`` returns the deliveries once n arrived and the queue is
+    empty, each with ``sent`` (the client's bytes), ``sender``,
+    ``recipient`` and ``queue_id``."""
+    postfix_instance.clear()
+    return postfix_instance
+
+
+@pytest.fixture
+def postfix_dkim_server(postfix_dkim_instance):
+    """The Postfix with OpenDKIM, its mailbox emptied; ``dkim`` holds the
+    signer's key, each delivery's ``dkim`` OpenDKIM's verdict."""
+    postfix_dkim_instance.clear()
+    return postfix_dkim_instance
 
 
 @pytest.fixture(params=MODES)

@@ -22,7 +22,8 @@ def test_stubs_are_installed_with_the_package():
     import vantrel
 
     package = Path(vantrel.__file__).parent
-    for name in ("mailer.pyi", "session.pyi", "template.pyi", "testing.pyi", "py.typed"):
+    for name in ("mailer.pyi", "session.pyi", "template.pyi", "testing.pyi", "dkim.pyi",
+                 "py.typed"):
         assert (package / name).is_file(), name
 
 
@@ -39,5 +40,5 @@ def test_mypy_rejects_wrong_argument_types():
 
 def test_stubtest_finds_the_stubs_true_to_the_modules():
     result = run("mypy.stubtest", "vantrel.mailer", "vantrel.session", "vantrel.template",
-                 "vantrel.testing")
+                 "vantrel.testing", "vantrel.dkim")
     assert result.returncode == 0, result.stdout + result.stderr

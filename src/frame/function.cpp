@@ -131,6 +131,10 @@ Ref default_object(const Param& param) {
         return Ref::borrow(Py_False);
     case Default::Int:
         return checked(PyLong_FromLong(param.number));
+    case Default::Float:
+        return checked(PyFloat_FromDouble(param.real));
+    case Default::Text:
+        return checked(PyUnicode_FromString(param.text));
     default:
         return Ref::borrow(Py_None);
     }

@@ -19,6 +19,8 @@
 //
 // Call output() and next_event() after every call that feeds the client
 // (receive, an operation, consume): each of them may make output and events.
+// With PIPELINING a message queued before the previous one's text is written
+// (at its TextReady event at the latest) goes in the same group as that text.
 #pragma once
 
 #include <cstddef>

@@ -85,5 +85,15 @@ def captured() -> None:
     print(count)
 
 
+def signed(key: bytes) -> bool:
+    from vantrel.dkim import Signer, verify
+
+    signer = Signer("example.com", "mail2026", key, algorithm="ed25519-sha256", headers=["From"])
+    message: bytes = signer.sign(b"From: a@example.com\r\n\r\nHi\r\n")
+    names: tuple[str, ...] = signer.headers
+    print(signer.domain, signer.selector, signer.algorithm, names)
+    return verify(message, signer.dns_record)
+
+
 if __name__ == "__main__":
     main()
