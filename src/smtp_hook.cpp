@@ -160,6 +160,36 @@ const Signature login_signature = define<Engine_login>({
     .returns = "None",
 });
 
+constexpr Param login_token_params[] = {
+    self_param,
+    {"mechanism", "str", Rule::Str, Default::Required},
+    {"user", "str", Rule::Str, Default::Required},
+    {"token", "str", Rule::Str, Default::Required},
+    {"host", "str", Rule::Str, Default::Text, 0, ""},
+    {"port", "int", Rule::Int, Default::Int, 0},
+};
+
+Ref Engine_login_token(FunctionObject*, Args<login_token_params> args) {
+    smtp::Client& client = client_of(args["self"], "login_token");
+    const std::string mechanism(utf8(args["mechanism"]));
+    if (mechanism != "XOAUTH2" && mechanism != "OAUTHBEARER")
+        raise(PyExc_ValueError, "mechanism must be 'XOAUTH2' or 'OAUTHBEARER'");
+    const long port = PyLong_AsLong(args["port"]);
+    if (port == -1 && PyErr_Occurred()) raise_error();
+    std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms;
+    mechanisms.push_back(smtp::bearer_mechanism(
+        mechanism == "XOAUTH2" ? smtp::Bearer::XOAuth2 : smtp::Bearer::OAuthBearer,
+        utf8(args["user"]), utf8(args["token"]), utf8(args["host"]), static_cast<unsigned>(port)));
+    client.login(std::move(mechanisms));
+    return Ref::borrow(Py_None);
+}
+
+const Signature login_token_signature = define<Engine_login_token>({
+    .name = "login_token",
+    .doc = "Queue AUTH XOAUTH2 or OAUTHBEARER with a bearer token.",
+    .returns = "None",
+});
+
 constexpr Param send_params[] = {
     self_param,
     {"sender", "str", Rule::Str, Default::Required},
@@ -413,9 +443,9 @@ void module_body(ModuleFrame& frame, PyObject*) {
         Ref type = frame.native_class(engine_spec, {});
         for (const Signature* signature :
              {&init_signature, &hello_signature, &starttls_signature, &tls_established_signature,
-              &login_signature, &send_signature, &reset_signature, &noop_signature, &quit_signature,
-              &receive_signature, &receive_eof_signature, &output_signature, &events_signature,
-              &capabilities_signature, &busy_signature}) {
+              &login_signature, &login_token_signature, &send_signature, &reset_signature,
+              &noop_signature, &quit_signature, &receive_signature, &receive_eof_signature,
+              &output_signature, &events_signature, &capabilities_signature, &busy_signature}) {
             Ref method = frame.function(*signature);
             checked(PyObject_SetAttrString(type.get(), signature->description.name, method.get()));
         }

@@ -85,7 +85,63 @@ public:
     }
 };
 
+// XOAUTH2 and OAUTHBEARER: the token in the initial response; the failure
+// flow's challenge is answered once, and nothing more is offered.
+class BearerToken final : public Mechanism {
+public:
+    BearerToken(Bearer kind, std::string_view user, std::string_view token, std::string_view host,
+                unsigned port)
+        : kind_(kind), user_(user), token_(token), host_(host), port_(port) {}
+    std::string_view name() const noexcept override {
+        return kind_ == Bearer::XOAuth2 ? "XOAUTH2" : "OAUTHBEARER";
+    }
+    std::optional<std::string> initial() override {
+        std::string response;
+        if (kind_ == Bearer::XOAuth2) {
+            response = "user=" + user_ +
+                       "\x01"
+                       "auth=Bearer " +
+                       token_ + "\x01\x01";
+        } else {
+            // The GS2 header names the user; "," and "=" in it are escaped.
+            response = "n,a=";
+            for (char c : user_) {
+                if (c == ',')
+                    response += "=2C";
+                else if (c == '=')
+                    response += "=3D";
+                else
+                    response += c;
+            }
+            response += ",\x01";
+            if (!host_.empty()) response += "host=" + host_ + "\x01";
+            if (port_ != 0) response += "port=" + std::to_string(port_) + "\x01";
+            response += "auth=Bearer " + token_ + "\x01\x01";
+        }
+        return response;
+    }
+    std::optional<std::string> respond(std::string_view) override {
+        if (answered_) return std::nullopt; // a second challenge: cancel
+        answered_ = true;
+        return kind_ == Bearer::XOAuth2 ? std::string() : std::string("\x01");
+    }
+
+private:
+    Bearer kind_;
+    std::string user_;
+    std::string token_;
+    std::string host_;
+    unsigned port_;
+    bool answered_ = false;
+};
+
 } // namespace
+
+std::unique_ptr<Mechanism> bearer_mechanism(Bearer kind, std::string_view user,
+                                            std::string_view token, std::string_view host,
+                                            unsigned port) {
+    return std::make_unique<BearerToken>(kind, user, token, host, port);
+}
 
 std::vector<std::unique_ptr<Mechanism>> password_mechanisms(std::string_view user,
                                                             std::string_view password) {

@@ -3,6 +3,7 @@
 // offers.  A new mechanism is one more subclass.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,21 @@ public:
 // preference.
 std::vector<std::unique_ptr<Mechanism>> password_mechanisms(std::string_view user,
                                                             std::string_view password);
+
+// Bearer-token mechanisms for OAuth2 sign-in.
+enum class Bearer : std::uint8_t {
+    XOAuth2,     // as Google and Microsoft define it
+    OAuthBearer, // RFC 7628
+};
+
+// One initial response carrying the token; a 334 challenge after it is the
+// server's account of the refusal (a JSON text, kept as the LoginRefused
+// event's detail), answered as each mechanism's failure flow has it (an empty
+// line for XOAUTH2, ^A for OAUTHBEARER), so that the server ends the exchange
+// with its 535.  `host` and `port` go into OAUTHBEARER's response.
+std::unique_ptr<Mechanism> bearer_mechanism(Bearer kind, std::string_view user,
+                                            std::string_view token, std::string_view host,
+                                            unsigned port);
 
 void base64_encode(std::string_view data, std::string& out);
 // Whitespace is skipped; false for any other octet outside the alphabet.
