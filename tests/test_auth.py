@@ -7,14 +7,8 @@ import threading
 import pytest
 
 from vantrel import auth
+from network import closed_port
 from oauth_server import CLIENT_ID, CLIENT_SECRET, REFRESH_TOKEN, TokenEndpoint
-import socket
-
-
-def closed_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 @pytest.fixture
