@@ -5,6 +5,7 @@
 // ValueError.
 #include "dkim/dkim.hpp"
 #include "frame/frame.hpp"
+#include "smtp/text.hpp"
 
 #include <cstring>
 #include <ctime>
@@ -47,8 +48,8 @@ std::string text_of(PyObject* str) {
 
 // A message given as bytes or str (then UTF-8), in CRLF form.
 std::string message_of(PyObject* message) {
-    if (PyBytes_Check(message)) return dkim::crlf_lines(bytes_view(message));
-    if (PyUnicode_Check(message)) return dkim::crlf_lines(text_of(message));
+    if (PyBytes_Check(message)) return smtp::wire_text(bytes_view(message));
+    if (PyUnicode_Check(message)) return smtp::wire_text(text_of(message));
     raise_incorrect_type("message", "bytes", nullptr, message);
 }
 

@@ -1,5 +1,7 @@
 #include "dkim/dkim.hpp"
 
+#include "smtp/sasl.hpp"
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -59,29 +61,15 @@ bool is_field_name(std::string_view name) {
 }
 
 std::string base64(const unsigned char* data, std::size_t size) {
-    std::string out(4 * ((size + 2) / 3), '\0');
-    const int written =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(size));
-    out.resize(static_cast<std::size_t>(written));
+    std::string out;
+    smtp::base64_encode(std::string_view(reinterpret_cast<const char*>(data), size), out);
     return out;
 }
 
 // Base64 with folding whitespace in it, as tag values may have it.
 std::string unbase64(std::string_view text) {
-    std::string packed;
-    for (char c : text) {
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') packed += c;
-    }
-    if (packed.empty() || packed.size() % 4 != 0) fail("base64 value of a wrong length");
-    std::string out(packed.size() / 4 * 3, '\0');
-    const int written = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                        reinterpret_cast<const unsigned char*>(packed.data()),
-                                        static_cast<int>(packed.size()));
-    if (written < 0) fail("value is not base64");
-    std::size_t size = static_cast<std::size_t>(written);
-    for (std::size_t i = packed.size(); i > 0 && packed[i - 1] == '='; --i)
-        --size;
-    out.resize(size);
+    std::string out;
+    if (!smtp::base64_decode(text, out)) fail("value is not base64");
     return out;
 }
 
@@ -316,23 +304,6 @@ std::string without_b_value(std::string_view field) {
 }
 
 } // namespace
-
-std::string crlf_lines(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 32);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r') {
-            out += "\r\n";
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else if (c == '\n') {
-            out += "\r\n";
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 std::string relaxed_header(std::string_view field) {
     const std::size_t colon = field.find(':');

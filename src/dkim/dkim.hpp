@@ -51,8 +51,9 @@ public:
            std::vector<std::string> headers);
 
     // The DKIM-Signature field for `message` (its header, an empty line, its
-    // body, every line ending in CRLF), folded, ending in CRLF: written in
-    // front of the message, it signs it.  `timestamp` is the t= tag (seconds
+    // body, every line ending in CRLF: smtp::wire_text's form, exactly what
+    // the engine sends), folded, ending in CRLF: written in front of the
+    // message, it signs it.  `timestamp` is the t= tag (seconds
     // since the epoch).
     std::string field(std::string_view message, std::int64_t timestamp) const;
 
@@ -82,9 +83,6 @@ struct Verdict {
 // then the signature over the signed header fields.  Relaxed and simple
 // canonicalisation are both understood.
 Verdict verify(std::string_view message, EVP_PKEY* key);
-
-// The message with every line ending CRLF: a lone CR or LF becomes CRLF.
-std::string crlf_lines(std::string_view text);
 
 // Relaxed canonical forms (RFC 6376, 3.4.2 and 3.4.4), exposed for tests.
 std::string relaxed_header(std::string_view field);

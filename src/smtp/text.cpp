@@ -58,6 +58,16 @@ std::size_t TextCursor::run_end(std::size_t from, std::size_t limit) const noexc
     return cr ? static_cast<const char*>(cr) - base : end;
 }
 
+std::string wire_text(std::string_view text) {
+    std::string out;
+    TextCursor cursor(text, false);
+    const TextFacts facts = examine(text);
+    out.reserve(facts.size + 2);
+    while (!cursor.finished())
+        cursor.produce(out, facts.size + 2);
+    return out;
+}
+
 std::size_t TextCursor::produce(std::string& out, std::size_t budget) {
     std::size_t produced = 0;
     while (produced < budget) {

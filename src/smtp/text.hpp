@@ -21,6 +21,11 @@ struct TextFacts {
 
 TextFacts examine(std::string_view text) noexcept;
 
+// The whole wire form without dot-stuffing: what a BDAT chunk carries and
+// what the server stores after undoing DATA's doubled dots.  A DKIM signature
+// is computed over exactly this.
+std::string wire_text(std::string_view text);
+
 class TextCursor {
 public:
     TextCursor() = default;
