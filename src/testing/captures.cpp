@@ -9,10 +9,32 @@
 namespace vantrel::testing {
 namespace {
 
-// The modules whose `smtplib` a capture rebinds, and the stand-in module
-// that each capture copies to bind there; both made at import and kept for
-// the process.
-PyObject* targets;
+Name n_connect{"_connect"};
+
+// What a capture rebinds: a module's name for what it delivers through.
+struct Target {
+    const char* module;
+    const Name& name;
+    enum Kind : std::uint8_t {
+        Smtplib, // the capture's stand-in smtplib module
+        Connect, // the capture's _connect, which opens stand-in transports
+    } kind;
+    bool where_bound; // skipped where the module has no such name
+};
+
+// A module not imported yet is skipped too.  vantrel.mailer delivers through
+// smtplib; vantrel.session opens its connections through _connect and reads
+// smtplib too, which the stand-in module serves with smtplib's own classes.
+const Target targets[] = {
+    {"vantrel.mailer", n_smtplib, Target::Smtplib, false},
+    {"vantrel.session", n_smtplib, Target::Smtplib, false},
+    {"vantrel.session", n_connect, Target::Connect, true},
+    // vantrel.aio: {"vantrel.aio", n_connect, Target::Connect, true},
+};
+constexpr std::size_t target_count = std::size(targets);
+
+// The stand-in module that each capture copies to bind; made at import and
+// kept for the process.
 PyObject* standin;
 
 // The number of the capture that began last.  A connection remembers the
@@ -24,24 +46,21 @@ std::uint64_t last_serial;
 // which must not be released after the interpreter has gone.
 std::vector<Active>* active;
 
-// Binds `smtplib` in every target module to values[i], or unbinds it where
-// values[i] is empty.
-void bind_targets(const std::vector<Ref>& values) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(targets); ++i) {
-        PyObject* names = PyModule_GetDict(PyTuple_GET_ITEM(targets, i));
-        const Ref& value = values[static_cast<size_t>(i)];
-        if (value) {
-            checked(PyDict_SetItem(names, n_smtplib.get(), value.get()));
-        } else {
-            checked(PyDict_Pop(names, n_smtplib.get(), nullptr));
-        }
+// Puts back what a capture found for one target: the value, or no name at
+// all where there was none.
+void restore(std::size_t target, const Saved& saved) {
+    PyObject* names = PyModule_GetDict(saved.module.get());
+    if (saved.value) {
+        checked(PyDict_SetItem(names, targets[target].name.get(), saved.value.get()));
+    } else {
+        checked(PyDict_Pop(names, targets[target].name.get(), nullptr));
     }
 }
 
-// Each capture binds a stand-in module of its own, so that what is bound to
-// `smtplib` changes whenever a capture begins or ends: a session that
-// remembers the module it connected through sees that its connection belongs
-// to another capture state.
+// Each capture binds a stand-in module and a _connect of its own, so that
+// what is bound changes whenever a capture begins or ends: a session that
+// remembers what it connected through sees that its connection belongs to
+// another capture state.
 Ref new_standin() {
     Ref module = checked(PyModule_New("smtplib"));
     checked(PyDict_Update(PyModule_GetDict(module.get()), PyModule_GetDict(standin)));
@@ -50,35 +69,44 @@ Ref new_standin() {
 
 } // namespace
 
-void start_captures(Ref modules, Ref module) {
-    if (!targets) targets = modules.release();
+void start_captures(Ref module) {
     if (!standin) standin = module.release();
     if (!active) active = new std::vector<Active>;
 }
 
 std::uint64_t begin_capture(PyObject* outbox) {
-    Active entry{Ref::borrow(outbox), last_serial + 1, {}};
-    Ref module = new_standin();
-    std::vector<Ref> installed;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(targets); ++i) {
+    Active entry{Ref::borrow(outbox), last_serial + 1, std::vector<Saved>(target_count)};
+    const Ref installed[] = {new_standin(), new_connect_function()};
+    // What each target holds now, found before anything is bound.
+    for (std::size_t i = 0; i < target_count; ++i) {
+        Ref module =
+            Ref::steal(PyImport_GetModule(checked(PyUnicode_FromString(targets[i].module)).get()));
+        if (!module) {
+            if (PyErr_Occurred()) raise_error();
+            continue;
+        }
         PyObject* found = nullptr;
-        checked(PyDict_GetItemRef(PyModule_GetDict(PyTuple_GET_ITEM(targets, i)), n_smtplib.get(),
-                                  &found));
-        entry.saved.push_back(Ref::steal(found));
-        installed.push_back(module);
+        checked(PyDict_GetItemRef(PyModule_GetDict(module.get()), targets[i].name.get(), &found));
+        if (!found && targets[i].where_bound) continue;
+        entry.saved[i] = {std::move(module), Ref::steal(found)};
     }
     active->reserve(active->size() + 1);
-    bind_targets(installed);
+    for (std::size_t i = 0; i < target_count; ++i) {
+        const Saved& saved = entry.saved[i];
+        if (!saved.module) continue;
+        checked(PyDict_SetItem(PyModule_GetDict(saved.module.get()), targets[i].name.get(),
+                               installed[targets[i].kind].get()));
+    }
     last_serial = entry.serial;
     active->push_back(std::move(entry));
     return last_serial;
 }
 
-// Ends the innermost active capture that `match` accepts.  Ending one that is
-// not the innermost hands what it saved to the capture that began after it,
-// which then restores that when it ends.
 namespace {
 
+// Ends the innermost active capture that `match` accepts.  Ending one that is
+// not the innermost hands what it saved to the captures that began after it,
+// which then restore that when they end.
 template <class Match> void end_capture_where(Match&& match) {
     size_t i = active->size();
     while (i > 0 && !match((*active)[i - 1]))
@@ -88,12 +116,22 @@ template <class Match> void end_capture_where(Match&& match) {
     }
     // Released only when the list is consistent again.
     Active ended = std::move((*active)[i - 1]);
-    if (i == active->size()) {
-        bind_targets(ended.saved);
-    } else {
-        std::swap((*active)[i].saved, ended.saved);
-    }
     active->erase(active->begin() + static_cast<std::ptrdiff_t>(i - 1));
+    for (std::size_t target = 0; target < target_count; ++target) {
+        Saved& saved = ended.saved[target];
+        if (!saved.module) continue;
+        // The first later capture that rebound this target found this
+        // capture's stand-in there, and gets what this one found instead;
+        // with none, the stand-in is still bound and goes now.
+        auto later = std::ranges::find_if(
+            active->begin() + static_cast<std::ptrdiff_t>(i - 1), active->end(),
+            [&](const Active& a) { return bool(a.saved[target].module); });
+        if (later != active->end()) {
+            later->saved[target].value = std::move(saved.value);
+        } else {
+            restore(target, saved);
+        }
+    }
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 // outbox, and answers as smtplib reports a real one.
 #include "testing/testing.hpp"
 
-#include <cerrno>
 #include <cstdint>
 
 namespace vantrel::testing {
@@ -17,17 +16,9 @@ Name n_SMTPSenderRefused{"SMTPSenderRefused"};
 Name n_SMTPServerDisconnected{"SMTPServerDisconnected"};
 Name n_fix_eols{"_fix_eols"};
 Name n_encode{"encode"};
-Name n_message_from_string{"message_from_string"};
-Name n_message_from_bytes{"message_from_bytes"};
-Name n_policy{"policy"};
-Name n_default{"default"};
-KwNames kw_policy{"policy"};
 
 Text t_ascii{"ascii"};
 Text t_dunder{"__"};
-Text t_ssl{"ssl"};
-Text t_starttls{"starttls"};
-Text t_plain{"plain"};
 Text t_lf{"\n"};
 Text t_cr{"\r"};
 Text t_escaped_lf{"\\n"};
@@ -41,8 +32,6 @@ constexpr const char* bye = "Bye";
 Ref as_str(const char* value) {
     return checked(PyUnicode_FromString(value));
 }
-
-enum class Mode : std::uint8_t { Plain, Starttls, Ssl };
 
 struct ConnectionObject {
     PyObject_HEAD
@@ -129,13 +118,14 @@ Ref open_to_outbox(PyObject* host, PyObject* port, Mode mode) {
     const bool connects = truth(host);
     Ref port_used =
         truth(port) ? Ref::borrow(port) : checked(PyLong_FromLong(mode == Mode::Ssl ? 465 : 25));
-    const Active& receiving = receiving_capture();
-    const std::uint64_t serial = receiving.serial;
-    Ref outbox = receiving.outbox;
-    OutboxObject* o = as<OutboxObject>(outbox.get());
-    if (connects && o->disconnects > 0) {
-        o->disconnects -= 1;
-        raise_errno(ECONNREFUSED);
+    std::uint64_t serial = 0;
+    Ref outbox;
+    if (connects) {
+        outbox = connect_to_capture(serial);
+    } else {
+        const Active& receiving = receiving_capture();
+        serial = receiving.serial;
+        outbox = receiving.outbox;
     }
     Ref connection = new_instance<ConnectionObject>();
     ConnectionObject* c = as<ConnectionObject>(connection.get());
@@ -238,35 +228,26 @@ const Signature login_signature = define<Connection_login>({
 
 // Records a message delivered over a connection.
 void record_delivery(ConnectionObject* c, PyObject* mail_from, PyObject* accepted, PyObject* msg) {
-    Ref text;
-    Ref message;
-    Ref policy = getattr(testing_module.global(n_policy), n_default);
-    if (PyUnicode_Check(msg)) {
-        text = Ref::borrow(msg);
-        message = call_kw(testing_module.global(n_message_from_string), kw_policy, text, policy);
-    } else {
+    Ref text = Ref::borrow(msg);
+    if (!PyUnicode_Check(msg)) {
         if (!PyObject_CheckBuffer(msg)) {
             // What smtplib's DATA step raises for a message that is no text.
             raise_format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
                          Py_TYPE(msg)->tp_name);
         }
         text = checked(PyBytes_FromObject(msg));
-        message = call_kw(testing_module.global(n_message_from_bytes), kw_policy, text, policy);
     }
-    const Text& mode = c->mode == Mode::Ssl        ? t_ssl
-                       : c->mode == Mode::Starttls ? t_starttls
-                                                   : t_plain;
-    Ref record = new_instance<SentMessageObject>();
-    SentMessageObject* sent = as<SentMessageObject>(record.get());
-    sent->mail_from = Py_NewRef(mail_from);
-    sent->rcpt_tos = Py_NewRef(accepted);
-    sent->message = message.release();
-    sent->text = text.release();
-    sent->host = Py_NewRef(c->host);
-    sent->port = Py_NewRef(c->port);
-    sent->mode = Py_NewRef(mode.get());
-    sent->username = Py_NewRef(c->username);
-    checked(PyList_Append(as<OutboxObject>(c->outbox)->messages, record.get()));
+    // smtplib's login uses PLAIN when the server offers PLAIN and LOGIN.
+    Ref mechanism = c->username == Py_None ? Ref::borrow(Py_None) : as_str("PLAIN");
+    record_message(c->outbox, {.mail_from = mail_from,
+                               .rcpt_tos = accepted,
+                               .text = text.get(),
+                               .parsed_from = text.get(),
+                               .host = c->host,
+                               .port = c->port,
+                               .mode = c->mode,
+                               .username = c->username,
+                               .mechanism = mechanism.get()});
 }
 
 constexpr Param sendmail_params[] = {

@@ -1,8 +1,10 @@
-// vantrel.testing: capture() and its Outbox.  While a capture is active, the
-// module-level name `smtplib` of vantrel.mailer (and of vantrel.session) is a
-// stand-in whose SMTP and SMTP_SSL open connections to the outbox instead of
-// a server.  The delivery code runs unchanged against them, and every message
-// it submits is recorded; the failures a server gives can be rehearsed.
+// vantrel.testing: capture() and its Outbox.  While a capture is active, what
+// vantrel's modules connect through is a stand-in: `smtplib` of
+// vantrel.mailer, whose SMTP and SMTP_SSL open connections to the outbox, and
+// `_connect` of vantrel.session, which opens transports to an SMTP server in
+// the process.  The delivery code runs unchanged against them, and every
+// message it submits is recorded; the failures a server gives can be
+// rehearsed.
 // testing.hpp says which file holds what.
 #include "testing/testing.hpp"
 
@@ -32,18 +34,18 @@ constexpr const char* module_doc =
     "decorates), vantrel delivers nothing: every message lands in the outbox as a\n"
     "SentMessage with its envelope, text, parsed message and connection.  The outbox can\n"
     "also rehearse what real servers do to a delivery: refuse_recipient, refuse_sender,\n"
-    "refuse_login and disconnect make it fail with smtplib's own exceptions.\n"
+    "refuse_login, refuse_token and disconnect make it fail as a server makes it fail.\n"
     "\n"
     "With pytest, the fixture mail_outbox is a capture around one test.\n"
     "\n"
-    "Captures are process-wide: they rebind the name smtplib in vantrel's modules, so\n"
+    "Captures are process-wide: they rebind the names vantrel's modules connect through, so\n"
     "every thread's deliveries land in the innermost active capture.\n";
 
-// The modules whose `smtplib` a capture rebinds.
-Ref target_modules() {
-    Ref mailer = checked(PyImport_ImportModule("vantrel.mailer"));
-    Ref session = checked(PyImport_ImportModule("vantrel.session"));
-    return checked(PyTuple_Pack(2, mailer.get(), session.get()));
+// The modules a capture rebinds names in, imported now: one imported during
+// a capture would otherwise deliver for real until the next.
+void import_targets() {
+    checked(PyImport_ImportModule("vantrel.mailer"));
+    checked(PyImport_ImportModule("vantrel.session"));
 }
 
 void module_body(ModuleFrame& frame, PyObject*) {
@@ -57,11 +59,14 @@ void module_body(ModuleFrame& frame, PyObject*) {
     make_decorator_types(frame);
     Ref standin = make_smtplib_standin(frame);
     Ref outbox = make_outbox_types(frame);
-    start_captures(target_modules(), standin);
+    Ref server = make_server_types(frame);
+    import_targets();
+    start_captures(standin);
 
     frame.bind("capture", frame.function(capture_signature).get());
     frame.bind("Outbox", outbox.get());
     frame.bind("SentMessage", reinterpret_cast<PyObject*>(SentMessageObject::type));
+    frame.bind("_StandInServer", server.get());
 }
 
 } // namespace

@@ -2,17 +2,27 @@
 #include "testing/testing.hpp"
 
 #include <array>
+#include <cerrno>
 
 namespace vantrel::testing {
 namespace {
 
 Name n_quoteaddr{"quoteaddr"};
+Name n_message_from_string{"message_from_string"};
+Name n_message_from_bytes{"message_from_bytes"};
+Name n_policy{"policy"};
+Name n_default{"default"};
+KwNames kw_policy{"policy"};
 Text t_Subject{"Subject"};
+Text t_ssl{"ssl"};
+Text t_starttls{"starttls"};
+Text t_plain{"plain"};
 
 // The texts of rehearsed refusals when the test gives none.
 constexpr const char* recipient_refused = "5.1.1 Recipient address rejected: User unknown";
 constexpr const char* sender_refused = "5.7.1 Sender address rejected: not owned by user";
 constexpr const char* login_refused = "5.7.8 Authentication credentials invalid";
+constexpr const char* token_refused = "5.7.8 Username and Password not accepted";
 
 // The fields of an outbox and of a sent message are set when it is made and
 // never emptied, so those types need no tp_clear: every object they hold is
@@ -26,7 +36,8 @@ constexpr const char* login_refused = "5.7.8 Authentication credentials invalid"
 using SentMessageFields =
     Fields<SentMessageObject, &SentMessageObject::mail_from, &SentMessageObject::rcpt_tos,
            &SentMessageObject::message, &SentMessageObject::text, &SentMessageObject::host,
-           &SentMessageObject::port, &SentMessageObject::mode, &SentMessageObject::username>;
+           &SentMessageObject::port, &SentMessageObject::mode, &SentMessageObject::username,
+           &SentMessageObject::mechanism>;
 
 PyObject* sent_message_repr(PyObject* object) noexcept {
     return guarded(
@@ -50,12 +61,16 @@ PyMemberDef sent_message_members[] = {
                          "here and in no header."),
     SENT_FIELD(message, "The message as an email.message.EmailMessage, parsed with "
                         "email.policy.default from text."),
-    SENT_FIELD(text, "The message text handed to the server."),
+    SENT_FIELD(text, "The message text as the server received it: from a Session, a str with "
+                     "CRLF line ends and the dots of DATA removed; from EasyMailer, what it "
+                     "handed to smtplib."),
     SENT_FIELD(host, "The host the connection was opened to."),
     SENT_FIELD(port, "The port the connection was opened to (25 or 465 when none was given)."),
     SENT_FIELD(mode, "'ssl' (implicit TLS), 'starttls' or 'plain'."),
     SENT_FIELD(username, "The login of the connection, or None without one.  The password is "
                          "not kept."),
+    SENT_FIELD(mechanism, "The AUTH mechanism of the login: 'PLAIN', 'LOGIN', 'XOAUTH2', "
+                          "'OAUTHBEARER', or None without one."),
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -68,7 +83,7 @@ PyType_Slot sent_message_slots[] = {
     type_slot(Py_tp_members, sent_message_members),
     type_slot(Py_tp_doc, "A message delivered while a capture was active: its envelope\n"
                          "(mail_from, rcpt_tos), its text and parsed message, and the\n"
-                         "connection it went over (host, port, mode, username)."),
+                         "connection it went over (host, port, mode, username, mechanism)."),
     {},
 };
 
@@ -83,9 +98,9 @@ PyType_Spec sent_message_spec = {
 // ---------------------------------------------------------------------------
 // class Outbox: the delivered messages and the rehearsed failures.
 
-using OutboxFields =
-    Fields<OutboxObject, &OutboxObject::messages, &OutboxObject::refused_recipients,
-           &OutboxObject::refused_senders, &OutboxObject::login_refusal>;
+using OutboxFields = Fields<OutboxObject, &OutboxObject::messages,
+                            &OutboxObject::refused_recipients, &OutboxObject::refused_senders,
+                            &OutboxObject::login_refusal, &OutboxObject::token_refusals>;
 
 } // namespace
 
@@ -164,7 +179,53 @@ PyType_Spec outbox_spec = {
     .slots = outbox_slots,
 };
 
+// (code, text) for a rehearsed refusal; a code must be a failure reply.
+Ref refusal(PyObject* code, PyObject* message, const char* fallback) {
+    const long value = PyLong_AsLong(code);
+    if (value == -1 && PyErr_Occurred()) raise_error();
+    if (value < 400 || value > 599) {
+        raise_format(PyExc_ValueError, "code must be a 4xx or 5xx reply code, not %ld", value);
+    }
+    Ref text = message == Py_None ? checked(PyBytes_FromString(fallback))
+                                  : checked(PyUnicode_AsUTF8String(message));
+    return checked(PyTuple_Pack(2, code, text.get()));
+}
+
 } // namespace
+
+Ref connect_to_capture(std::uint64_t& serial) {
+    const Active& receiving = receiving_capture();
+    serial = receiving.serial;
+    OutboxObject* o = as<OutboxObject>(receiving.outbox.get());
+    if (o->disconnects > 0) {
+        o->disconnects -= 1;
+        raise_errno(ECONNREFUSED);
+    }
+    return receiving.outbox;
+}
+
+void record_message(PyObject* outbox, const Recorded& recorded) {
+    Ref policy = getattr(testing_module.global(n_policy), n_default);
+    const bool is_str = PyUnicode_Check(recorded.parsed_from);
+    Ref message =
+        call_kw(testing_module.global(is_str ? n_message_from_string : n_message_from_bytes),
+                kw_policy, Ref::borrow(recorded.parsed_from), policy);
+    const Text& mode = recorded.mode == Mode::Ssl        ? t_ssl
+                       : recorded.mode == Mode::Starttls ? t_starttls
+                                                         : t_plain;
+    Ref record = new_instance<SentMessageObject>();
+    SentMessageObject* sent = as<SentMessageObject>(record.get());
+    sent->mail_from = Py_NewRef(recorded.mail_from);
+    sent->rcpt_tos = Py_NewRef(recorded.rcpt_tos);
+    sent->message = message.release();
+    sent->text = Py_NewRef(recorded.text);
+    sent->host = Py_NewRef(recorded.host);
+    sent->port = Py_NewRef(recorded.port);
+    sent->mode = Py_NewRef(mode.get());
+    sent->username = Py_NewRef(recorded.username);
+    sent->mechanism = Py_NewRef(recorded.mechanism);
+    checked(PyList_Append(as<OutboxObject>(outbox)->messages, record.get()));
+}
 
 Ref quoted_address(PyObject* address) {
     return call(getattr(testing_module.global(n_smtplib), n_quoteaddr), address);
@@ -195,18 +256,6 @@ namespace {
 
 Ref envelope_address(PyObject* address) {
     return unquoted(quoted_address(address));
-}
-
-// (code, text) for a rehearsed refusal; a code must be a failure reply.
-Ref refusal(PyObject* code, PyObject* message, const char* fallback) {
-    const long value = PyLong_AsLong(code);
-    if (value == -1 && PyErr_Occurred()) raise_error();
-    if (value < 400 || value > 599) {
-        raise_format(PyExc_ValueError, "code must be a 4xx or 5xx reply code, not %ld", value);
-    }
-    Ref text = message == Py_None ? checked(PyBytes_FromString(fallback))
-                                  : checked(PyUnicode_AsUTF8String(message));
-    return checked(PyTuple_Pack(2, code, text.get()));
 }
 
 constexpr Param refuse_recipient_params[] = {
@@ -279,6 +328,29 @@ const Signature refuse_login_signature = define<Outbox_refuse_login>({
     .returns = "None",
 });
 
+constexpr Param refuse_token_params[] = {
+    self_param,
+    {"code", "int", Rule::Int, Default::Int, 535},
+    {"message", "Optional[str]", Rule::OptStr, Default::None},
+};
+
+Ref Outbox_refuse_token(FunctionObject*, Args<refuse_token_params> args) {
+    OutboxObject* outbox = outbox_of(args["self"], "refuse_token");
+    Ref value = refusal(args["code"], args["message"], token_refused);
+    checked(PyList_Append(outbox->token_refusals, value.get()));
+    return none();
+}
+
+const Signature refuse_token_signature = define<Outbox_refuse_token>({
+    .name = "refuse_token",
+    .doc = "Refuse the next sign-in with a token (XOAUTH2 or OAUTHBEARER) as a provider refuses\n"
+           "an expired or revoked one: the server answers AUTH with 334 and a base64 JSON\n"
+           "challenge, the client answers it (an empty line, or ^A), and the server ends with\n"
+           "this reply code and text.  Each call refuses one more sign-in; a session that\n"
+           "fetches a new token and signs in again then succeeds.",
+    .returns = "None",
+});
+
 constexpr Param disconnect_params[] = {self_param};
 
 Ref Outbox_disconnect(FunctionObject*, Args<disconnect_params> args) {
@@ -316,6 +388,7 @@ Ref capture(FunctionObject*, Args<capture_params>) {
     o->refused_recipients = checked(PyDict_New()).release();
     o->refused_senders = checked(PyDict_New()).release();
     o->login_refusal = Py_NewRef(Py_None);
+    o->token_refusals = checked(PyList_New(0)).release();
     return outbox;
 }
 
@@ -329,9 +402,10 @@ const Signature capture_signature = define<capture>({
            "        mailer.send(to=\"ann@example.com\", subject=\"Hi\", body=\"...\")\n"
            "    assert outbox[0].message[\"Subject\"] == \"Hi\"\n"
            "\n"
-           "While active, `smtplib` in vantrel.mailer and vantrel.session is a stand-in whose\n"
-           "connections deliver to the outbox: the TLS context is still made, and STARTTLS,\n"
-           "login and submission run as against a server that accepts everything.  On exit, also\n"
+           "While active, what vantrel connects through (smtplib in vantrel.mailer, _connect in\n"
+           "vantrel.session) is a stand-in whose connections deliver to the outbox: the TLS\n"
+           "context is still made, and STARTTLS, login and submission run as against a server\n"
+           "that accepts everything.  On exit, also\n"
            "on error, each module gets back exactly what it had.  Captures nest.  An outbox is\n"
            "also a decorator: `@outbox` makes it active around each call of the function (while\n"
            "the call is awaited, for a coroutine function).\n"
@@ -346,7 +420,7 @@ Ref make_outbox_types(ModuleFrame& frame) {
     return native_type(frame, OutboxObject::type, outbox_spec,
                        {enter_signature, exit_signature, call_signature, clear_signature,
                         refuse_recipient_signature, refuse_sender_signature, refuse_login_signature,
-                        disconnect_signature});
+                        refuse_token_signature, disconnect_signature});
 }
 
 } // namespace vantrel::testing

@@ -5,10 +5,14 @@
 //   captures.cpp    the captures that are active and what they rebound
 //   decorator.cpp   @outbox on a function and on a coroutine function
 //   connection.cpp  the stand-in smtplib: SMTP and SMTP_SSL open a Connection
+//   server.cpp      the stand-in SMTP server, protocol only (no Python)
+//   transport.cpp   the server as a Python object, and the transport over it
+//                   that a capture's _connect returns
 //   module.cpp      the module's names and its body
 #pragma once
 
 #include "frame/frame.hpp"
+#include "testing/server.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -57,6 +61,7 @@ struct SentMessageObject {
     PyObject* port;
     PyObject* mode;
     PyObject* username;
+    PyObject* mechanism;
     static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
@@ -67,11 +72,32 @@ struct OutboxObject {
     PyObject* refused_recipients;     // dict: envelope address -> (code, text)
     PyObject* refused_senders;        // dict: envelope address, None for all -> (code, text)
     PyObject* login_refusal;          // (code, text), or None
+    PyObject* token_refusals;         // list of (code, text): each refuses one token sign-in
     Py_ssize_t disconnects;           // connection attempts still to refuse
     static inline PyTypeObject* type; // made by the module body, kept for the process
 };
 
 OutboxObject* outbox_of(PyObject* object, const char* method);
+
+// A connection attempt to the innermost active capture: its outbox, with the
+// capture's number in `serial`.  ConnectionRefusedError when a disconnection
+// was rehearsed, RuntimeError when no capture is active.
+Ref connect_to_capture(std::uint64_t& serial);
+
+// What a SentMessage is made of; `parsed_from` (a str or bytes) is what its
+// message is parsed from.
+struct Recorded {
+    PyObject* mail_from;
+    PyObject* rcpt_tos;
+    PyObject* text;
+    PyObject* parsed_from;
+    PyObject* host;
+    PyObject* port;
+    Mode mode;
+    PyObject* username;
+    PyObject* mechanism;
+};
+void record_message(PyObject* outbox, const Recorded& recorded);
 
 // The address as smtplib writes it into MAIL FROM or RCPT TO: "<address>",
 // the address part of "Name <address>".
@@ -89,18 +115,23 @@ Ref make_outbox_types(ModuleFrame& frame);
 // ---------------------------------------------------------------------------
 // captures.cpp
 
+// What a capture found in one of the names it rebinds: the module (empty
+// where it left this one alone) and the value (empty where it was unbound).
+struct Saved {
+    Ref module;
+    Ref value;
+};
+
 // A capture that has begun and not ended: its outbox, its number, and what it
-// found bound to `smtplib` in each target module (an empty Ref where the name
-// was unbound).
+// found, one for each of the names it rebinds.
 struct Active {
     Ref outbox;
     std::uint64_t serial;
-    std::vector<Ref> saved;
+    std::vector<Saved> saved;
 };
 
-// Once at import: the modules a capture rebinds, and the stand-in module
-// each capture copies to bind there.
-void start_captures(Ref targets, Ref standin);
+// Once at import: the stand-in module each capture copies to bind.
+void start_captures(Ref standin);
 // Makes a capture active; returns its number.
 std::uint64_t begin_capture(PyObject* outbox);
 // Ends the innermost capture of this outbox, as leaving a with block does.
@@ -125,5 +156,15 @@ void make_decorator_types(ModuleFrame& frame);
 
 // Makes the Connection type and the stand-in smtplib module.
 Ref make_smtplib_standin(ModuleFrame& frame);
+
+// ---------------------------------------------------------------------------
+// transport.cpp
+
+// Makes _StandInServer and the transport type; returns _StandInServer.
+Ref make_server_types(ModuleFrame& frame);
+// A new _connect(host, port, timeout) for vantrel.session: each capture binds
+// one of its own, so that what is bound changes whenever a capture begins or
+// ends.
+Ref new_connect_function();
 
 } // namespace vantrel::testing
