@@ -168,3 +168,13 @@ def test_verify_without_a_signature_or_with_a_wrong_key(keys, signer):
         assert not dkim.verify(signed, other)
     with pytest.raises(ValueError):
         dkim.verify(signed, "v=DKIM1; k=rsa; p=")
+
+
+def test_the_outbox_checks_a_signature_of_what_was_sent(signer):
+    from vantrel.testing import capture
+    with capture() as outbox:
+        MAILER.send(to="bob@example.test", subject="x", body="y")
+    text = outbox[0].text
+    assert not outbox[0].dkim_valid(signer.dns_record)
+    signed = signer.sign(text.encode() if isinstance(text, str) else text)
+    assert dkim.verify(signed, signer.dns_record)

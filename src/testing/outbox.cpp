@@ -12,6 +12,7 @@ Name n_message_from_string{"message_from_string"};
 Name n_message_from_bytes{"message_from_bytes"};
 Name n_policy{"policy"};
 Name n_default{"default"};
+Name n_verify{"verify"};
 KwNames kw_policy{"policy"};
 Text t_Subject{"Subject"};
 Text t_ssl{"ssl"};
@@ -75,6 +76,30 @@ PyMemberDef sent_message_members[] = {
 };
 
 #undef SENT_FIELD
+
+constexpr Param dkim_valid_params[] = {
+    self_param,
+    {"public_key", "Union[bytes, str]", Rule::Any, Default::Required},
+};
+
+// The text as the octets the server received: a session's text was decoded
+// with the octets that are no UTF-8 kept as surrogates, which this undoes.
+Ref dkim_valid(FunctionObject*, Args<dkim_valid_params> args) {
+    SentMessageObject* sent = instance_of<SentMessageObject>(args["self"], "dkim_valid");
+    Ref octets = PyUnicode_Check(sent->text)
+                     ? checked(PyUnicode_AsEncodedString(sent->text, "utf-8", "surrogateescape"))
+                     : Ref::borrow(sent->text);
+    Ref dkim = checked(PyImport_ImportModule("vantrel.dkim"));
+    return call(getattr(dkim, n_verify), octets, args["public_key"]);
+}
+
+const Signature dkim_valid_signature = define<dkim_valid>({
+    .name = "dkim_valid",
+    .doc = "Whether the message's DKIM-Signature is valid for `public_key`: a PEM public key,\n"
+           "or the text of the key's DNS record (Signer.dns_record), as vantrel.dkim.verify()\n"
+           "takes it.  The check runs over the octets the server received.",
+    .returns = "bool",
+});
 
 PyType_Slot sent_message_slots[] = {
     type_slot(Py_tp_dealloc, SentMessageFields::dealloc),
@@ -416,7 +441,7 @@ const Signature capture_signature = define<capture>({
 });
 
 Ref make_outbox_types(ModuleFrame& frame) {
-    native_type(frame, SentMessageObject::type, sent_message_spec, {});
+    native_type(frame, SentMessageObject::type, sent_message_spec, {dkim_valid_signature});
     return native_type(frame, OutboxObject::type, outbox_spec,
                        {enter_signature, exit_signature, call_signature, clear_signature,
                         refuse_recipient_signature, refuse_sender_signature, refuse_login_signature,
