@@ -131,6 +131,8 @@ Ref default_object(const Param& param) {
         return Ref::borrow(Py_False);
     case Default::Int:
         return checked(PyLong_FromLong(param.number));
+    case Default::Float:
+        return checked(PyFloat_FromDouble(param.real));
     default:
         return Ref::borrow(Py_None);
     }

@@ -27,14 +27,15 @@ enum class Rule : std::uint8_t {
     Truth,   // True or False by the object's truth value
 };
 
-enum class Default : std::uint8_t { Required, None, True, False, Int };
+enum class Default : std::uint8_t { Required, None, True, False, Int, Float };
 
 struct Param {
     const char* name;
     const char* annotation; // nullptr: not annotated
     Rule rule;
     Default value;
-    long number = 0; // the default value of Default::Int
+    long number = 0;  // the default value of Default::Int
+    double real = 0.; // the default value of Default::Float
 };
 
 // Sets the binder's TypeError for a parameter whose value is not of the type
