@@ -1241,6 +1241,21 @@ const Signature classify_signature = define<session_classify>({
     .returns = "str",
 });
 
+constexpr Param template_variables_params[] = {
+    {"context", "Optional[dict]", Rule::OptDict, Default::None},
+};
+
+Ref session_template_variables(FunctionObject*, Args<template_variables_params> args) {
+    return template_variables(session_module, args["context"]);
+}
+
+const Signature template_variables_signature = define<session_template_variables>({
+    .name = "_template_variables",
+    .doc = "The variables send_template renders with: `context` (a new dict when it is\n"
+           "empty or None) with occurred_at, the time now, unless it holds one.\n",
+    .returns = "dict",
+});
+
 // ---------------------------------------------------------------------------
 // The type's slots.
 
@@ -1364,8 +1379,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
     Ref logger = call_method(logging, n_getLogger, logger_name);
     frame.bind("_log", logger.get());
 
-    Ref ports = checked(Py_BuildValue("{s:i,s:i,s:i}", "ssl", 465, "starttls", 587, "plain", 25));
-    frame.bind("USUAL_PORTS", ports.get());
+    frame.import_from("", {"USUAL_PORTS"}, 1);
 
     Ref transport = frame.native_class(transport_spec,
                                        {transport_send_signature, transport_recv_signature,
@@ -1374,6 +1388,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
     Py_XSETREF(TransportObject::type, reinterpret_cast<PyTypeObject*>(transport.release()));
     frame.bind("_connect", frame.function(connect_signature).get());
     frame.bind("classify", frame.function(classify_signature).get());
+    frame.bind("_template_variables", frame.function(template_variables_signature).get());
 
     Ref type =
         frame.native_class(session_spec, {init_signature, send_signature, send_template_signature,

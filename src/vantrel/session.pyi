@@ -18,7 +18,8 @@ from typing_extensions import disjoint_base
 
 from .mailer import EasyMailer as EasyMailer
 
-USUAL_PORTS: dict[str, int]
+from . import USUAL_PORTS as USUAL_PORTS
+
 _log: logging.Logger
 
 class _Transport(Protocol):
@@ -38,6 +39,7 @@ class _Transport(Protocol):
 
 def _connect(host: str, port: int, timeout: Optional[float]) -> _Transport: ...
 def classify(error: BaseException) -> Literal["sent", "retry", "permanent", "unknown"]: ...
+def _template_variables(context: Optional[Dict[str, object]] = None) -> Dict[str, object]: ...
 
 # A native class with fields of its own: it cannot share a subclass with
 # another such class.
