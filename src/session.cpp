@@ -1043,79 +1043,106 @@ Ref Session_send_many(FunctionObject*, Args<send_many_params> args) {
         return false;
     };
 
-    // Fills the window, drives the conversation, files the outcomes, until
-    // every message has one.
+    bool connection_failed = false; // under an earlier message of this connection
+
+    // Files what became of the messages the conversation has settled.
+    auto file_outcomes = [&] {
+        Conversation& exchange = *s->exchange;
+        while (std::optional<Outcome> outcome = exchange.take_outcome()) {
+            --in_flight;
+            if (outcome->fate == Fate::Retry && outcome->untouched && connection_failed) {
+                // It never went out: the connection ended under the message
+                // before it, so its own second chance is not spent.
+                again.push_back(std::move(outcome->message));
+                continue;
+            }
+            connection_failed =
+                connection_failed || outcome->fate == Fate::Retry || outcome->fate == Fate::Unknown;
+            switch (outcome->fate) {
+            case Fate::Sent:
+                record_sent(s, outcome->reply);
+                if (outcome->error) set_result(outcome->message.index, outcome->error.get());
+                break;
+            case Fate::Retry:
+                if (outcome->message.may_retry) {
+                    outcome->message.may_retry = false;
+                    again.push_back(std::move(outcome->message));
+                    break;
+                }
+                set_result(outcome->message.index, outcome->error.get());
+                break;
+            default:
+                set_result(outcome->message.index, outcome->error.get());
+                break;
+            }
+        }
+        if (exchange.closed()) discard(s);
+    };
+
+    // Builds and submits the next message when the window has room; false
+    // when there is nothing to do now.
+    auto submit_next = [&]() -> bool {
+        if (in_flight >= send_many_window) return false;
+        const bool at_limit = s->transport && s->limit > 0 && on_this_connection >= s->limit;
+        if (at_limit && in_flight > 0) return false; // the connection ends after these
+        Prepared message;
+        if (!next_message(message)) return false;
+        if (in_flight == 0) {
+            // Between messages, as send does: a new connection when the
+            // server closed the last, the limit was reached or a capture
+            // began or ended.
+            bool opened = false;
+            try {
+                if (at_limit) quit_and_close(s, true);
+                opened = ready_connection(s, mailer.get());
+            } catch (const Error&) {
+                set_result(message.index, caught_exception().get());
+                return true;
+            }
+            if (opened) {
+                on_this_connection = 0;
+                connection_failed = false;
+                message.may_retry = false; // the connection was opened for it
+            }
+        }
+        try {
+            s->exchange->submit(std::move(message));
+        } catch (const Error&) {
+            set_result(message.index, caught_exception().get());
+            return true;
+        }
+        ++in_flight;
+        ++on_this_connection;
+        return true;
+    };
+
+    // What is ready goes first: outcomes, then what may be written, then what
+    // has arrived.  The next message is built only when the client would
+    // otherwise wait for the server, so that building it delays nothing.
     auto send_all = [&] {
         for (;;) {
-            while (in_flight < send_many_window) {
-                const bool at_limit =
-                    s->transport && s->limit > 0 && on_this_connection >= s->limit;
-                if (at_limit && in_flight > 0) break; // the connection ends after these
-                Prepared message;
-                if (!next_message(message)) break;
-                if (in_flight == 0) {
-                    // Between messages, as send does: a new connection when the
-                    // server closed the last, the limit was reached or a capture
-                    // began or ended.
-                    bool opened = false;
-                    try {
-                        if (at_limit) quit_and_close(s, true);
-                        opened = ready_connection(s, mailer.get());
-                    } catch (const Error&) {
-                        set_result(message.index, caught_exception().get());
-                        continue;
-                    }
-                    if (opened) {
-                        on_this_connection = 0;
-                        message.may_retry = false; // the connection was opened for it
-                    }
-                }
-                try {
-                    s->exchange->submit(std::move(message));
-                } catch (const Error&) {
-                    set_result(message.index, caught_exception().get());
+            if (s->exchange) {
+                flush(s);
+                if (s->exchange->has_outcome() || s->exchange->closed()) {
+                    file_outcomes();
                     continue;
                 }
-                ++in_flight;
-                ++on_this_connection;
+                if (in_flight > 0 && has_input(s)) {
+                    read_once(s);
+                    continue;
+                }
             }
+            if (submit_next()) continue;
             if (in_flight == 0) {
-                if (exhausted && again.empty()) break;
+                if (exhausted && again.empty()) return;
                 continue;
             }
             Conversation& exchange = *s->exchange;
-            drive(s, [&] { return exchange.has_outcome(); });
-            if (!exchange.has_outcome()) exchange.fail(Ref());
-            bool connection_failed = false; // under an earlier message of this round
-            while (std::optional<Outcome> outcome = exchange.take_outcome()) {
-                --in_flight;
-                if (outcome->fate == Fate::Retry && outcome->untouched && connection_failed) {
-                    // It never went out: the connection ended under the
-                    // message before it, so its own second chance is not spent.
-                    again.push_back(std::move(outcome->message));
-                    continue;
-                }
-                connection_failed = connection_failed || outcome->fate == Fate::Retry ||
-                                    outcome->fate == Fate::Unknown;
-                switch (outcome->fate) {
-                case Fate::Sent:
-                    record_sent(s, outcome->reply);
-                    if (outcome->error) set_result(outcome->message.index, outcome->error.get());
-                    break;
-                case Fate::Retry:
-                    if (outcome->message.may_retry) {
-                        outcome->message.may_retry = false;
-                        again.push_back(std::move(outcome->message));
-                        break;
-                    }
-                    set_result(outcome->message.index, outcome->error.get());
-                    break;
-                default:
-                    set_result(outcome->message.index, outcome->error.get());
-                    break;
-                }
+            if (!exchange.busy()) {
+                exchange.fail(Ref()); // nothing awaited, yet messages under way
+                continue;
             }
-            if (exchange.closed()) discard(s);
+            read_once(s);
         }
     };
     try {
