@@ -1,22 +1,57 @@
 # The module's namespace: callers may reach (and rebind) these names.
+import logging
 import smtplib as smtplib
+import socket as socket
 import ssl as ssl
 from datetime import datetime as datetime
+from email.message import Message as Message
 from types import TracebackType as TracebackType
+from typing import Any as Any
 from typing import Dict as Dict
+from typing import Iterable as Iterable
 from typing import List as List
 from typing import Optional as Optional
+from typing import Literal, Protocol
 from typing import Union as Union
 
 from typing_extensions import disjoint_base
 
 from .mailer import EasyMailer as EasyMailer
 
+from . import USUAL_PORTS as USUAL_PORTS
+
+_log: logging.Logger
+
+class _Transport(Protocol):
+    def send(self, data: bytes, /) -> None: ...
+    def recv(self) -> bytes: ...
+    def pending(self) -> bool: ...
+    def start_tls(self, context: ssl.SSLContext, server_hostname: str, /) -> None: ...
+    def send_message(
+        self,
+        message: Union[Message, bytes],
+        sender: Optional[str] = None,
+        recipients: Optional[Union[str, List[str]]] = None,
+    ) -> None: ...
+    def send_many(self, messages: Iterable[Dict[str, Any]]) -> List[Optional[Exception]]: ...
+    def close(self) -> None: ...
+    def abandon(self) -> None: ...
+
+def _connect(host: str, port: int, timeout: Optional[float]) -> _Transport: ...
+def classify(error: BaseException) -> Literal["sent", "retry", "permanent", "unknown"]: ...
+def _template_variables(context: Optional[Dict[str, object]] = None) -> Dict[str, object]: ...
+
 # A native class with fields of its own: it cannot share a subclass with
 # another such class.
 @disjoint_base
 class Session:
-    def __init__(self, mailer: EasyMailer, max_per_connection: Optional[int] = None) -> None: ...
+    def __init__(
+        self,
+        mailer: EasyMailer,
+        max_per_connection: Optional[int] = None,
+        timeout: Optional[float] = 60.0,
+        pipelining: bool = True,
+    ) -> None: ...
     def send(
         self,
         to: Union[str, List[str]],
@@ -43,6 +78,13 @@ class Session:
         attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
         reply_to: Optional[str] = None,
     ) -> None: ...
+    def send_message(
+        self,
+        message: Union[Message, bytes],
+        sender: Optional[str] = None,
+        recipients: Optional[Union[str, List[str]]] = None,
+    ) -> None: ...
+    def send_many(self, messages: Iterable[Dict[str, Any]]) -> List[Optional[Exception]]: ...
     def close(self) -> None: ...
     def __enter__(self) -> Session: ...
     def __exit__(
@@ -55,3 +97,5 @@ class Session:
     def sent(self) -> int: ...
     @property
     def connections(self) -> int: ...
+    @property
+    def last_reply(self) -> Optional[tuple[int, str]]: ...

@@ -1059,87 +1059,118 @@ def session_errors():
     raises(AttributeError, repr, session)
 
 
-class SessionSMTP:
-    """A connection as Session uses it: no context manager.  Class attributes
-    script the failures; `log` keeps the calls."""
+class ScriptedTransport:
+    """A transport as Session's _connect gives it, whose far end is a small
+    scripted SMTP server in this process.  Class attributes script it;
+    `log` keeps what happened."""
+    pipelining = True
     busy_after = fail_login = fail_quit = fail_close = hang_up_after = None
     failure = None
-    sock_value = None
     log = []
 
-    def __init__(self, host, port, context=None):
+    def __init__(self, host, port, timeout):
         if self.failure == "connect":
             raise ConnectionRefusedError("scripted")
-        self.count = 0
-        if self.sock_value is not None:
-            self.sock = self.sock_value
+        self.replies, self.buffer, self.in_text, self.count = [b"220 ready\r\n"], b"", False, 0
 
-    def starttls(self, context):
-        pass
+    def send(self, data):
+        self.buffer += data
+        while True:
+            if self.in_text:
+                if self.failure == "unknown" and self.buffer:
+                    raise OSError("lost")
+                end = self.buffer.find(b"\r\n.\r\n")
+                if end < 0:
+                    return
+                self.buffer, self.in_text = self.buffer[end + 5:], False
+                self.count += 1
+                self.log.append("text")
+                if self.failure == "answered":
+                    self.replies.append(b"554 no\r\n")
+                    continue
+                self.replies.append(b"250 queued as 1\r\n")
+                if self.hang_up_after is not None and self.count >= self.hang_up_after:
+                    self.replies.append(b"")
+                continue
+            line, crlf, rest = self.buffer.partition(b"\r\n")
+            if not crlf:
+                return
+            self.buffer = rest
+            self.replies.append(self.answer(line.split(b" ")[0].upper()))
 
-    def login(self, user, password):
-        if self.fail_login:
-            raise smtplib.SMTPAuthenticationError(535, b"no")
-
-    def sendmail(self, sender, recipients, text):
-        self.log.append("sendmail")
-        self.count += 1
-        if self.busy_after is not None and self.count > self.busy_after:
+    def answer(self, command):
+        self.log.append(command.decode())
+        if command == b"EHLO":
+            extensions = b"250-PIPELINING\r\n" if self.pipelining else b""
+            return b"250-fake\r\n" + extensions + b"250-STARTTLS\r\n250 AUTH PLAIN LOGIN\r\n"
+        if command == b"STARTTLS":
+            return b"220 go ahead\r\n"
+        if command == b"AUTH":
+            return b"535 no\r\n" if self.fail_login else b"235 ok\r\n"
+        if command == b"MAIL" and self.busy_after is not None and self.count >= self.busy_after:
             type(self).failure = self.failure_after_busy
-            raise smtplib.SMTPSenderRefused(421, b"busy", sender)
-        if self.failure == "unknown":
-            raise OSError("lost")
-        if self.failure == "answered":
-            raise smtplib.SMTPDataError(554, b"no")
-        if self.failure == "reentrant":
+            return b"421 busy\r\n"
+        if command == b"DATA":
+            self.in_text = True
+            return b"354 go\r\n"
+        if command == b"QUIT":
+            if self.fail_quit:
+                raise OSError("quit")
+            return b"221 bye\r\n"
+        if command == b"REENTER":
+            return b"500 what\r\n"
+        return b"250 ok\r\n"
+
+    failure_after_busy = None
+
+    def recv(self):
+        if self.failure == "reentrant" and "text" not in self.log:
             type(self).failure = None
             try:
                 self.session.send("a", "again")
             finally:
                 type(self).failure = "reentrant"
-        if self.hang_up_after is not None and self.count >= self.hang_up_after:
-            self.sock = None
-        return {}
+        return self.replies.pop(0) if self.replies else b""
 
-    failure_after_busy = None
+    def pending(self):
+        return bool(self.replies)
 
-    def quit(self):
-        self.log.append("quit")
-        if self.fail_quit:
-            raise smtplib.SMTPServerDisconnected("gone")
+    def start_tls(self, context, server_hostname):
+        self.log.append("start_tls")
 
     def close(self):
         self.log.append("close")
         if self.fail_close:
             raise OSError("close")
 
+    def abandon(self):
+        self.log.append("abandon")
 
-def session_smtplib(**behaviour):
-    smtp = type("SMTP", (SessionSMTP,), dict(behaviour, log=[]))
-    return types.SimpleNamespace(
-        SMTP=smtp, SMTP_SSL=smtp, SMTPRecipientsRefused=smtplib.SMTPRecipientsRefused,
-        SMTPSenderRefused=smtplib.SMTPSenderRefused,
-        SMTPResponseException=smtplib.SMTPResponseException)
+
+def scripted(**behaviour):
+    return type("Scripted", (ScriptedTransport,), dict(behaviour, log=[]))
 
 
 @case
 def session_reconnecting():
     m = mailer()
-    # 421 to the second MAIL FROM of each connection; a connection that
-    # smtplib closed after the first message; a socket that cannot be looked
-    # at; a limit of two messages per connection.
+    # 421 to the second MAIL FROM of each connection; a server that hangs up
+    # after the first message; a limit of two messages per connection; the
+    # same without pipelining.
     for behaviour, limit, sends, connections in [
             ({"busy_after": 1}, None, 3, 3),
             ({"hang_up_after": 1}, None, 3, 3),
-            ({"sock_value": object()}, None, 2, 3),
-            ({}, 2, 3, 2)]:
-        with rebound(session_module, "smtplib", session_smtplib(**behaviour)):
+            ({}, 2, 3, 2),
+            ({"pipelining": False, "busy_after": 1}, None, 3, 3)]:
+        with rebound(session_module, "_connect", scripted(**behaviour)):
             with Session(m, max_per_connection=limit) as session:
                 for _ in range(sends):
                     session.send("a", "s")
                 assert (session.sent, session.connections) == (sends, connections), behaviour
-    fake = session_smtplib(busy_after=1, failure_after_busy="connect")
-    with rebound(session_module, "smtplib", fake):
+                results = session.send_many([dict(to="a", subject="s")] * sends)
+                assert results == [None] * sends
+    fake = scripted(busy_after=1, failure_after_busy="connect")
+    with rebound(session_module, "_connect", fake):
         session = Session(m)
         session.send("a", "s")
         try:
@@ -1148,32 +1179,37 @@ def session_reconnecting():
             assert isinstance(error.__context__, smtplib.SMTPSenderRefused)
         else:
             raise AssertionError("the reconnection did not fail")
-    fake = session_smtplib(busy_after=1)
-    fake.SMTPSenderRefused = None  # a rebound smtplib without the class
-    with rebound(session_module, "smtplib", fake):
+    with rebound(session_module, "_connect", scripted(busy_after=0)):
         session = Session(m)
-        session.send("a", "s")
         raises(smtplib.SMTPSenderRefused, session.send, "a", "s")
+        results = session.send_many([dict(to="a", subject="s"), dict(to="a", subject=None)])
+        assert [type(r) for r in results] == [smtplib.SMTPSenderRefused, TypeError]
 
 
 @case
 def session_failures():
     m = mailer()
-    for failure, error in [("unknown", OSError), ("answered", smtplib.SMTPDataError)]:
-        with rebound(session_module, "smtplib", session_smtplib(failure=failure)):
+    for failure, error, fate in [("unknown", smtplib.SMTPServerDisconnected, "unknown"),
+                                 ("answered", smtplib.SMTPDataError, "permanent")]:
+        with rebound(session_module, "_connect", scripted(failure=failure)):
             session = Session(m)
             raises(error, session.send, "a", "s")
-            raises(error, session.send, "a", "s")
+            try:
+                session.send("a", "s")
+            except error as caught:
+                assert session_module.classify(caught) == fate
+            results = session.send_many([dict(to="a", subject="s")] * 2)
+            assert [type(r) for r in results] == [error, error]
             session.close()
-    fake = session_smtplib(failure="reentrant")
-    with rebound(session_module, "smtplib", fake):
+    fake = scripted(failure="reentrant")
+    with rebound(session_module, "_connect", fake):
         session = Session(m)
-        fake.SMTP.session = session
+        fake.session = session
         raises(RuntimeError, session.send, "a", "s", match="already using it")
-        del fake.SMTP.session
-    with rebound(session_module, "smtplib", session_smtplib(fail_login=True)):
+        del fake.session
+    with rebound(session_module, "_connect", scripted(fail_login=True)):
         raises(smtplib.SMTPAuthenticationError, Session(m).__enter__)
-    with rebound(session_module, "smtplib", session_smtplib(fail_quit=True, fail_close=True)):
+    with rebound(session_module, "_connect", scripted(fail_quit=True, fail_close=True)):
         session = Session(m).__enter__()
         # QUIT's error is of no interest, close's propagates.
         raises(OSError, session.close, match="close")
@@ -1186,16 +1222,45 @@ def session_failures():
                 raise Boom("block")
         except Boom:
             pass
-    with rebound(session_module, "smtplib", session_smtplib()):
+    with rebound(session_module, "_connect", scripted()):
         session = Session(m).__enter__()
         session.__init__(mailer())  # another mailer: the connection is ended
         session.__init__(session_module.EasyMailer("h", 1, "u", "p"), 3)
         session.close()
+        for bad in [BadIter(), [object()], [dict(to=Boom())]]:
+            try:
+                session.send_many(bad)
+            except Exception:
+                pass
+        session.close()
+
+
+@case
+def session_messages():
+    with rebound(session_module, "_connect", scripted()):
+        with Session(mailer(), timeout=None, pipelining=False) as session:
+            msg = new_msg()
+            msg["From"] = "Ann <a@example.test>"
+            msg["To"] = "b@example.test, c@example.test"
+            msg["Bcc"] = "d@example.test"
+            session.send_message(msg)
+            session.send_message(b"From: a@example.test\r\nTo: b@example.test\r\n\r\nx\r\n")
+            session.send_message(b"x\r\n", "a@example.test", "b@example.test")
+            raises(TypeError, session.send_message, "x", match="Message or bytes")
+            raises(ValueError, session.send_message, b"x\r\n", match="From")
+            raises(ValueError, session.send_message, b"x", "a@x", [""], match="empty")
+            assert session.last_reply == (250, "queued as 1")
+    for error in [smtplib.SMTPRecipientsRefused({"a": (421, b"closing")}), OSError(), Boom(),
+                  smtplib.SMTPDataError(451, b"later"), TimeoutError()]:
+        session_module.classify(error)
+    raises(TypeError, session_module.classify, "x", match="BaseException")
+    raises(ValueError, Session, mailer(), timeout=0, match="positive")
+    raises(TypeError, Session, mailer(), timeout="1", match="expected float")
 
 
 @case
 def session_fork():
-    with rebound(session_module, "smtplib", session_smtplib()):
+    with rebound(session_module, "_connect", scripted()):
         session = Session(mailer()).__enter__()
         pid = os.fork()
         if pid == 0:
@@ -1207,7 +1272,6 @@ def session_fork():
         os.waitpid(pid, 0)
         session.send("a", "parent")
         session.close()
-
 
 
 # --- vantrel.testing: captures, the stand-in connection, rehearsals ----------------
