@@ -552,6 +552,15 @@ std::string credential(PyObject* value, const char* what) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
+// The ways to log in that the settings give, in the order to try them: the
+// password's (CRAM-MD5, PLAIN, LOGIN), or none for a mailer without username
+// and password.
+std::vector<std::unique_ptr<smtp::Mechanism>> login_mechanisms(const Settings& settings) {
+    if (!settings.log_in) return {};
+    return smtp::password_mechanisms(credential(settings.username.get(), "username"),
+                                     credential(settings.password.get(), "password"));
+}
+
 constexpr int debug_level = 10; // logging.DEBUG
 
 // Opens a connection as the mailer's settings say, through the `_connect`
@@ -564,11 +573,7 @@ void connect(SessionObject* s, PyObject* mailer) {
     // Made for every connection, as EasyMailer._do_send makes it, also for
     // one that will not use it.
     Ref context = call_method(session_module.global(n_ssl), n_create_default_context);
-    std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms;
-    if (settings.log_in) {
-        mechanisms = smtp::password_mechanisms(credential(settings.username.get(), "username"),
-                                               credential(settings.password.get(), "password"));
-    }
+    std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms = login_mechanisms(settings);
     Ref log = session_module.global(n_log);
     Ref level = checked(PyLong_FromLong(debug_level));
     const bool tracing = truth(call_method(log, n_isEnabledFor, level));
