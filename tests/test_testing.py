@@ -352,15 +352,24 @@ def attempt(args, how, via):
     if not (REHEARSALS[name][2] == "do_send" and via == "session")])  # a session composes
 def test_rehearsed_failure_raises_what_a_real_server_gives(smtp_server, name, via):
     variant, rehearse, how = REHEARSALS[name]
-    server = smtp_server("plain", **({} if variant == "closed" else variant))
+    variant = {} if variant == "closed" else dict(variant)
+    if via == "session":
+        # The stand-in a session meets offers what large submission services
+        # offer; the real server compared with it offers the same.
+        variant.update(pipelining=True, smtputf8=True)
+    server = smtp_server("plain", **variant)
     args = dict(server.mailer_args, default_sender=SENDER)
-    if variant == "closed":
+    if REHEARSALS[name][0] == "closed":
         args["port"] = closed_port()
     real = attempt(args, how, via)
     with capture() as outbox:
         rehearse(outbox)
         rehearsed = attempt(args, how, via)
-    assert rehearsed == real and any(isinstance(r, tuple) for r in real)
+    assert rehearsed == real
+    # Over SMTPUTF8 a session sends to non-ASCII addresses; elsewhere each
+    # case is one that a server refuses.
+    sent_over_smtputf8 = via == "session" and name in ("non-ASCII sender", "non-ASCII recipient")
+    assert any(isinstance(r, tuple) for r in real) != sent_over_smtputf8
     assert [(m.mail_from, m.rcpt_tos) for m in outbox] == [
         (m.mail_from, m.rcpt_tos) for m in server.messages]
 
