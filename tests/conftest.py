@@ -132,6 +132,13 @@ class _Handler:
         session.delivered = getattr(session, "delivered", 0) + 1
         return "250 OK"
 
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.s.pipelining:
+            # aiosmtpd reads pipelined commands in order; it only does not say so.
+            responses.insert(-1, "250-PIPELINING")
+        return responses
+
     async def handle_QUIT(self, server, session, envelope):
         self.s.quits += 1
         return "221 Bye"
@@ -167,8 +174,10 @@ class Server:
     def __init__(self, mode, tls_context, *, password=PASSWORD,
                  offer_starttls=True, mechanisms=("LOGIN", "PLAIN"),
                  refuse_rcpt=(), refuse_mail=False, refuse_data=False,
-                 drop=None, busy_after=None, first_attempt=None, oauth=None):
+                 drop=None, busy_after=None, first_attempt=None, oauth=None,
+                 pipelining=False):
         self.mode = mode
+        self.pipelining = pipelining
         self.oauth = oauth  # a TokenEndpoint: XOAUTH2 and OAUTHBEARER check tokens there
         self.password = password
         self.refuse_rcpt = set(refuse_rcpt)
@@ -368,7 +377,8 @@ def smtp_server(server_contexts):
     mechanisms=("LOGIN",), refuse_rcpt={addr, ...}, refuse_mail=True,
     refuse_data=True, drop="MAIL" or "DATA" (hang up instead of answering),
     busy_after=k (answer MAIL with 421 once a connection has carried k
-    messages), first_attempt={addr: action} (see Server).
+    messages), first_attempt={addr: action} (see Server), pipelining=True
+    (advertise PIPELINING).
     Every server started is stopped at teardown.
     """
     started = []

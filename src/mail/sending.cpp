@@ -70,8 +70,8 @@ Outgoing compose(PyObject* mailer, Args<send_params> args) {
                     sender_or_default(mailer, args["sender"])};
 }
 
-void send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
-                   Args<send_template_params> args) {
+Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
+                  Args<send_template_params> args) {
     PyObject* context = args["context"];
     PyObject* template_name = args["template_name"];
     Ref variables = truth(context) ? Ref::borrow(context) : checked(PyDict_New());
@@ -92,9 +92,9 @@ void send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
     Ref rendered_subject = call_method(getattr(mailer, n_template_engine), n_render_string,
                                        args["subject"], variables);
 
-    call_method_kw(target, n_send, kw_send, args["to"], rendered_subject, text, html, args["cc"],
-                   args["bcc"], args["sender"], args["sender_name"], args["attachments"],
-                   args["reply_to"]);
+    return call_method_kw(target, n_send, kw_send, args["to"], rendered_subject, text, html,
+                          args["cc"], args["bcc"], args["sender"], args["sender_name"],
+                          args["attachments"], args["reply_to"]);
 }
 
 Opened open_connection(const ModuleFrame& frame, PyObject* mailer) {

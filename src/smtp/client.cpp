@@ -367,6 +367,17 @@ Submitted Client::send(const Message& message) {
     return Submitted::Queued;
 }
 
+bool Client::withdraw(std::uint64_t tag) {
+    for (auto& queued : jobs_) {
+        Job& job = *queued;
+        if (job.kind != Send || job.tag != tag || job.done || job.step != Step::Start) continue;
+        job.done = job.dropped = job.decided = job.emitted = true;
+        pump();
+        return true;
+    }
+    return false;
+}
+
 void Client::reset() {
     enqueue(Reset);
     pump();
