@@ -4,6 +4,7 @@
 #include "frame/frame.hpp"
 #include "mail/params.hpp"
 #include "mail/sending.hpp"
+#include "mail/settings.hpp"
 
 #include <array>
 
@@ -20,14 +21,6 @@ ModuleFrame mailer_module{"mailer", "vantrel.mailer", module_body};
 PyObject* builtin_open;
 
 // Identifiers: attributes, module-level names, keywords.
-Name n_host{"host"};
-Name n_port{"port"};
-Name n_username{"username"};
-Name n_password{"password"};
-Name n_use_ssl{"use_ssl"};
-Name n_use_tls{"use_tls"};
-Name n_default_sender{"default_sender"};
-Name n_template_engine{"_template_engine"};
 Name n_TemplateEngine{"TemplateEngine"};
 Name n_do_send{"_do_send"};
 Name n_attach_file{"_attach_file"};
@@ -344,15 +337,15 @@ Ref EasyMailer_init(FunctionObject*, Args<init_params> args) {
     if (use_ssl == Py_True && use_tls == Py_True) {
         raise(PyExc_ValueError, "use_ssl and use_tls cannot both be True.");
     }
-    setattr(mailer, n_host, args["host"]);
-    setattr(mailer, n_port, args["port"]);
-    setattr(mailer, n_username, username);
-    setattr(mailer, n_password, args["password"]);
-    setattr(mailer, n_use_ssl, use_ssl);
-    setattr(mailer, n_use_tls, use_tls);
-    setattr(mailer, n_default_sender, truth(default_sender) ? default_sender : username);
+    setattr(mailer, attr::host, args["host"]);
+    setattr(mailer, attr::port, args["port"]);
+    setattr(mailer, attr::username, username);
+    setattr(mailer, attr::password, args["password"]);
+    setattr(mailer, attr::use_ssl, use_ssl);
+    setattr(mailer, attr::use_tls, use_tls);
+    setattr(mailer, attr::default_sender, truth(default_sender) ? default_sender : username);
     Ref engine = call(mailer_module.global(n_TemplateEngine), args["template_dir"]);
-    setattr(mailer, n_template_engine, engine.get());
+    setattr(mailer, attr::template_engine, engine.get());
     return none();
 }
 

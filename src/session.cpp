@@ -1,22 +1,27 @@
 // vantrel.session: Session sends many messages of one EasyMailer over one SMTP
 // connection, opening a new one only when the server has closed the last,
-// after a fork, or after a set number of messages.
+// after a fork, or after a set number of messages.  It speaks SMTP through
+// vantrel's own engine (src/smtp, by way of mail::Conversation) over a
+// transport that the module-level `_connect` opens.
 #include "frame/frame.hpp"
+#include "mail/conversation.hpp"
 #include "mail/params.hpp"
+#include "mail/policy.hpp"
+#include "mail/prepare.hpp"
 #include "mail/sending.hpp"
+#include "mail/settings.hpp"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cmath>
 #include <cstdint>
-#include <optional>
+#include <memory>
+#include <string>
 #include <utility>
-#include <vector>
 
 using namespace vantrel;
 using namespace vantrel::mail;
@@ -29,41 +34,257 @@ ModuleFrame session_module{"session", "vantrel.session", module_body};
 
 Name n_EasyMailer{"EasyMailer"};
 Name n_smtplib{"smtplib"};
-Name n_SMTPSenderRefused{"SMTPSenderRefused"};
-Name n_SMTPResponseException{"SMTPResponseException"};
-Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
-Name n_SMTPDataError{"SMTPDataError"};
-Name n_smtp_code{"smtp_code"};
-Name n_recipients{"recipients"};
-Name n_rset{"rset"};
-Name n_sock{"sock"};
-Name n_fileno{"fileno"};
-Name n_quit{"quit"};
+Name n_ssl{"ssl"};
+Name n_socket{"socket"};
+Name n_connect{"_connect"};
+Name n_log{"_log"};
+Name n_getLogger{"getLogger"};
+Name n_create_default_context{"create_default_context"};
+Name n_create_connection{"create_connection"};
+Name n_wrap_socket{"wrap_socket"};
+Name n_getfqdn{"getfqdn"};
+Name n_gethostname{"gethostname"};
+Name n_gethostbyname{"gethostbyname"};
+Name n_isEnabledFor{"isEnabledFor"};
+Name n_SMTPServerDisconnected{"SMTPServerDisconnected"};
+Name n_send{"send"};
+Name n_recv{"recv"};
+Name n_pending{"pending"};
+Name n_start_tls{"start_tls"};
 Name n_close{"close"};
-Name n_sendmail{"sendmail"};
-Name n_as_string{"as_string"};
-Name n_host{"host"};
-Name n_port{"port"};
-Name n_use_ssl{"use_ssl"};
-Name n_use_tls{"use_tls"};
-Name n_is_multipart{"is_multipart"};
-Name n_get_payload{"get_payload"};
-Name n_get_boundary{"get_boundary"};
-Name n_set_boundary{"set_boundary"};
-Name n_del_param{"del_param"};
-Text t_boundary{"boundary"};
+Name n_abandon{"abandon"};
+Name n_sendall{"sendall"};
+Name n_fileno{"fileno"};
+Name n_detach{"detach"};
+Name n_setblocking{"setblocking"};
+Name n_settimeout{"settimeout"};
+Name n_SSLWantReadError{"SSLWantReadError"};
+KwNames kw_server_hostname{"server_hostname"};
+
+// ---------------------------------------------------------------------------
+// The transport: a TCP connection, with TLS once asked for.
+
+struct TransportObject {
+    PyObject_HEAD
+    PyObject* sock;    // socket.socket, or ssl.SSLSocket after start_tls
+    PyObject* timeout; // float or None, as the socket has it
+    PyObject* early;   // bytes read ahead by pending(), or null
+    bool at_end;       // pending() found the end of the stream
+    bool tls;
+    int fd;
+    static inline PyTypeObject* type;
+};
+
+using TransportFields = Fields<TransportObject, &TransportObject::sock, &TransportObject::timeout,
+                               &TransportObject::early>;
+
+TransportObject* as_transport(PyObject* object, const char* method) {
+    TransportObject* t = instance_of<TransportObject>(object, method);
+    if (!t->sock) raise(PyExc_RuntimeError, "the transport is not connected");
+    return t;
+}
+
+constexpr Param connect_params[] = {
+    {"host", "str", Rule::Str, Default::Required},
+    {"port", "int", Rule::Any, Default::Required},
+    {"timeout", "Optional[float]", Rule::Any, Default::Required},
+};
+
+Ref session_connect(FunctionObject*, Args<connect_params> args) {
+    Ref address = checked(PyTuple_Pack(2, args["host"], args["port"]));
+    Ref sock =
+        call_method(session_module.global(n_socket), n_create_connection, address, args["timeout"]);
+    Ref fileno = call_method(sock, n_fileno);
+    const int fd = PyLong_AsInt(fileno.get());
+    if (fd == -1 && PyErr_Occurred()) raise_error();
+    // Small writes go at once: the last short TLS record of a message would
+    // otherwise wait for the server's delayed acknowledgement of the one
+    // before, some 40 ms a message.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    Ref transport = new_instance<TransportObject>();
+    TransportObject* t = as<TransportObject>(transport.get());
+    t->sock = sock.release();
+    t->timeout = Py_NewRef(args["timeout"]);
+    t->fd = fd;
+    return transport;
+}
+
+const Signature connect_signature = define<session_connect>({
+    .name = "_connect",
+    .doc = "Open a TCP connection to host:port for a Session, with TCP_NODELAY and `timeout`\n"
+           "(seconds, or None for no limit) on every later operation, and return its\n"
+           "transport.  vantrel.testing binds another function here while it captures.\n",
+    .returns = "object",
+});
+
+constexpr Param transport_send_params[] = {self_param,
+                                           {"data", "bytes", Rule::Any, Default::Required}};
+
+Ref Transport_send(FunctionObject*, Args<transport_send_params> args) {
+    TransportObject* t = as_transport(args["self"], "send");
+    call_method(t->sock, n_sendall, args["data"]);
+    return none();
+}
+
+const Signature transport_send_signature = define<Transport_send>({
+    .name = "send",
+    .doc = "Write all of `data`.",
+    .returns = "None",
+});
+
+constexpr Param transport_self[] = {self_param};
+
+Ref Transport_recv(FunctionObject*, Args<transport_self> args) {
+    TransportObject* t = as_transport(args["self"], "recv");
+    if (t->early) return Ref::steal(std::exchange(t->early, nullptr));
+    if (t->at_end) return checked(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref size = checked(PyLong_FromLong(65536));
+    return call_method(t->sock, n_recv, size);
+}
+
+const Signature transport_recv_signature = define<Transport_recv>({
+    .name = "recv",
+    .doc = "What has arrived (at least one byte), or b\"\" once the server has closed.",
+    .returns = "bytes",
+});
+
+// Whether recv() would return at once.  A readable TLS socket may hold a
+// record without application data (a session ticket), so there a read that
+// does not wait tells, and what it reads is kept for recv().
+bool transport_pending(TransportObject* t) {
+    if (t->early || t->at_end) return true;
+    if (t->tls) {
+        Ref buffered = call_method(t->sock, n_pending);
+        if (truth(buffered)) return true;
+    }
+    pollfd probe{t->fd, POLLIN, 0};
+    if (poll(&probe, 1, 0) <= 0) return false;
+    if (!t->tls) return true;
+    call_method(t->sock, n_setblocking, Py_False);
+    Ref data;
+    bool waiting = false;
+    try {
+        Ref size = checked(PyLong_FromLong(65536));
+        data = call_method(t->sock, n_recv, size);
+    } catch (const Error&) {
+        Ref pending_error = Ref::steal(PyErr_GetRaisedException());
+        Ref ssl = session_module.global(n_ssl);
+        Ref want_read = optional_attr(ssl.get(), n_SSLWantReadError);
+        if (!want_read || !PyErr_GivenExceptionMatches(pending_error.get(), want_read.get())) {
+            call_method(t->sock, n_settimeout, t->timeout);
+            reraise(std::move(pending_error));
+        }
+        waiting = true;
+    }
+    call_method(t->sock, n_settimeout, t->timeout);
+    if (waiting) return false;
+    if (PyBytes_Check(data.get()) && PyBytes_GET_SIZE(data.get()) == 0) {
+        t->at_end = true;
+    } else {
+        Py_XSETREF(t->early, data.release());
+    }
+    return true;
+}
+
+Ref Transport_pending(FunctionObject*, Args<transport_self> args) {
+    return checked(PyBool_FromLong(transport_pending(as_transport(args["self"], "pending"))));
+}
+
+const Signature transport_pending_signature = define<Transport_pending>({
+    .name = "pending",
+    .doc = "Whether recv() would return at once (data, or the end of the stream).",
+    .returns = "bool",
+});
+
+constexpr Param transport_start_tls_params[] = {
+    self_param,
+    {"context", "ssl.SSLContext", Rule::Any, Default::Required},
+    {"server_hostname", "str", Rule::Any, Default::Required},
+};
+
+Ref Transport_start_tls(FunctionObject*, Args<transport_start_tls_params> args) {
+    TransportObject* t = as_transport(args["self"], "start_tls");
+    // The plain socket is detached into the TLS one, which closes it when
+    // the handshake fails.
+    Ref wrapped = call_method_kw(args["context"], n_wrap_socket, kw_server_hostname, t->sock,
+                                 args["server_hostname"]);
+    Py_XSETREF(t->sock, wrapped.release());
+    t->tls = true;
+    return none();
+}
+
+const Signature transport_start_tls_signature = define<Transport_start_tls>({
+    .name = "start_tls",
+    .doc = "Do the TLS handshake over this connection, checking the server's name.",
+    .returns = "None",
+});
+
+Ref Transport_close(FunctionObject*, Args<transport_self> args) {
+    TransportObject* t = instance_of<TransportObject>(args["self"], "close");
+    if (t->sock) call_method(t->sock, n_close);
+    return none();
+}
+
+const Signature transport_close_signature = define<Transport_close>({
+    .name = "close",
+    .doc = "Close the connection.",
+    .returns = "None",
+});
+
+Ref Transport_abandon(FunctionObject*, Args<transport_self> args) {
+    TransportObject* t = instance_of<TransportObject>(args["self"], "abandon");
+    if (!t->sock) return none();
+    // Only this process's descriptor goes, with nothing written to it (no
+    // TLS close_notify): the process that opened it carries on with it.
+    Ref fd = call_method(t->sock, n_detach);
+    const int number = PyLong_AsInt(fd.get());
+    if (number == -1 && PyErr_Occurred()) raise_error();
+    if (number >= 0) ::close(number);
+    return none();
+}
+
+const Signature transport_abandon_signature = define<Transport_abandon>({
+    .name = "abandon",
+    .doc = "Let go of the descriptor without writing anything (in a forked child).",
+    .returns = "None",
+});
+
+PyType_Slot transport_slots[] = {
+    type_slot(Py_tp_doc, "A Session's connection to its server (see _connect)."),
+    type_slot(Py_tp_dealloc, TransportFields::dealloc),
+    type_slot(Py_tp_traverse, TransportFields::traverse),
+    type_slot(Py_tp_clear, TransportFields::clear),
+    {},
+};
+
+PyType_Spec transport_spec = {
+    .name = "vantrel.session._Transport",
+    .basicsize = sizeof(TransportObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = transport_slots,
+};
+
+// ---------------------------------------------------------------------------
+// The session's state.
 
 struct SessionObject {
     PyObject_HEAD
     PyObject* mailer;         // the EasyMailer whose settings and steps are used
-    PyObject* connection;     // the open connection, or null
-    PyObject* context;        // the TLS context made for it
-    PyObject* opened_through; // the module bound to `smtplib` when it was opened
+    PyObject* transport;      // the open connection, or null
+    PyObject* connected_by;   // the `_connect` that opened it
+    PyObject* timeout;        // float or None
+    PyObject* last_reply;     // (code, text) of the last message accepted, or null
+    PyObject* tls_context;    // the connection's TLS context, while STARTTLS may need it
+    PyObject* tls_host;       // the server name that its certificate must carry
+    Conversation* exchange;   // the SMTP conversation over `transport`
     pid_t pid;                // the process that opened the connection
     Py_ssize_t limit;         // messages per connection, 0 for no limit
     Py_ssize_t on_connection; // messages accepted on the current connection
     Py_ssize_t sent;          // messages accepted in all
     Py_ssize_t connections;   // connections opened in all
+    bool pipelining;
     // Serialises connecting, sending and closing.  PyMutex_Lock lets go of
     // the interpreter while it waits, so a thread waiting for the session
     // holds up no other thread.
@@ -95,7 +316,7 @@ public:
                 // thread of this process will ever let it go.
                 s->mutex = PyMutex{};
             } else if (s->holder == thread) {
-                // A callback of this thread's own send (a rebound smtplib, a
+                // A callback of this thread's own send (a rebound _connect, a
                 // property of the mailer) came back to the session: waiting
                 // would never end.
                 raise(PyExc_RuntimeError,
@@ -129,371 +350,357 @@ template <class Step> void ignoring_errors(Step&& step) {
 }
 
 // Takes the connection out of the session, which then has none.
-Ref take_connection(SessionObject* s) {
-    Ref connection = Ref::steal(std::exchange(s->connection, nullptr));
-    Py_CLEAR(s->context);
-    Py_CLEAR(s->opened_through);
+Ref take_transport(SessionObject* s) {
+    delete std::exchange(s->exchange, nullptr);
+    Py_CLEAR(s->connected_by);
+    Py_CLEAR(s->tls_context);
+    Py_CLEAR(s->tls_host);
     s->on_connection = 0;
-    return connection;
+    return Ref::steal(std::exchange(s->transport, nullptr));
 }
 
-// Ends an SMTP session politely: QUIT, then close the socket.  The server may
-// be gone already, so an error from QUIT is of no interest.
-void quit_and_close(PyObject* connection, bool quiet_close) {
-    ignoring_errors([&] { call_method(connection, n_quit); });
-    if (quiet_close) {
-        ignoring_errors([&] { call_method(connection, n_close); });
-    } else {
-        call_method(connection, n_close);
-    }
-}
-
-// Drops a connection that is no longer usable (the server closed it, or an
-// error left the exchange in an unknown state) without a QUIT.
+// Drops a connection that is no longer usable (the server closed it, or a
+// failure left the exchange in an unknown state) without a QUIT.
 void discard(SessionObject* s) {
-    Ref connection = take_connection(s);
-    ignoring_errors([&] { call_method(connection, n_close); });
+    Ref transport = take_transport(s);
+    if (transport) ignoring_errors([&] { call_method(transport, n_close); });
 }
 
 // In a forked child, lets go of the connection that the parent opened: only
-// this process's copy of its socket is closed, with nothing written to it, so
-// that the parent carries on with it undisturbed.
+// this process's descriptor is closed, with nothing written to it, so that
+// the parent carries on with it undisturbed.
 void leave_inherited(SessionObject* s) {
-    if (!s->connection || s->pid == getpid()) return;
-    Ref connection = take_connection(s);
-    ignoring_errors([&] {
-        Ref sock = optional_attr(connection.get(), n_sock);
-        if (sock && sock.get() != Py_None) call_method(sock, n_close);
+    if (!s->transport || s->pid == getpid()) return;
+    Ref transport = take_transport(s);
+    ignoring_errors([&] { call_method(transport, n_abandon); });
+}
+
+// ---------------------------------------------------------------------------
+// The driver: the conversation's bytes over the transport.
+
+// A failure of the transport, as the caller sees it: a timeout stays a
+// TimeoutError; any other OSError of a read or write is smtplib's
+// SMTPServerDisconnected, as smtplib reports a connection that failed under
+// it, with the OSError as its cause.
+Ref transport_error(Ref error) {
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_TimeoutError) ||
+        !PyErr_GivenExceptionMatches(error.get(), PyExc_OSError)) {
+        return error;
+    }
+    Ref smtplib = session_module.global(n_smtplib);
+    Ref disconnected = optional_attr(smtplib.get(), n_SMTPServerDisconnected);
+    if (!disconnected || PyErr_GivenExceptionMatches(error.get(), disconnected.get())) {
+        return error;
+    }
+    Ref text = checked(PyUnicode_FromFormat("Connection unexpectedly closed: %S", error.get()));
+    Ref replaced = call(disconnected, text);
+    if (!PyExceptionInstance_Check(replaced.get())) return error;
+    PyException_SetCause(replaced.get(), error.release());
+    return replaced;
+}
+
+// Runs one step of I/O; when it fails, the conversation ends with its error.
+// An exception that is no Exception (KeyboardInterrupt) ends it too and
+// propagates, with the connection dropped.
+template <class Step> bool io(SessionObject* s, Step&& step) {
+    try {
+        step();
+        return true;
+    } catch (const Error&) {
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        if (!PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
+            s->exchange->fail(Ref());
+            discard(s);
+            reraise(std::move(error));
+        }
+        s->exchange->fail(transport_error(std::move(error)));
+        return false;
+    }
+}
+
+// Reads once (waiting up to the timeout) and hands it to the conversation.
+void read_once(SessionObject* s) {
+    io(s, [&] {
+        Ref data = call_method(s->transport, n_recv);
+        if (!PyBytes_Check(data.get())) {
+            raise_format(PyExc_TypeError, "transport.recv() must return bytes, not %.200s",
+                         Py_TYPE(data.get())->tp_name);
+        }
+        if (PyBytes_GET_SIZE(data.get()) == 0) {
+            s->exchange->fail(Ref());
+        } else {
+            s->exchange->receive({PyBytes_AS_STRING(data.get()),
+                                  static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()))});
+        }
     });
 }
 
-// The descriptor of the socket under a connection, which smtplib keeps in
-// `sock`: none when the connection has no `sock` to look at (a stand-in of
-// vantrel.testing), -1 once smtplib has closed it (`sock` is None).
-std::optional<int> socket_fd(PyObject* connection) {
-    Ref sock = optional_attr(connection, n_sock);
-    if (!sock) return std::nullopt;
-    if (sock.get() == Py_None) return -1;
-    Ref fileno = call_method(sock, n_fileno);
-    const int fd = PyLong_AsInt(fileno.get());
-    if (fd == -1 && PyErr_Occurred()) raise_error();
-    return fd;
+// Whether the transport has something to read now; a failure ends the
+// conversation.
+bool has_input(SessionObject* s) {
+    bool pending = false;
+    io(s, [&] { pending = truth(call_method(s->transport, n_pending)); });
+    return pending && !s->exchange->closed();
+}
+
+// Writes what the conversation has to write.  Replies that arrive meanwhile
+// are read between the pieces, so that a server answering while a long text
+// goes out never waits for the client to read.
+void flush(SessionObject* s) {
+    Conversation& exchange = *s->exchange;
+    for (;;) {
+        if (exchange.closed()) return;
+        const std::string_view out = exchange.output();
+        if (out.empty()) return;
+        if (has_input(s)) {
+            read_once(s);
+            continue;
+        }
+        if (exchange.closed()) return;
+        Ref data =
+            checked(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+        const bool written = io(s, [&] { call_method(s->transport, n_send, data); });
+        // What a failed write took is not known: all of it may have gone, so
+        // a message begun in it counts as under way.
+        if (!written) return;
+        exchange.consume(out.size());
+    }
+}
+
+void start_tls(SessionObject* s) {
+    call_method(s->transport, n_start_tls, s->tls_context, s->tls_host);
+}
+
+// Drives the conversation until `done()`, the end of the connection, or a
+// point where nothing is awaited.
+template <class Done> void drive(SessionObject* s, Done&& done) {
+    Conversation& exchange = *s->exchange;
+    for (;;) {
+        flush(s);
+        if (done() || exchange.closed()) return;
+        if (exchange.tls_requested()) {
+            // For STARTTLS, after its 220.
+            if (!io(s, [&] { start_tls(s); })) return;
+            exchange.tls_established();
+            continue;
+        }
+        if (!exchange.busy()) return;
+        read_once(s);
+    }
+}
+
+// Ends an SMTP session politely: QUIT, its reply, then close.  The server may
+// be gone already, so a failure before the close is of no interest.
+void quit_and_close(SessionObject* s, bool quiet_close) {
+    if (s->exchange && !s->exchange->closed()) {
+        ignoring_errors([&] {
+            s->exchange->quit();
+            drive(s, [] { return false; });
+        });
+    }
+    Ref transport = take_transport(s);
+    if (!transport) return;
+    if (quiet_close) {
+        ignoring_errors([&] { call_method(transport, n_close); });
+    } else {
+        call_method(transport, n_close);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Connecting.
+
+// The name given in EHLO, as smtplib chooses it: the host's fully qualified
+// name, or its address in brackets when that name has no dot.  Found once
+// for the process.
+const std::string& local_name() {
+    static std::string name;
+    if (!name.empty()) return name;
+    Ref socket = session_module.global(n_socket);
+    Ref fqdn = call_method(socket, n_getfqdn);
+    Py_ssize_t size = 0;
+    const char* text =
+        PyUnicode_Check(fqdn.get()) ? PyUnicode_AsUTF8AndSize(fqdn.get(), &size) : nullptr;
+    if (!text) PyErr_Clear();
+    std::string found = text ? std::string(text, static_cast<std::size_t>(size)) : std::string();
+    if (found.find('.') == std::string::npos) {
+        std::string address = "127.0.0.1";
+        ignoring_errors([&] {
+            Ref host = call_method(socket, n_gethostname);
+            Ref number = call_method(socket, n_gethostbyname, host);
+            const char* digits = PyUnicode_AsUTF8(number.get());
+            if (!digits) raise_error();
+            address = digits;
+        });
+        found = "[" + address + "]";
+    }
+    name = std::move(found);
+    return name;
+}
+
+// A str setting as UTF-8 for the login.
+std::string credential(PyObject* value, const char* what) {
+    if (!PyUnicode_Check(value)) {
+        raise_format(PyExc_TypeError, "the mailer's %s must be a str, not %.200s", what,
+                     Py_TYPE(value)->tp_name);
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (!data) raise_error();
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+constexpr int debug_level = 10; // logging.DEBUG
+
+// Opens a connection as the mailer's settings say, through the `_connect`
+// bound now, and logs in.  When the opening fails, the new connection is
+// ended (with QUIT when the server is still listening) and the error
+// propagates.
+void connect(SessionObject* s, PyObject* mailer) {
+    Ref connect_through = session_module.global(n_connect);
+    Settings settings = Settings::read(mailer);
+    Ref context;
+    if (settings.security != Security::Plain) {
+        context = call_method(session_module.global(n_ssl), n_create_default_context);
+    }
+    std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms;
+    if (settings.log_in) {
+        mechanisms = smtp::password_mechanisms(credential(settings.username.get(), "username"),
+                                               credential(settings.password.get(), "password"));
+    }
+    Ref log = session_module.global(n_log);
+    Ref level = checked(PyLong_FromLong(debug_level));
+    const bool tracing = truth(call_method(log, n_isEnabledFor, level));
+    Ref label = checked(PyUnicode_FromFormat("%S:%S", settings.host.get(), settings.port.get()));
+
+    Ref transport = call(connect_through, settings.host, settings.port, s->timeout);
+    ++s->connections;
+    smtp::Options options;
+    options.pipelining = s->pipelining;
+    options.chunking = s->pipelining;
+    options.trace = tracing;
+    s->exchange = new Conversation(session_module, options, tracing ? log : Ref(), label);
+    s->transport = transport.release();
+    s->connected_by = connect_through.release();
+    s->tls_context = context.release();
+    s->tls_host = Py_NewRef(settings.host.get());
+    s->pid = getpid();
+    s->on_connection = 0;
+    try {
+        if (settings.security == Security::ImplicitTls) start_tls(s);
+        s->exchange->open(local_name(), settings.security == Security::StartTls,
+                          std::move(mechanisms));
+    } catch (const Error&) {
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        discard(s);
+        reraise(std::move(error));
+    }
+    Conversation& exchange = *s->exchange;
+    drive(s, [&] { return exchange.ready() || exchange.setup_error(); });
+    if (exchange.ready()) return;
+    Ref error = exchange.setup_error();
+    if (!error) {
+        exchange.fail(Ref());
+        error = exchange.setup_error();
+    }
+    quit_and_close(s, true);
+    reraise(std::move(error));
+}
+
+// Whether `_connect` is still the function the connection was opened
+// through.  A capture binds one of its own while it is active, so anything
+// else means that a capture began or ended since: the connection belongs to
+// the state before (a real server, or an outbox that no longer receives).
+bool connected_through_current(const SessionObject* s) {
+    Ref now;
+    ignoring_errors([&] { now = session_module.global(n_connect); });
+    return now.get() == s->connected_by;
 }
 
 // Whether a connection that was open before may still carry a message.  An
-// idle SMTP server sends nothing unless it is closing the connection (a 421
-// reply, or the end of the stream), so a socket with something to read is
-// one the server has given up on.  A connection without a socket to look at
-// is taken as it is.
-bool alive(PyObject* connection) {
-    const std::optional<int> fd = socket_fd(connection);
-    if (!fd) return true;
-    if (*fd < 0) return false;
-    pollfd probe{*fd, POLLIN, 0};
-    return poll(&probe, 1, 0) <= 0;
-}
-
-// Sends small writes at once.  The last short TLS record of a message would
-// otherwise wait for the server's delayed acknowledgement of the record
-// before it, some 40 ms a message.  An option the socket does not take (not
-// TCP) leaves it as it is.
-void write_without_delay(PyObject* connection) {
-    ignoring_errors([&] {
-        const std::optional<int> fd = socket_fd(connection);
-        const int on = 1;
-        if (fd && *fd >= 0) setsockopt(*fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    });
-}
-
-// Opens a connection as the mailer's settings say and logs in.  When STARTTLS
-// or the login fails, the new connection is ended and the error propagates.
-void connect(SessionObject* s, PyObject* mailer) {
-    Ref through = session_module.global(n_smtplib);
-    Opened opened = open_connection(session_module, mailer);
-    ++s->connections;
-    // Before STARTTLS: the TLS socket then wraps a descriptor that has it.
-    write_without_delay(opened.connection.get());
-    try {
-        log_in(mailer, opened.connection.get(), opened);
-    } catch (const Error&) {
-        Ref pending = Ref::steal(PyErr_GetRaisedException());
-        quit_and_close(opened.connection.get(), true);
-        reraise(std::move(pending));
-    }
-    Py_XSETREF(s->connection, opened.connection.release());
-    Py_XSETREF(s->context, opened.context.release());
-    Py_XSETREF(s->opened_through, through.release());
-    s->pid = getpid();
-    s->on_connection = 0;
-}
-
-// Whether `smtplib` here is still the module the connection was opened
-// through.  Each capture binds a stand-in module of its own while it is
-// active, so anything else means that a capture began or ended since: the
-// connection belongs to the state before (a real server, or an outbox that
-// no longer receives).
-bool opened_through_current(const SessionObject* s) {
-    Ref now;
-    ignoring_errors([&] { now = session_module.global(n_smtplib); });
-    return now.get() == s->opened_through;
+// idle SMTP server sends nothing unless it is closing the connection (a 421,
+// or the end of the stream); what it did send is read, so the conversation
+// knows.
+bool still_open(SessionObject* s) {
+    Conversation& exchange = *s->exchange;
+    while (!exchange.closed() && has_input(s))
+        read_once(s);
+    return !exchange.closed();
 }
 
 // Makes sure the session has a connection for the next message; true when it
 // opened one for it.
 bool ready_connection(SessionObject* s, PyObject* mailer) {
     leave_inherited(s);
-    if (s->connection && s->limit > 0 && s->on_connection >= s->limit) {
-        Ref connection = take_connection(s);
-        quit_and_close(connection.get(), true);
-    }
-    if (s->connection && !opened_through_current(s)) {
-        quit_and_close(take_connection(s).get(), true);
-    }
-    if (s->connection) {
-        // A connection that cannot even be looked at is no better than one
-        // the server closed.
-        bool usable = false;
-        ignoring_errors([&] { usable = alive(Ref::borrow(s->connection).get()); });
-        if (!usable) discard(s);
-    }
-    if (s->connection) return false;
+    if (s->transport && s->limit > 0 && s->on_connection >= s->limit) quit_and_close(s, true);
+    if (s->transport && !connected_through_current(s)) quit_and_close(s, true);
+    if (s->transport && !still_open(s)) discard(s);
+    if (s->transport) return false;
     connect(s, mailer);
     return true;
 }
 
-// What a failed sendmail left behind, and so what comes next.
-enum class Failure : std::uint8_t {
-    Answered, // the server answered and the transaction is over: carry on
-    Open,     // the server answered, but the transaction may still be open
-    Busy,     // 421 before the text (MAIL, RCPT, DATA): nothing was delivered
-    Unknown,  // anything else, a 421 to the text too: the state is not known
-};
+// ---------------------------------------------------------------------------
+// Delivering.
 
-bool is_error(PyObject* error, PyObject* smtplib, const Name& name) {
-    Ref type = optional_attr(smtplib, name);
-    return type && PyErr_GivenExceptionMatches(error, type.get());
+void record_sent(SessionObject* s, const smtp::Reply& reply) {
+    ++s->sent;
+    ++s->on_connection;
+    Ref code = checked(PyLong_FromLong(reply.code));
+    Ref text = checked(PyUnicode_DecodeUTF8(reply.text.data(),
+                                            static_cast<Py_ssize_t>(reply.text.size()), "replace"));
+    Py_XSETREF(s->last_reply, checked(PyTuple_Pack(2, code.get(), text.get())).release());
 }
 
-bool has_code(PyObject* code, long expected) {
-    int overflow = 0;
-    return code && PyLong_Check(code) && PyLong_AsLongAndOverflow(code, &overflow) == expected;
-}
-
-// The (code, reply) of SMTPRecipientsRefused's `recipients` that is a 421
-// (the server is closing), or none.  smtplib stops at such a reply, before
-// DATA.
-Ref closing_reply(PyObject* refused) {
-    if (!refused || !PyDict_Check(refused)) return Ref();
-    Py_ssize_t position = 0;
-    PyObject* address = nullptr;
-    PyObject* reply = nullptr;
-    while (PyDict_Next(refused, &position, &address, &reply)) {
-        if (PyTuple_Check(reply) && PyTuple_GET_SIZE(reply) > 0 &&
-            has_code(PyTuple_GET_ITEM(reply, 0), 421)) {
-            return Ref::borrow(reply);
-        }
-    }
-    return Ref();
-}
-
-Failure classify(PyObject* error, PyObject* connection) {
-    Failure failure = Failure::Unknown;
-    ignoring_errors([&] {
-        Ref smtplib = session_module.global(n_smtplib);
-        Ref code = optional_attr(error, n_smtp_code);
-        if (is_error(error, smtplib.get(), n_SMTPSenderRefused)) {
-            failure = has_code(code.get(), 421) ? Failure::Busy : Failure::Answered;
-        } else if (is_error(error, smtplib.get(), n_SMTPDataError)) {
-            if (!has_code(code.get(), 421)) {
-                // smtplib resets the transaction after a refused text, but not
-                // after a refusal of the DATA command itself (greylisting,
-                // milters): which one it was is not known here.
-                failure = Failure::Open;
-            } else {
-                // smtplib closes the connection after a 421 to the text, not
-                // after a 421 to the DATA command: a socket still there means
-                // the text never went out.
-                const std::optional<int> fd = socket_fd(connection);
-                failure = fd && *fd >= 0 ? Failure::Busy : Failure::Unknown;
-            }
-        } else if (is_error(error, smtplib.get(), n_SMTPRecipientsRefused)) {
-            Ref refused = optional_attr(error, n_recipients);
-            failure = closing_reply(refused.get()) ? Failure::Busy : Failure::Answered;
-        } else if (is_error(error, smtplib.get(), n_SMTPResponseException)) {
-            failure = Failure::Answered;
-        }
-    });
-    return failure;
-}
-
-// Ends the transaction that a refusal may have left open, so that the next
-// MAIL FROM is not a nested one; a connection that does not take the RSET
-// is dropped instead.
-void reset_transaction(SessionObject* s) {
-    bool reset = false;
-    ignoring_errors([&] {
-        Ref reply = call_method(Ref::borrow(s->connection), n_rset);
-        reset = PyTuple_Check(reply.get()) && PyTuple_GET_SIZE(reply.get()) > 0 &&
-                has_code(PyTuple_GET_ITEM(reply.get(), 0), 250);
-    });
-    if (!reset) discard(s);
-}
-
-// A 421 to one RCPT TO ends the transaction before the text, so none of the
-// recipients has the message; smtplib names only those it had tried by then,
-// which reads as a partial refusal.  The error given instead names every
-// recipient, those smtplib did not with the 421 reply.  Anything unexpected
-// on the way leaves smtplib's error as it is.
-Ref refused_to_all(Ref error, PyObject* recipients) {
-    Ref replaced;
-    ignoring_errors([&] {
-        Ref smtplib = session_module.global(n_smtplib);
-        if (!is_error(error.get(), smtplib.get(), n_SMTPRecipientsRefused)) return;
-        Ref refused = optional_attr(error.get(), n_recipients);
-        Ref closing = closing_reply(refused.get());
-        if (!closing) return;
-        Ref all = checked(PyDict_New());
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipients); ++i) {
-            Ref recipient = Ref::borrow(PyList_GET_ITEM(recipients, i));
-            PyObject* known = nullptr;
-            checked(PyDict_GetItemRef(refused.get(), recipient.get(), &known));
-            Ref reply = known ? Ref::steal(known) : closing;
-            checked(PyDict_SetItem(all.get(), recipient.get(), reply.get()));
-        }
-        checked(PyDict_Merge(all.get(), refused.get(), 0));
-        Ref again = call(getattr(smtplib, n_SMTPRecipientsRefused), all);
-        if (!PyExceptionInstance_Check(again.get())) return;
-        PyException_SetCause(again.get(), Py_NewRef(error.get()));
-        replaced = std::move(again);
-    });
-    return replaced ? std::move(replaced) : std::move(error);
-}
-
-// Submits one message over the session's connection and gives sendmail's
-// result.  A message is sent at most once: the only retry is after a 421
-// reply before its text (to MAIL FROM, RCPT TO or DATA) on a connection that
-// was already open, and it goes over a new connection.
-Ref deliver(SessionObject* s, PyObject* mailer, PyObject* sender, PyObject* recipients,
-            PyObject* text) {
+// Sends one message and waits for its outcome, which the failure policy
+// reads: a message that did not reach the server goes once more over a new
+// connection, unless that connection was opened for it; every other failure
+// is raised, and the connection kept while the server is still talking.
+void deliver(SessionObject* s, PyObject* mailer, Prepared message) {
     Hold hold(s);
-    bool opened_now = ready_connection(s, mailer);
+    message.may_retry = !ready_connection(s, mailer);
     for (;;) {
-        Ref connection = Ref::borrow(s->connection);
-        try {
-            Ref refused = call_method(connection, n_sendmail, sender, recipients, text);
-            ++s->sent;
-            ++s->on_connection;
-            return refused;
-        } catch (const Error&) {
-            Ref error = Ref::steal(PyErr_GetRaisedException());
-            switch (classify(error.get(), connection.get())) {
-            case Failure::Answered:
-                break;
-            case Failure::Open:
-                reset_transaction(s);
-                break;
-            case Failure::Unknown:
-                discard(s);
-                break;
-            case Failure::Busy:
-                // The server is closing this connection.
-                discard(s);
-                if (opened_now) {
-                    error = refused_to_all(std::move(error), recipients);
-                    break;
-                }
-                try {
-                    connect(s, mailer);
-                } catch (const Error&) {
-                    Ref again = Ref::steal(PyErr_GetRaisedException());
-                    PyException_SetContext(again.get(), error.release());
-                    reraise(std::move(again));
-                }
-                opened_now = true;
-                continue;
+        Conversation& exchange = *s->exchange;
+        exchange.submit(std::move(message));
+        drive(s, [&] { return exchange.has_outcome(); });
+        if (!exchange.has_outcome()) exchange.fail(Ref());
+        Outcome outcome = *exchange.take_outcome();
+        if (exchange.closed()) discard(s);
+        switch (outcome.fate) {
+        case Fate::Sent:
+            record_sent(s, outcome.reply);
+            if (outcome.error) raise_exception(outcome.error.get());
+            return;
+        case Fate::Retry:
+            if (!outcome.message.may_retry) break;
+            discard(s);
+            try {
+                connect(s, mailer);
+            } catch (const Error&) {
+                Ref again = Ref::steal(PyErr_GetRaisedException());
+                PyException_SetContext(again.get(), outcome.error.release());
+                reraise(std::move(again));
             }
-            reraise(std::move(error));
+            message = std::move(outcome.message);
+            message.may_retry = false;
+            continue;
+        case Fate::Unknown:
+            discard(s);
+            break;
+        case Fate::Deferred:
+        case Fate::Permanent:
+            break;
         }
+        raise_exception(outcome.error.get());
     }
 }
 
 // Ends the session's connection: QUIT and close in the process that opened
-// it, only a release of the inherited socket in a forked child.
+// it, only a release of the inherited descriptor in a forked child.
 void end_session(SessionObject* s) {
     Hold hold(s);
     leave_inherited(s);
-    if (!s->connection) return;
-    Ref connection = take_connection(s);
-    quit_and_close(connection.get(), false);
-}
-
-// A boundary chosen for one multipart part of a message, and how often the
-// generator writes its delimiter: before every part and once more to close.
-struct Chosen {
-    Ref part;
-    Ref delimiter; // "--" + boundary
-    Py_ssize_t delimiters;
-};
-
-// A boundary of the email package's own form: "=" * 15, 19 random digits,
-// "==".  Empty when the system has no random bytes to give.
-Ref new_boundary() {
-    std::uint64_t token = 0;
-    if (getrandom(&token, sizeof token, 0) != sizeof token) return Ref();
-    return checked(PyUnicode_FromFormat("===============%019llu==",
-                                        static_cast<unsigned long long>(token % PY_SSIZE_T_MAX)));
-}
-
-// Chooses a boundary for every multipart part of `part` that has none yet.
-void choose_boundaries(PyObject* part, std::vector<Chosen>& chosen) {
-    // Parts nest as deep as the caller made them: RecursionError, as the
-    // generator would raise, rather than the end of the C stack.
-    if (Py_EnterRecursiveCall(" while choosing MIME boundaries")) raise_error();
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
-    Ref is_multipart = optional_attr(part, n_is_multipart);
-    if (!is_multipart || !truth(call(is_multipart))) return;
-    Ref payload = call_method(part, n_get_payload);
-    if (!PyList_CheckExact(payload.get())) return;
-    if (call_method(part, n_get_boundary).get() == Py_None) {
-        Ref boundary = new_boundary();
-        if (!boundary) return;
-        call_method(part, n_set_boundary, boundary);
-        chosen.push_back({Ref::borrow(part), checked(PyUnicode_FromFormat("--%U", boundary.get())),
-                          std::max<Py_ssize_t>(PyList_GET_SIZE(payload.get()), 1) + 1});
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(payload.get()); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(payload.get(), i));
-        choose_boundaries(item.get(), chosen);
-    }
-}
-
-// The text of a message, as msg.as_string() gives it.
-//
-// For each multipart part without a boundary, the email package's generator
-// makes one and checks it against the text with a regular expression that it
-// compiles anew for every message: about a third of what a small message
-// costs to serialise.  So the session chooses those boundaries itself, of the
-// same form and as random, and makes the same check on the finished text: a
-// delimiter must occur exactly as often as the generator writes it.  Should a
-// part's own text hold one as well, the boundaries are taken back and the
-// generator chooses them as it always does.
-Ref message_text(PyObject* msg) {
-    std::vector<Chosen> chosen;
-    choose_boundaries(msg, chosen);
-    Ref text = call_method(msg, n_as_string);
-    if (!PyUnicode_Check(text.get())) return text;
-    bool clean = true;
-    for (const Chosen& c : chosen) {
-        const Py_ssize_t found = PyUnicode_Count(text.get(), c.delimiter.get(), 0, PY_SSIZE_T_MAX);
-        if (found < 0) raise_error();
-        clean = clean && found == c.delimiters;
-    }
-    if (clean) return text;
-    for (const Chosen& c : chosen)
-        call_method(c.part, n_del_param, t_boundary.get());
-    return call_method(msg, n_as_string);
+    if (s->transport) quit_and_close(s, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -503,7 +710,33 @@ constexpr Param init_params[] = {
     self_param,
     {"mailer", "EasyMailer", Rule::Any, Default::Required},
     {"max_per_connection", "Optional[int]", Rule::Any, Default::None},
+    {"timeout", "Optional[float]", Rule::Any, Default::Float, 0, nullptr, 60.0},
+    {"pipelining", "bool", Rule::Truth, Default::True},
 };
+
+// A day and more would be a limit only in name; a year is where the socket
+// layer is still far from its own bounds.
+constexpr double longest_timeout = 365.0 * 86400.0;
+
+// The timeout as the socket layer takes it: a float, or None for no limit.
+Ref checked_timeout(PyObject* timeout) {
+    if (timeout == Py_None) return Ref::borrow(timeout);
+    if (!PyFloat_CheckExact(timeout) && !PyLong_CheckExact(timeout)) {
+        raise_incorrect_type("timeout", "float", &PyFloat_Type, timeout);
+    }
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_error();
+        PyErr_Clear();
+        raise(PyExc_ValueError, "timeout must be a positive number of seconds (at most a year), "
+                                "or None to wait for ever.");
+    }
+    if (!(seconds > 0.0) || !std::isfinite(seconds) || seconds > longest_timeout) {
+        raise(PyExc_ValueError, "timeout must be a positive number of seconds (at most a year), "
+                                "or None to wait for ever.");
+    }
+    return checked(PyFloat_FromDouble(seconds));
+}
 
 Ref Session_init(FunctionObject*, Args<init_params> args) {
     SessionObject* s = as_session(args["self"], "__init__");
@@ -528,14 +761,17 @@ Ref Session_init(FunctionObject*, Args<init_params> args) {
         limit = overflow > 0 || value > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX
                                                        : static_cast<Py_ssize_t>(value);
     }
+    Ref timeout = checked_timeout(args["timeout"]);
     Hold hold(s);
-    if (s->connection && s->mailer != mailer) {
+    if (s->transport && s->mailer != mailer) {
         // Another mailer's settings: its connection is of no use any more.
         leave_inherited(s);
-        if (s->connection) quit_and_close(take_connection(s).get(), true);
+        if (s->transport) quit_and_close(s, true);
     }
     Py_XSETREF(s->mailer, Py_NewRef(mailer));
+    Py_XSETREF(s->timeout, timeout.release());
     s->limit = limit;
+    s->pipelining = args["pipelining"] == Py_True;
     return none();
 }
 
@@ -545,7 +781,12 @@ const Signature init_signature = define<Session_init>({
            "\n"
            "max_per_connection: when given (at least 1), end the connection with QUIT\n"
            "and open a new one after that many messages, for servers that limit the\n"
-           "messages of one connection.  None (the default) sets no limit.\n",
+           "messages of one connection.  None (the default) sets no limit.\n"
+           "timeout: the seconds any one network operation may take (connecting, the\n"
+           "TLS handshake, each read and write); None waits for ever.\n"
+           "pipelining: send commands in groups (RFC 2920) and texts in BDAT chunks\n"
+           "(RFC 3030) when the server offers them; False keeps to one command at a\n"
+           "time, for a server that advertises what it does not do.\n",
     .returns = "None",
 });
 
@@ -553,20 +794,9 @@ const Signature init_signature = define<Session_init>({
 Ref Session_send(FunctionObject*, Args<send_params> args) {
     SessionObject* s = as_session(args["self"], "send");
     Ref mailer = mailer_of(s);
-    Outgoing outgoing = compose(mailer.get(), args);
-    // What EasyMailer._do_send accepts, checked before the connection is used.
-    if (!PyList_CheckExact(outgoing.recipients.get())) {
-        raise_incorrect_type("recipients", "list", &PyList_Type, outgoing.recipients.get());
-    }
-    if (!PyUnicode_CheckExact(outgoing.sender.get())) {
-        raise_incorrect_type("sender", "str", &PyUnicode_Type, outgoing.sender.get());
-    }
-    // The text is made before the session is taken, so that threads sharing
-    // it build their messages side by side.
-    Ref text = message_text(outgoing.message.get());
-    Ref refused =
-        deliver(s, mailer.get(), outgoing.sender.get(), outgoing.recipients.get(), text.get());
-    check_refused(session_module, refused.get());
+    // The message is made before the session is taken, so that threads
+    // sharing it build their messages side by side.
+    deliver(s, mailer.get(), prepare_send(mailer.get(), args));
     return none();
 }
 
@@ -589,9 +819,10 @@ const Signature send_signature = define<Session_send>({
         "        (content_type is optional and guessed from the file name)\n"
         "    reply_to: the Reply-To address\n"
         "\n"
-        "A connection that the server has closed since the last message is opened\n"
-        "again first.  If the server refuses some recipients, SMTPRecipientsRefused\n"
-        "names just those (the others have the message); the session stays usable.\n",
+        "It returns once the server has accepted the message.  A connection that the\n"
+        "server has closed since the last message is opened again first.  If the\n"
+        "server refuses some recipients, SMTPRecipientsRefused names just those (the\n"
+        "others have the message); the session stays usable.\n",
     .returns = "None",
 });
 
@@ -640,7 +871,7 @@ Ref Session_enter(FunctionObject*, Args<enter_params> args) {
     Ref mailer = mailer_of(s);
     Hold hold(s);
     leave_inherited(s);
-    if (!s->connection) connect(s, mailer.get());
+    if (!s->transport) connect(s, mailer.get());
     return Ref::borrow(session);
 }
 
@@ -675,13 +906,61 @@ const Signature exit_signature = define<Session_exit>({
 });
 
 // ---------------------------------------------------------------------------
+// classify(), for the command line and applications.
+
+constexpr Param classify_params[] = {
+    {"error", "BaseException", Rule::Any, Default::Required},
+};
+
+Ref session_classify(FunctionObject*, Args<classify_params> args) {
+    PyObject* error = args["error"];
+    if (!PyExceptionInstance_Check(error)) {
+        raise_incorrect_type("error", "BaseException", nullptr, error);
+    }
+    Ref smtplib = session_module.global(n_smtplib);
+    return checked(PyUnicode_FromString(classify(error, smtplib.get())));
+}
+
+const Signature classify_signature = define<session_classify>({
+    .name = "classify",
+    .doc = "What an exception that a send raised means for its message.\n"
+           "\n"
+           "    \"sent\"       the server accepted it for the other recipients: only\n"
+           "                 those in error.recipients were refused\n"
+           "    \"retry\"      not delivered, worth another attempt later: a 4xx reply,\n"
+           "                 a connection refused, lost before the text or timed out\n"
+           "    \"permanent\"  not delivered, and another attempt would fare no better:\n"
+           "                 a 5xx reply, a login refused, a missing extension, a\n"
+           "                 certificate or setting that does not work\n"
+           "    \"unknown\"    the connection failed while the text was under way: the\n"
+           "                 server may have the message, and a session never sends\n"
+           "                 it again\n"
+           "\n"
+           "The session itself already sent again, once, every message that had not\n"
+           "reached the server over a connection it had used before.\n",
+    .returns = "str",
+});
+
+// ---------------------------------------------------------------------------
 // The type's slots.
 
 // A session dropped without close() lets its connection go as any unclosed
-// socket goes: its dealloc releases the connection, and the socket's own
+// socket goes: its dealloc releases the transport, and the socket's own
 // finaliser closes it and warns.
-using SessionFields = Fields<SessionObject, &SessionObject::mailer, &SessionObject::connection,
-                             &SessionObject::context, &SessionObject::opened_through>;
+using SessionFields =
+    Fields<SessionObject, &SessionObject::mailer, &SessionObject::transport,
+           &SessionObject::connected_by, &SessionObject::timeout, &SessionObject::last_reply,
+           &SessionObject::tls_context, &SessionObject::tls_host>;
+
+int session_clear(PyObject* object) noexcept {
+    delete std::exchange(as<SessionObject>(object)->exchange, nullptr);
+    return SessionFields::clear(object);
+}
+
+void session_dealloc(PyObject* object) noexcept {
+    delete std::exchange(as<SessionObject>(object)->exchange, nullptr);
+    SessionFields::dealloc(object);
+}
 
 // <Session smtp.example.com:587 starttls connected, 12 sent>
 PyObject* session_repr(PyObject* object) noexcept {
@@ -691,14 +970,12 @@ PyObject* session_repr(PyObject* object) noexcept {
             Ref name = checked(PyType_GetName(Py_TYPE(object)));
             if (!s->mailer) return PyUnicode_FromFormat("<%U, not initialised>", name.get());
             Ref mailer = Ref::borrow(s->mailer);
-            Ref host = getattr(mailer, n_host);
-            Ref port = getattr(mailer, n_port);
-            const char* mode = truth(getattr(mailer, n_use_ssl))   ? "ssl"
-                               : truth(getattr(mailer, n_use_tls)) ? "starttls"
-                                                                   : "plain";
-            const char* state = s->connection && s->pid == getpid() ? "connected"
-                                : s->connections > 0                ? "closed"
-                                                                    : "not connected";
+            Ref host = getattr(mailer, attr::host);
+            Ref port = getattr(mailer, attr::port);
+            const char* mode = security_name(security_of(mailer.get()));
+            const char* state = s->transport && s->pid == getpid() ? "connected"
+                                : s->connections > 0               ? "closed"
+                                                                   : "not connected";
             return PyUnicode_FromFormat("<%U %S:%S %s %s, %zd sent>", name.get(), host.get(),
                                         port.get(), mode, state, s->sent);
         },
@@ -713,11 +990,20 @@ PyObject* get_connections(PyObject* object, void*) noexcept {
     return PyLong_FromSsize_t(as<SessionObject>(object)->connections);
 }
 
+PyObject* get_last_reply(PyObject* object, void*) noexcept {
+    PyObject* reply = as<SessionObject>(object)->last_reply;
+    return Py_NewRef(reply ? reply : Py_None);
+}
+
 PyGetSetDef session_getset[] = {
     {"sent", get_sent, nullptr,
      PyDoc_STR("Messages the server has accepted through this session so far (int)."), nullptr},
     {"connections", get_connections, nullptr,
      PyDoc_STR("SMTP connections this session has opened so far (int)."), nullptr},
+    {"last_reply", get_last_reply, nullptr,
+     PyDoc_STR("The server's final reply to the last message it accepted, as (code, text),\n"
+               "or None before the first; the text usually holds the server's queue id."),
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -728,7 +1014,8 @@ constexpr const char* class_doc =
     "template engine from the mailer, and builds every message with the mailer's\n"
     "own methods, so that a message is the one EasyMailer.send would send.  Only\n"
     "the delivery differs: the connection is opened and logged in to once and\n"
-    "carries every message until the session is closed.\n"
+    "carries every message until the session is closed, with the commands of a\n"
+    "message sent in one group when the server offers pipelining.\n"
     "\n"
     "    with Session(mailer) as session:\n"
     "        for user in users:\n"
@@ -740,13 +1027,14 @@ constexpr const char* class_doc =
     "421 reply), the next send opens a new one; a message is never sent twice.\n"
     "max_per_connection, when given, makes the session start a new connection\n"
     "after that many messages.  A forked child opens a connection of its own.\n"
-    "Threads may share one session: their sends take turns on the connection.\n";
+    "Threads may share one session: their sends take turns on the connection.\n"
+    "The logger \"vantrel.smtp\" shows the conversation at DEBUG level.\n";
 
 PyType_Slot session_slots[] = {
     type_slot(Py_tp_doc, class_doc),
-    type_slot(Py_tp_dealloc, SessionFields::dealloc),
+    type_slot(Py_tp_dealloc, session_dealloc),
     type_slot(Py_tp_traverse, SessionFields::traverse),
-    type_slot(Py_tp_clear, SessionFields::clear),
+    type_slot(Py_tp_clear, session_clear),
     type_slot(Py_tp_repr, session_repr),
     type_slot(Py_tp_getset, session_getset),
     {},
@@ -763,11 +1051,28 @@ PyType_Spec session_spec = {
 
 void module_body(ModuleFrame& frame, PyObject*) {
     frame.import("smtplib");
+    frame.import("socket");
     frame.import("ssl");
     frame.import_from("datetime", {"datetime"});
     frame.import_from("types", {"TracebackType"});
     frame.import_from("typing", {"List", "Optional", "Union", "Dict"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
+
+    Ref logging = checked(PyImport_ImportModule("logging"));
+    Ref logger_name = checked(PyUnicode_FromString("vantrel.smtp"));
+    Ref logger = call_method(logging, n_getLogger, logger_name);
+    frame.bind("_log", logger.get());
+
+    Ref ports = checked(Py_BuildValue("{s:i,s:i,s:i}", "ssl", 465, "starttls", 587, "plain", 25));
+    frame.bind("USUAL_PORTS", ports.get());
+
+    Ref transport = frame.native_class(transport_spec,
+                                       {transport_send_signature, transport_recv_signature,
+                                        transport_pending_signature, transport_start_tls_signature,
+                                        transport_close_signature, transport_abandon_signature});
+    Py_XSETREF(TransportObject::type, reinterpret_cast<PyTypeObject*>(transport.release()));
+    frame.bind("_connect", frame.function(connect_signature).get());
+    frame.bind("classify", frame.function(classify_signature).get());
 
     Ref type =
         frame.native_class(session_spec, {init_signature, send_signature, send_template_signature,

@@ -135,23 +135,6 @@ def test_a_boundary_found_in_the_text_is_chosen_again(smtp_server):
         b"Still here.", b"<p>Still here.</p>"]
 
 
-def test_parts_nested_too_deep(monkeypatch):
-    class Nested(EasyMailer):
-        def _build_message(self, *args, **kwargs):
-            msg = inner = MIMEMultipart("mixed")
-            for _ in range(sys.getrecursionlimit() * 3):
-                part = MIMEMultipart("mixed")
-                inner.attach(part)
-                inner = part
-            return msg
-
-    recorder = Recorder()
-    monkeypatch.setattr(session_module, "smtplib", recorder)
-    with pytest.raises(RecursionError):
-        Session(Nested("mx", 25, "u", "p", use_ssl=False)).send(A, "deep")
-    assert recorder.log == []
-
-
 # --- one connection, one login ----------------------------------------------
 
 def test_many_messages_one_connection(server, no_leaks):
@@ -520,149 +503,175 @@ def test_repr_and_counters_before_use():
         Session.__new__(Session).send(A, "s")
 
 
-def test_smtplib_is_read_from_the_module(monkeypatch, smtp_server):
+def test_connect_is_read_from_the_module(monkeypatch, smtp_server):
     server = smtp_server("plain")
     made = []
+    real = session_module._connect
 
-    class Recording(smtplib.SMTP):
-        def __init__(self, *args, **kwargs):
-            made.append(args)
-            super().__init__(*args, **kwargs)
+    def connect(host, port, timeout):
+        made.append((host, port, timeout))
+        return real(host, port, timeout)
 
-    monkeypatch.setattr(session_module, "smtplib",
-                        type("smtplib", (), {"SMTP": Recording,
-                                             "SMTPRecipientsRefused": smtplib.SMTPRecipientsRefused}))
-    with Session(EasyMailer(**server.mailer_args)) as session:
-        session.send(A, "Through the rebound module", body="x")
-    assert made == [("127.0.0.1", server.port)]
-    assert subjects(server) == ["Through the rebound module"]
+    monkeypatch.setattr(session_module, "_connect", connect)
+    with Session(EasyMailer(**server.mailer_args), timeout=7) as session:
+        session.send(A, "Through the rebound function", body="x")
+    assert made == [("127.0.0.1", server.port, 7.0)]
+    assert subjects(server) == ["Through the rebound function"]
 
 
 # --- what the session does with the connection, in order -------------------
 
+COMMAND = re.compile(rb"^(EHLO|HELO|STARTTLS|AUTH|MAIL|RCPT|DATA|BDAT|RSET|NOOP|QUIT)\b", re.M)
+
+
 class Recorder:
-    """A stand-in smtplib whose connections log every call; ``fail`` maps a
-    sendmail number (1, 2, ...) to the exception it raises."""
+    """The module's _connect, wrapped: its transports reach the real server
+    and log, per connection (1, 2, ...), every command the session writes and
+    every close.  ``fail`` maps an entry (such as ("QUIT", 1)) to the
+    exception that the transport raises instead of doing it."""
 
-    def __init__(self, fail=()):
-        self.log, self.fail, self.sendmails = [], dict(fail), 0
-        self.SMTPSenderRefused = smtplib.SMTPSenderRefused
-        self.SMTPResponseException = smtplib.SMTPResponseException
-        self.SMTPDataError = smtplib.SMTPDataError
-        self.SMTPRecipientsRefused = smtplib.SMTPRecipientsRefused
-        recorder = self
+    def __init__(self, monkeypatch, fail=()):
+        self.log, self.fail = [], dict(fail)
+        self.real = session_module._connect
+        monkeypatch.setattr(session_module, "_connect", self)
 
-        class SMTP:
-            def __init__(self, host, port):
-                self.n = len([e for e in recorder.log if e[0] == "connect"]) + 1
-                recorder.log.append(("connect", self.n))
+    def __call__(self, host, port, timeout):
+        failure = self.fail.get(("connect", self.connections + 1))
+        if failure is not None:
+            raise failure
+        transport = self.real(host, port, timeout)
+        self.log.append(("connect", self.connections + 1))
+        return Recorded(self, self.connections, transport)
 
-            def __getattr__(self, name):
-                if name not in ("starttls", "login", "sendmail", "rset", "quit", "close"):
-                    raise AttributeError(name)  # no `sock`: taken as alive
+    @property
+    def connections(self):
+        return sum(entry[0] == "connect" for entry in self.log)
 
-                def call(*args, **kwargs):
-                    recorder.log.append((name, self.n))
-                    if name == "rset":
-                        return 250, b"2.0.0 OK"
-                    if name == "sendmail":
-                        recorder.sendmails += 1
-                        error = recorder.fail.get(recorder.sendmails)
-                        if callable(error):
-                            error = error()
-                        if error is not None:
-                            raise error
-                        return {}
-                return call
-
-        self.SMTP = SMTP
+    def commands(self, n):
+        return [name for name, m in self.log if m == n and name not in ("connect", "close")]
 
 
-@pytest.mark.parametrize("error, kept", [
-    (OSError("timed out"), False),
-    (smtplib.SMTPServerDisconnected("gone"), False),
-    (smtplib.SMTPDataError(554, b"rejected"), [("rset", 1)]),
-    (smtplib.SMTPSenderRefused(553, b"no", A), []),
-], ids=["timeout", "disconnected", "data-refused", "sender-refused"])
-def test_a_failed_message_is_never_sent_again(monkeypatch, error, kept):
-    recorder = Recorder({2: error})
-    monkeypatch.setattr(session_module, "smtplib", recorder)
-    with Session(EasyMailer("mx", 25, "u", "p", use_ssl=False)) as session:
-        session.send(A, "1")
-        with pytest.raises(type(error)):
-            session.send(A, "2")
-        session.send(A, "3")
-    if kept is not False:  # the server answered: in step once the transaction is reset
-        expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1), *kept,
-                    ("sendmail", 1), ("quit", 1), ("close", 1)]
+class Recorded:
+    def __init__(self, recorder, n, transport):
+        self.recorder, self.n, self.transport = recorder, n, transport
+
+    def _record(self, name):
+        self.recorder.log.append((name, self.n))
+        failure = self.recorder.fail.get((name, self.n))
+        if callable(failure) and not isinstance(failure, BaseException):
+            failure = failure()
+        if failure is not None:
+            raise failure
+
+    def send(self, data):
+        for command in COMMAND.findall(data):
+            self._record(command.decode())
+        self.transport.send(data)
+
+    def close(self):
+        self.transport.close()
+        self._record("close")
+
+    def __getattr__(self, name):  # recv, pending, start_tls, abandon
+        return getattr(self.transport, name)
+
+
+def test_parts_nested_too_deep(monkeypatch):
+    class Nested(EasyMailer):
+        def _build_message(self, *args, **kwargs):
+            msg = inner = MIMEMultipart("mixed")
+            for _ in range(sys.getrecursionlimit() * 3):
+                part = MIMEMultipart("mixed")
+                inner.attach(part)
+                inner = part
+            return msg
+
+    recorder = Recorder(monkeypatch)
+    with pytest.raises(RecursionError):
+        Session(Nested("mx", 25, "u", "p", use_ssl=False)).send(A, "deep")
+    assert recorder.log == []
+
+
+OPENING = ["EHLO", "AUTH"]
+MESSAGE = ["MAIL", "RCPT", "DATA"]
+
+
+@pytest.mark.parametrize("failure, error, kept", [
+    ("hold-data", TimeoutError, False),
+    ("drop-data", smtplib.SMTPServerDisconnected, False),
+    ("451-data", smtplib.SMTPDataError, []),
+    ("451-data-command", smtplib.SMTPDataError, ["RSET"]),
+    ("refuse-mail", smtplib.SMTPSenderRefused, ["RSET"]),
+], ids=["timeout", "disconnected", "text-refused", "data-refused", "sender-refused"])
+def test_a_failed_message_is_never_sent_again(monkeypatch, smtp_server, failure, error, kept):
+    server = smtp_server("plain")
+    if failure != "refuse-mail":
+        server.first_attempt[B] = failure
+    recorder = Recorder(monkeypatch)
+    with Session(EasyMailer(**server.mailer_args), timeout=0.5, pipelining=False) as session:
+        session.send(A, "1", body="x")
+        server.refuse_mail = failure == "refuse-mail"
+        with pytest.raises(error) as caught:
+            session.send(B, "2", body="x")
+        server.refuse_mail = False
+        session.send(A, "3", body="x")
+    if kept is not False:  # the server answered: in step once the transaction is over
+        assert recorder.commands(1) == OPENING + MESSAGE + MESSAGE[:1 if failure == "refuse-mail"
+                                                                 else 3] + kept + MESSAGE + ["QUIT"]
+        assert recorder.connections == 1
+        assert session_module.classify(caught.value) == "retry" if "451" in failure else True
     else:  # state unknown: closed without QUIT, the next message on a new one
-        expected = [("connect", 1), ("login", 1), ("sendmail", 1), ("sendmail", 1),
-                    ("close", 1), ("connect", 2), ("login", 2), ("sendmail", 2),
-                    ("quit", 2), ("close", 2)]
-    assert recorder.log == expected
+        assert recorder.commands(1) == OPENING + MESSAGE + MESSAGE
+        assert recorder.commands(2) == OPENING + MESSAGE + ["QUIT"]
+        assert ("close", 1) in recorder.log
+        assert session_module.classify(caught.value) == "unknown"
     assert session.sent == 2
+    assert subjects(server) == ["1", "3"]
 
 
-def test_a_send_from_inside_a_send_is_refused(monkeypatch):
-    session = None
-
-    def again():
-        session.send(A, "inner")
-
-    recorder = Recorder({1: again})
-    monkeypatch.setattr(session_module, "smtplib", recorder)
-    session = Session(EasyMailer("mx", 25, "u", "p", use_ssl=False))
+def test_a_send_from_inside_a_send_is_refused(monkeypatch, smtp_server):
+    server = smtp_server("plain")
+    session = Session(EasyMailer(**server.mailer_args))
+    recorder = Recorder(monkeypatch, {("MAIL", 1): lambda: session.send(A, "inner")})
     with pytest.raises(RuntimeError, match="already using it"):
         session.send(A, "outer")
-    assert recorder.sendmails == 1
+    assert recorder.commands(1).count("MAIL") == 1
+    assert server.messages == []
+    session.close()
 
 
-def test_close_errors(monkeypatch):
-    recorder = Recorder()
-    monkeypatch.setattr(session_module, "smtplib", recorder)
-
-    def failing(name):
-        def call(self):
-            recorder.log.append((name, self.n))
-            raise OSError(name)
-        return call
-
-    recorder.SMTP.quit = failing("quit")
-    recorder.SMTP.close = failing("close")
-    session = Session(EasyMailer("mx", 25, "u", "p", use_ssl=False))
+def test_close_errors(monkeypatch, smtp_server):
+    server = smtp_server("plain")
+    recorder = Recorder(monkeypatch, {("QUIT", 1): OSError("quit"), ("close", 1): OSError("close"),
+                                      ("QUIT", 2): OSError("quit"), ("close", 2): OSError("close")})
+    session = Session(EasyMailer(**server.mailer_args))
     with pytest.raises(KeyError):  # the block's error, not close's
         with session:
             raise KeyError("block")
     with pytest.raises(OSError, match="close"):  # quit's error is dropped
         session.__enter__().close()
     session.close()
-    assert recorder.log == [("connect", 1), ("login", 1), ("quit", 1), ("close", 1),
-                            ("connect", 2), ("login", 2), ("quit", 2), ("close", 2)]
+    assert recorder.log == [("connect", 1), ("EHLO", 1), ("AUTH", 1), ("QUIT", 1), ("close", 1),
+                            ("connect", 2), ("EHLO", 2), ("AUTH", 2), ("QUIT", 2), ("close", 2)]
 
 
-def test_reconnecting_after_421_can_fail(monkeypatch):
-    recorder = Recorder({2: lambda: smtplib.SMTPSenderRefused(421, b"closing", A)})
-    monkeypatch.setattr(session_module, "smtplib", recorder)
-    session = Session(EasyMailer("mx", 25, "u", "p", use_ssl=False))
-    session.send(A, "1")
-    connect = recorder.SMTP.__init__
-
-    def refused(self, host, port):
-        raise ConnectionRefusedError("no more")
-
-    recorder.SMTP.__init__ = refused
+def test_reconnecting_after_421_can_fail(monkeypatch, smtp_server):
+    server = smtp_server("plain", busy_after=1)
+    recorder = Recorder(monkeypatch, {("connect", 2): ConnectionRefusedError("no more")})
+    session = Session(EasyMailer(**server.mailer_args))
+    session.send(A, "1", body="x")
     with pytest.raises(ConnectionRefusedError) as caught:
-        session.send(A, "2")
+        session.send(A, "2", body="x")
     assert isinstance(caught.value.__context__, smtplib.SMTPSenderRefused)
-    recorder.SMTP.__init__ = connect
-    session.send(A, "3")
+    del recorder.fail[("connect", 2)]
+    session.send(A, "3", body="x")
     assert (session.sent, session.connections) == (2, 2)
     session.close()
+    assert subjects(server) == ["1", "3"]
 
 
 def test_what_the_mailer_hands_over_is_checked(monkeypatch):
-    recorder = Recorder()
-    monkeypatch.setattr(session_module, "smtplib", recorder)
+    recorder = Recorder(monkeypatch)
     mailer = EasyMailer("mx", 25, "u", "p", use_ssl=False)
     session = Session(mailer)
     mailer.default_sender = None  # as EasyMailer._do_send would refuse it
@@ -676,12 +685,12 @@ def test_what_the_mailer_hands_over_is_checked(monkeypatch):
     assert recorder.log == []  # nothing reached the connection
 
 
-def test_another_mailer_ends_the_connection(monkeypatch):
-    recorder = Recorder()
-    monkeypatch.setattr(session_module, "smtplib", recorder)
-    session = Session(EasyMailer("mx", 25, "u", "p", use_ssl=False)).__enter__()
+def test_another_mailer_ends_the_connection(monkeypatch, smtp_server):
+    server = smtp_server("plain")
+    recorder = Recorder(monkeypatch)
+    session = Session(EasyMailer(**server.mailer_args)).__enter__()
     session.__init__(EasyMailer("other", 25, "u", "p", use_ssl=False), 5)
-    assert recorder.log == [("connect", 1), ("login", 1), ("quit", 1), ("close", 1)]
+    assert recorder.log == [("connect", 1), ("EHLO", 1), ("AUTH", 1), ("QUIT", 1), ("close", 1)]
     assert repr(session) == "<Session other:25 plain closed, 0 sent>"
 
 

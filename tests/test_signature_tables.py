@@ -46,8 +46,8 @@ def compiles(tmp_path, source):
 @pytest.mark.parametrize("params, used, refusal", [
     (table("Required", "None"), "p1", None),
     (table("Required", "None"), "p2", "no parameter of that name"),
-    (table(*["Required"] * 12), "p11", None),
-    (table(*["Required"] * 13), "p0", "more parameters than the binder takes"),
+    (table(*["Required"] * 16), "p15", None),
+    (table(*["Required"] * 17), "p0", "more parameters than the binder takes"),
     (table("None", "Required"), "p0", "a required parameter follows a default"),
 ])
 def test_tables_are_checked_when_compiling(tmp_path, params, used, refusal):

@@ -10,7 +10,7 @@ namespace vantrel {
 
 // The most parameters a function may have: the binder's buffers are sized by
 // it, and every parameter table is checked against it when compiling.
-inline constexpr std::size_t max_params = 12;
+inline constexpr std::size_t max_params = 16;
 
 // A str made once when a module starts, from a literal.  Declare at namespace
 // scope; `intern_names()` makes every one of this shared library.

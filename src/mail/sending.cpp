@@ -1,14 +1,14 @@
 // The sending steps that EasyMailer and Session share.
 #include "mail/sending.hpp"
+#include "mail/policy.hpp"
+#include "mail/settings.hpp"
 
 namespace vantrel::mail {
 
 namespace {
 
-Name n_default_sender{"default_sender"};
 Name n_build_message{"_build_message"};
 Name n_collect_recipients{"_collect_recipients"};
-Name n_template_engine{"_template_engine"};
 Name n_send{"send"};
 Name n_render{"render"};
 Name n_render_string{"render_string"};
@@ -22,12 +22,6 @@ Name n_create_default_context{"create_default_context"};
 Name n_smtplib{"smtplib"};
 Name n_SMTP_SSL{"SMTP_SSL"};
 Name n_SMTP{"SMTP"};
-Name n_use_ssl{"use_ssl"};
-Name n_use_tls{"use_tls"};
-Name n_host{"host"};
-Name n_port{"port"};
-Name n_username{"username"};
-Name n_password{"password"};
 Name n_starttls{"starttls"};
 Name n_login{"login"};
 Name n_SMTPRecipientsRefused{"SMTPRecipientsRefused"};
@@ -56,7 +50,7 @@ KwNames kw_context{"context"};
 } // namespace
 
 Ref sender_or_default(PyObject* mailer, PyObject* sender) {
-    return truth(sender) ? Ref::borrow(sender) : getattr(mailer, n_default_sender);
+    return truth(sender) ? Ref::borrow(sender) : getattr(mailer, attr::default_sender);
 }
 
 Outgoing compose(PyObject* mailer, Args<send_params> args) {
@@ -80,16 +74,16 @@ Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
     checked(PyDict_SetDefaultRef(variables.get(), n_occurred_at.get(), stamp.get(), nullptr));
 
     Ref html_name = checked(PyUnicode_FromFormat("%U.html", template_name));
-    Ref html = call_method(getattr(mailer, n_template_engine), n_render, html_name, variables);
+    Ref html = call_method(getattr(mailer, attr::template_engine), n_render, html_name, variables);
     Ref text_name = checked(PyUnicode_FromFormat("%U.txt", template_name));
-    Ref text = call_method(getattr(mailer, n_template_engine), n_render, text_name, variables);
+    Ref text = call_method(getattr(mailer, attr::template_engine), n_render, text_name, variables);
     // A name with neither file is a mistake (a misspelt name, another
     // directory), not a message without text; one of the two is enough, and
     // a template that renders to an empty text was found.
     if (html.get() == Py_None && text.get() == Py_None) {
         raise_templates_not_found(html_name, text_name);
     }
-    Ref rendered_subject = call_method(getattr(mailer, n_template_engine), n_render_string,
+    Ref rendered_subject = call_method(getattr(mailer, attr::template_engine), n_render_string,
                                        args["subject"], variables);
 
     return call_method_kw(target, n_send, kw_send, args["to"], rendered_subject, text, html,
@@ -102,11 +96,11 @@ Opened open_connection(const ModuleFrame& frame, PyObject* mailer) {
     opened.context = call_method(frame.global(n_ssl), n_create_default_context);
     // Implicit TLS from the first byte, or a plain connection that STARTTLS
     // may upgrade; login and submission are the same on both.
-    opened.implicit_tls = truth(getattr(mailer, n_use_ssl));
+    opened.implicit_tls = truth(getattr(mailer, attr::use_ssl));
     Ref connection_class =
         getattr(frame.global(n_smtplib), opened.implicit_tls ? n_SMTP_SSL : n_SMTP);
-    Ref host = getattr(mailer, n_host);
-    Ref port = getattr(mailer, n_port);
+    Ref host = getattr(mailer, attr::host);
+    Ref port = getattr(mailer, attr::port);
     opened.connection = opened.implicit_tls
                             ? call_kw(connection_class, kw_context, host, port, opened.context)
                             : call(connection_class, host, port);
@@ -114,11 +108,11 @@ Opened open_connection(const ModuleFrame& frame, PyObject* mailer) {
 }
 
 void log_in(PyObject* mailer, PyObject* connection, const Opened& opened) {
-    if (!opened.implicit_tls && truth(getattr(mailer, n_use_tls))) {
+    if (!opened.implicit_tls && truth(getattr(mailer, attr::use_tls))) {
         call_method_kw(connection, n_starttls, kw_context, opened.context);
     }
-    Ref username = getattr(mailer, n_username);
-    Ref password = getattr(mailer, n_password);
+    Ref username = getattr(mailer, attr::username);
+    Ref password = getattr(mailer, attr::password);
     call_method(connection, n_login, username, password);
 }
 
@@ -132,10 +126,7 @@ void check_refused(const ModuleFrame& frame, PyObject* refused) {
     // `raise error`: a rebound smtplib may give something that is no
     // exception, which the interpreter refuses before anything else.
     if (!PyExceptionInstance_Check(error.get())) raise_exception(error.get());
-    Ref note = checked(
-        PyUnicode_FromString("The message was accepted for the other recipients; only those in "
-                             ".recipients were refused."));
-    call_method(error, n_add_note, note);
+    call_method(error, n_add_note, partly_sent_note.get());
     raise_exception(error.get());
 }
 

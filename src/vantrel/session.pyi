@@ -1,22 +1,45 @@
 # The module's namespace: callers may reach (and rebind) these names.
+import logging
 import smtplib as smtplib
+import socket as socket
 import ssl as ssl
 from datetime import datetime as datetime
 from types import TracebackType as TracebackType
 from typing import Dict as Dict
 from typing import List as List
 from typing import Optional as Optional
+from typing import Literal, Protocol
 from typing import Union as Union
 
 from typing_extensions import disjoint_base
 
 from .mailer import EasyMailer as EasyMailer
 
+USUAL_PORTS: dict[str, int]
+_log: logging.Logger
+
+class _Transport(Protocol):
+    def send(self, data: bytes, /) -> None: ...
+    def recv(self) -> bytes: ...
+    def pending(self) -> bool: ...
+    def start_tls(self, context: ssl.SSLContext, server_hostname: str, /) -> None: ...
+    def close(self) -> None: ...
+    def abandon(self) -> None: ...
+
+def _connect(host: str, port: int, timeout: Optional[float]) -> _Transport: ...
+def classify(error: BaseException) -> Literal["sent", "retry", "permanent", "unknown"]: ...
+
 # A native class with fields of its own: it cannot share a subclass with
 # another such class.
 @disjoint_base
 class Session:
-    def __init__(self, mailer: EasyMailer, max_per_connection: Optional[int] = None) -> None: ...
+    def __init__(
+        self,
+        mailer: EasyMailer,
+        max_per_connection: Optional[int] = None,
+        timeout: Optional[float] = 60.0,
+        pipelining: bool = True,
+    ) -> None: ...
     def send(
         self,
         to: Union[str, List[str]],
@@ -55,3 +78,5 @@ class Session:
     def sent(self) -> int: ...
     @property
     def connections(self) -> int: ...
+    @property
+    def last_reply(self) -> Optional[tuple[int, str]]: ...
