@@ -25,7 +25,6 @@ Name n_cancelled{"cancelled"};
 Name n_exception{"exception"};
 Name n_result{"result"};
 Name n_write{"write"};
-Name n_close{"close"};
 Name n_abort{"abort"};
 Name n_start_tls{"start_tls"};
 Name n_open{"_open"};
@@ -217,7 +216,9 @@ bool pump(ConnectionObject* c) {
             const bool ready = c->phase == Phase::Ready || c->phase == Phase::Quitting;
             c->phase = Phase::Ended;
             disarm(c);
-            if (c->transport) call_method(Ref::borrow(c->transport), n_close);
+            // Nothing more is said on it either way: a TLS close_notify would
+            // only wait for a peer that has gone.
+            if (c->transport) call_method(Ref::borrow(c->transport), n_abort);
             if (!ready) {
                 Py_XSETREF(c->failure, disconnected_error().release());
                 setup_failed(session_of(c), c, c->failure);

@@ -164,7 +164,9 @@ void sweep(SessionObject* s) {
     Pool& pool = *s->pool;
     std::erase_if(pool.connections, [](const Ref& held) {
         const ConnectionObject* c = as<ConnectionObject>(held.get());
-        return c->phase == Phase::Ended && c->carried == 0;
+        // Its transport is let go of once asyncio has closed it, so that
+        // aclose() returns with every socket closed.
+        return c->phase == Phase::Ended && c->carried == 0 && !c->transport;
     });
     if (s->closing && pool.jobs.empty() && pool.connections.empty()) {
         Ref closing = Ref::steal(std::exchange(s->closing, nullptr));

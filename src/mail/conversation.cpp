@@ -115,9 +115,8 @@ void Conversation::submit(Prepared message) {
 }
 
 bool Conversation::withdraw(std::size_t index) {
-    const auto found = std::find_if(messages_.begin(), messages_.end(), [&](const auto& entry) {
-        return entry.second.index == index;
-    });
+    const auto found = std::find_if(messages_.begin(), messages_.end(),
+                                    [&](const auto& entry) { return entry.second.index == index; });
     if (found == messages_.end() || !client_.withdraw(found->first)) return false;
     messages_.erase(found);
     absorb();
