@@ -71,6 +71,7 @@ def test_each_mode_and_path_lands_as_a_server_receives_it(server, path):
     for sent, real in zip(outbox, received):
         assert (sent.mail_from, sent.rcpt_tos, sent.username) == (
             real.mail_from, real.rcpt_tos, real.login)
+        assert sent.mechanism == "PLAIN"  # as smtplib and the engine choose among PLAIN, LOGIN
         assert sent.rcpt_tos == [A, B, C] and "Bcc" not in sent.message
         assert (sent.host, sent.port, sent.mode) == (server.host, server.port, server.mode)
         assert isinstance(sent.message, email.message.EmailMessage)

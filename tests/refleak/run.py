@@ -29,6 +29,7 @@ import os
 import pickle
 import re
 import smtplib
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -282,6 +283,8 @@ def method_table():
          {"address": Str("a"), "code": None, "message": 1}),
         ("refuse_login", outbox.refuse_login, dict(code=535, message=None),
          {"code": "535", "message": Str()}),
+        ("refuse_token", outbox.refuse_token, dict(code=535, message=None),
+         {"code": "535", "message": Str()}),
         ("Outbox.__exit__", outbox.__exit__,
          dict(exc_type=None, exc_value=None, traceback=None), {}),
         ("Session.__init__", Session.__new__(Session).__init__,
@@ -309,7 +312,7 @@ def vectorcall_with_non_string_keyword(function, args):
 
 
 # The methods whose parameters all have defaults.
-ALL_OPTIONAL = {"TemplateEngine.__init__", "refuse_sender", "refuse_login"}
+ALL_OPTIONAL = {"TemplateEngine.__init__", "refuse_sender", "refuse_login", "refuse_token"}
 
 
 def expected_kind(annotation):
@@ -1308,6 +1311,67 @@ def capture_recipients_421():
         raises(smtplib.SMTPRecipientsRefused, connection.sendmail, "s@x",
                ["a@x", "b@x", "c@x"], "x")
         raises(smtplib.SMTPServerDisconnected, connection.sendmail, "s@x", "a@x", "x")
+
+
+def b64(data):
+    import base64
+    return base64.b64encode(data)
+
+
+@case
+def standin_server():
+    with capture() as outbox:
+        outbox.refuse_recipient("gone@x", message="5.1.1 gone")
+        outbox.refuse_token(message="5.7.8 expired")
+        outbox.disconnect()
+        raises(ConnectionRefusedError, testing_module._StandInServer)
+        server = testing_module._StandInServer("mx", 587)
+        server.feed(b"")
+        raises(ssl.SSLError, server.start_tls)
+        raises(TypeError, server.feed, 5)
+        server.feed(b"EHLO c\r\nSTARTTLS\r\n")
+        server.start_tls()
+        token = b64(b"user=u\x01auth=Bearer t\x01\x01")
+        server.feed(b"EHLO c\r\nAUTH XOAUTH2 " + token + b"\r\n\r\nAUTH XOAUTH2 " + token + b"\r\n")
+        server.feed("MAIL FROM:<é@x> SMTPUTF8 SIZE=9\r\nRCPT TO:<gone@x>\r\n".encode())
+        server.feed(b"RCPT TO:<a@x>\r\nDATA\r\nSubject: a\r\n\r\n..b\xff\r\n.\r\n")
+        server.feed(b"MAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nBDAT 4\r\nab\r\nBDAT 0 LAST\r\n")
+        server.feed(b"BDAT x\r\n")
+        assert server.closed and [m.mechanism for m in outbox] == ["XOAUTH2"] * 2
+        outbox.refuse_sender(code=421)
+        other = testing_module._StandInServer()
+        other.feed(b"HELO c\r\nAUTH LOGIN\r\nMAIL FROM:<s@x>\r\n")
+        other.close()
+    assert outbox[0].text == "Subject: a\r\n\r\n.b\udcff\r\n"
+
+
+@case
+def standin_transport():
+    saved = session_module.__dict__.get("_connect")
+    session_module._connect = object()  # as where the session connects through it
+    try:
+        with capture() as outbox:
+            connect = session_module._connect
+            outbox.disconnect()
+            raises(ConnectionRefusedError, connect, "mx", 465, None)
+            raises(TypeError, connect, 5, 465, None)
+            transport = connect("mx", 465, 1.0)
+            transport.start_tls(None, "mx")
+            assert transport.pending() and transport.recv()
+            raises(TimeoutError, transport.recv)
+            transport.send(b"EHLO c\r\nAUTH PLAIN " + b64(b"\0u\0p") + b"\r\nQUIT\r\n")
+            assert transport.recv() and transport.recv() == b""
+            raises(BrokenPipeError, transport.send, b"NOOP\r\n")
+            transport.close()
+            raises(OSError, transport.pending)
+            idle = connect("mx", 25, None)
+        assert idle.pending()
+        idle.abandon()
+    finally:
+        if saved is None:
+            del session_module._connect
+        else:
+            session_module._connect = saved
 
 
 @case
