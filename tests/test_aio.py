@@ -283,3 +283,42 @@ async def test_surface(smtp_server):
 def test_arguments_checked(arguments, error):
     with pytest.raises(error):
         AsyncSession(EasyMailer("h", 25, "u", "p", "s@example.test"), **arguments)
+
+
+# --- vantrel.testing ----------------------------------------------------------
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("mode", ["ssl", "starttls", "plain"])
+async def test_capture_records_without_a_server(mode):
+    from vantrel.testing import capture
+
+    mailer = EasyMailer(host="mail.example.test", port=587, username="user",
+                        password="secret", default_sender=SENDER,
+                        use_ssl=mode == "ssl", use_tls=mode == "starttls")
+    with capture() as outbox:
+        outbox.refuse_recipient("bad@example.test")
+        async with AsyncSession(mailer, connections=2) as session:
+            results = await asyncio.gather(
+                *(session.send(to=to, subject="s", body="b")
+                  for to in ["a@example.test", "bad@example.test", "c@example.test"]),
+                return_exceptions=True)
+    assert results[0] is None and results[2] is None
+    assert isinstance(results[1], smtplib.SMTPRecipientsRefused)
+    assert sorted(m.rcpt_tos[0] for m in outbox) == ["a@example.test", "c@example.test"]
+    assert {m.mode for m in outbox} == {mode} and outbox[0].username == "user"
+
+
+@pytest.mark.asyncio
+async def test_session_opened_before_a_capture_sends_nothing_for_real(smtp_server):
+    from vantrel.testing import capture
+
+    server = smtp_server("plain", pipelining=True)
+    async with AsyncSession(mailer_for(server)) as session:
+        await session.send(to="real@example.test", subject="s", body="b")
+        with capture() as outbox:
+            await session.send(to="captured@example.test", subject="s", body="b")
+        await session.send(to="real-again@example.test", subject="s", body="b")
+    assert [m.rcpt_tos[0] for m in outbox] == ["captured@example.test"]
+    assert [m.rcpt_tos[0] for m in server.messages] == ["real@example.test",
+                                                        "real-again@example.test"]
+    assert session.connections == 3

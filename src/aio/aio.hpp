@@ -43,6 +43,9 @@ struct ConnectionObject {
     PyObject* context;   // the TLS context, for STARTTLS
     PyObject* host;      // the server's name, for the certificate check
     PyObject* failure;   // the exception that ended it, once it ended
+    // The module's _open when it was opened: a capture that began or ended
+    // since binds another, and this connection then takes no more messages.
+    PyObject* opened_through;
     mail::Conversation* conversation;
     double last_activity; // CLOCK_MONOTONIC seconds of the last progress
     Py_ssize_t handed;    // messages handed to it in all

@@ -26,7 +26,7 @@ Name n_exception{"exception"};
 Name n_result{"result"};
 Name n_write{"write"};
 Name n_abort{"abort"};
-Name n_start_tls{"start_tls"};
+Name n_start_tls_seam{"_start_tls"};
 Name n_open{"_open"};
 Name n_local_name{"_local_name"};
 Name n_logging{"logging"};
@@ -36,7 +36,6 @@ Name n_smtplib{"smtplib"};
 Name n_SMTPServerDisconnected{"SMTPServerDisconnected"};
 Text t_vantrel_smtp{"vantrel.smtp"};
 KwNames kw_loop{"loop"};
-KwNames kw_server_hostname{"server_hostname"};
 
 constexpr int debug_level = 10; // logging.DEBUG
 
@@ -114,9 +113,9 @@ void write_out(ConnectionObject* c) {
 
 void start_tls(ConnectionObject* c) {
     Ref loop = loop_of(c);
-    Ref upgrade = call_method_kw(loop, n_start_tls, kw_server_hostname, Ref::borrow(c->transport),
-                                 Ref::borrow(reinterpret_cast<PyObject*>(c)),
-                                 Ref::borrow(c->context), Ref::borrow(c->host));
+    Ref upgrade = call(aio_module.global(n_start_tls_seam), loop, Ref::borrow(c->transport),
+                       Ref::borrow(reinterpret_cast<PyObject*>(c)), Ref::borrow(c->context),
+                       Ref::borrow(c->host));
     Ref task =
         call_method_kw(aio_module.global(n_asyncio), n_ensure_future, kw_loop, upgrade, loop);
     call_method(task, n_add_done_callback, callback(c, "_tls_done"));
@@ -271,9 +270,11 @@ Ref open_connection(SessionObject* s) {
     c->conversation->open(utf8(local_name.get()), c->starttls, std::move(mechanisms));
 
     Ref loop = Ref::borrow(s->loop);
-    Ref opening = call(aio_module.global(n_open), loop, callback(c, "_protocol"), settings.host,
-                       settings.port, implicit ? Ref::borrow(c->context) : none(),
-                       implicit ? settings.host : none());
+    Ref through = aio_module.global(n_open);
+    c->opened_through = Ref(through).release();
+    Ref opening =
+        call(through, loop, callback(c, "_protocol"), settings.host, settings.port,
+             implicit ? Ref::borrow(c->context) : none(), implicit ? settings.host : none());
     Ref task =
         call_method_kw(aio_module.global(n_asyncio), n_ensure_future, kw_loop, opening, loop);
     call_method(task, n_add_done_callback, callback(c, "_opened"));
@@ -420,7 +421,7 @@ PyMethodDef connection_methods[] = {
 using ConnectionFields =
     Fields<ConnectionObject, &ConnectionObject::session, &ConnectionObject::transport,
            &ConnectionObject::task, &ConnectionObject::timer, &ConnectionObject::context,
-           &ConnectionObject::host, &ConnectionObject::failure>;
+           &ConnectionObject::host, &ConnectionObject::failure, &ConnectionObject::opened_through>;
 
 void connection_dealloc(PyObject* self) noexcept {
     ConnectionObject* c = connection(self);

@@ -27,6 +27,9 @@ Name n_set_result{"set_result"};
 Name n_set_exception{"set_exception"};
 Name n_done{"done"};
 Name n_create_connection{"create_connection"};
+Name n_start_tls{"start_tls"};
+Name n_open{"_open"};
+KwNames kw_server_hostname{"server_hostname"};
 Name n_smtplib{"smtplib"};
 Name n_SMTPServerDisconnected{"SMTPServerDisconnected"};
 Name n_inspect{"inspect"};
@@ -92,6 +95,7 @@ void fail_waiting(SessionObject* s, PyObject* error) {
 bool distribute(SessionObject* s) {
     Pool& pool = *s->pool;
     bool changed = false;
+    Ref through = aio_module.global(n_open);
     Py_ssize_t opening = 0;
     Py_ssize_t open = 0;
     for (std::size_t i = 0; i < pool.connections.size(); ++i) {
@@ -102,7 +106,10 @@ bool distribute(SessionObject* s) {
             ++opening;
             continue;
         }
-        while (!pool.waiting.empty() && c->carried < window(s) &&
+        // Opened to a real server before a capture began, or to a stand-in
+        // of a capture that has ended: it carries nothing more.
+        const bool current = c->opened_through == through.get();
+        while (current && !pool.waiting.empty() && c->carried < window(s) &&
                (s->limit == 0 || c->handed < s->limit)) {
             const std::uint64_t id = pool.waiting.front();
             pool.waiting.pop_front();
@@ -123,7 +130,7 @@ bool distribute(SessionObject* s) {
             }
         }
         const bool spent = s->limit > 0 && c->handed >= s->limit;
-        if (c->carried == 0 && (spent || (s->closing && pool.jobs.empty()))) {
+        if (c->carried == 0 && (spent || !current || (s->closing && pool.jobs.empty()))) {
             quit(c);
             --open;
             changed = true;
@@ -550,6 +557,25 @@ const Signature open_signature = define<aio_open>({
            "as loop.create_connection does.  vantrel.testing rebinds it.",
 });
 
+constexpr Param start_tls_params[] = {
+    {"loop", nullptr, Rule::Any, Default::Required},
+    {"transport", nullptr, Rule::Any, Default::Required},
+    {"protocol", nullptr, Rule::Any, Default::Required},
+    {"ssl_context", nullptr, Rule::Any, Default::Required},
+    {"server_hostname", nullptr, Rule::Any, Default::Required},
+};
+
+Ref aio_start_tls(FunctionObject*, Args<start_tls_params> args) {
+    return call_method_kw(args["loop"], n_start_tls, kw_server_hostname, args["transport"],
+                          args["protocol"], args["ssl_context"], args["server_hostname"]);
+}
+
+const Signature start_tls_signature = define<aio_start_tls>({
+    .name = "_start_tls",
+    .doc = "Upgrade a connection after STARTTLS: an awaitable giving the TLS transport,\n"
+           "as loop.start_tls does.  vantrel.testing rebinds it.",
+});
+
 // ---------------------------------------------------------------------------
 // The type's slots.
 
@@ -724,6 +750,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
         call_method(inspect, n_markcoroutinefunction, method);
     }
     frame.bind("_open", frame.function(open_signature).get());
+    frame.bind("_start_tls", frame.function(start_tls_signature).get());
 }
 
 } // namespace
