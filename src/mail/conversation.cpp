@@ -86,15 +86,17 @@ void Conversation::open(std::string_view local_name, bool starttls,
 }
 
 void Conversation::submit(Prepared message) {
-    std::vector<std::string_view> recipients(message.recipient_paths.begin(),
-                                             message.recipient_paths.end());
-    smtp::Message submitted;
-    submitted.sender = message.sender_path;
-    submitted.recipients = recipients;
-    submitted.text = message.wire;
-    submitted.tag = next_tag_;
-    // Held before the engine may report on it, even at once.
+    // Held before the engine may report on it, even at once; the views are
+    // of the held copy, as moving a short string moves its characters.
     messages_.emplace_back(next_tag_, std::move(message));
+    const Prepared& held = messages_.back().second;
+    std::vector<std::string_view> recipients(held.recipient_paths.begin(),
+                                             held.recipient_paths.end());
+    smtp::Message submitted;
+    submitted.sender = held.sender_path;
+    submitted.recipients = recipients;
+    submitted.text = held.wire;
+    submitted.tag = next_tag_;
     switch (client_.send(submitted)) {
     case smtp::Submitted::Queued:
         ++next_tag_;
