@@ -322,3 +322,30 @@ async def test_session_opened_before_a_capture_sends_nothing_for_real(smtp_serve
     assert [m.rcpt_tos[0] for m in server.messages] == ["real@example.test",
                                                         "real-again@example.test"]
     assert session.connections == 3
+
+
+# --- Postfix, the real MTA: strict pipelining checks, CHUNKING on -------------
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("mode", ["ssl", "starttls", "plain"])
+async def test_postfix_concurrent_sends_arrive_once_as_session_sends_them(postfix_server, mode):
+    from conftest import USER
+
+    mailer = EasyMailer(**postfix_server.mailer_args(mode), default_sender=USER)
+    with Session(mailer) as session:
+        session.send(to="ref@example.test", **LETTER)
+    [reference] = postfix_server.wait_for(1)
+    postfix_server.clear()
+    count = 200 if mode == "starttls" else 40
+    async with AsyncSession(mailer, connections=4) as session:
+        results = await asyncio.gather(
+            *(session.send(to=f"u{i}@example.test", **LETTER) for i in range(count)),
+            session.send(to="refused@example.test", **LETTER),
+            return_exceptions=True)
+    assert results[:count] == [None] * count
+    assert isinstance(results[count], smtplib.SMTPRecipientsRefused)
+    deliveries = postfix_server.wait_for(count)
+    assert sorted(d.recipient for d in deliveries) == sorted(f"u{i}@example.test"
+                                                             for i in range(count))
+    assert all(body_of(d.sent) == body_of(reference.sent) for d in deliveries)
+    assert session.sent == count and session.connections <= 4
