@@ -126,6 +126,9 @@ bool withdraw(ConnectionObject* c, std::uint64_t job);
 void quit(ConnectionObject* c);
 // Drops the connection at once: its messages under way end with `error`.
 void drop(ConnectionObject* c, Ref error);
+// Lets go of the conversation of a connection that has ended and left the
+// pool; callbacks that still come for it do nothing.
+void retire(ConnectionObject* c);
 // Messages one connection of the session may carry at once.
 Py_ssize_t window(const SessionObject* s);
 // The protocol type, a subclass of asyncio.Protocol.

@@ -142,6 +142,11 @@ Ref task_outcome(ConnectionObject* c, PyObject* task, Ref& error) {
 
 } // namespace
 
+void retire(ConnectionObject* c) {
+    disarm(c);
+    delete std::exchange(c->conversation, nullptr);
+}
+
 void hand(ConnectionObject* c, mail::Prepared message) {
     ++c->handed;
     ++c->carried;
@@ -184,6 +189,7 @@ void drop(ConnectionObject* c, Ref error) {
 }
 
 bool pump(ConnectionObject* c) {
+    if (!c->conversation) return false;
     if (c->phase == Phase::Ended) {
         // Outcomes of its end still to be settled.
         bool settled = false;
@@ -429,14 +435,18 @@ void connection_dealloc(PyObject* self) noexcept {
     ConnectionFields::dealloc(self);
 }
 
-// The conversation holds the messages under way (their texts and
-// envelopes: strings and lists of strings, in no cycle), so clearing the
-// object fields is enough to break one.
+// The conversation may hold exceptions, and through their tracebacks
+// anything: it goes with the fields.
+int connection_clear(PyObject* self) noexcept {
+    delete std::exchange(connection(self)->conversation, nullptr);
+    return ConnectionFields::clear(self);
+}
+
 PyType_Slot connection_slots[] = {
     type_slot(Py_tp_doc, "The asyncio protocol of one AsyncSession connection."),
     type_slot(Py_tp_dealloc, connection_dealloc),
     type_slot(Py_tp_traverse, ConnectionFields::traverse),
-    type_slot(Py_tp_clear, ConnectionFields::clear),
+    type_slot(Py_tp_clear, connection_clear),
     type_slot(Py_tp_methods, connection_methods),
     {},
 };

@@ -170,10 +170,15 @@ bool distribute(SessionObject* s) {
 void sweep(SessionObject* s) {
     Pool& pool = *s->pool;
     std::erase_if(pool.connections, [](const Ref& held) {
-        const ConnectionObject* c = as<ConnectionObject>(held.get());
+        ConnectionObject* c = as<ConnectionObject>(held.get());
         // Its transport is let go of once asyncio has closed it, so that
         // aclose() returns with every socket closed.
-        return c->phase == Phase::Ended && c->carried == 0 && !c->transport;
+        if (c->phase != Phase::Ended || c->carried > 0 || c->transport) return false;
+        // The conversation holds the exceptions that ended it, whose frames
+        // may hold the session: it goes with the connection's place in the
+        // pool, as the collector cannot see into it.
+        retire(c);
+        return true;
     });
     if (s->closing && pool.jobs.empty() && pool.connections.empty()) {
         Ref closing = Ref::steal(std::exchange(s->closing, nullptr));
