@@ -138,6 +138,13 @@ class _Handler:
         session.delivered = getattr(session, "delivered", 0) + 1
         return "250 OK"
 
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.s.pipelining:
+            # aiosmtpd reads pipelined commands in order; it only does not say so.
+            responses.insert(-1, "250-PIPELINING")
+        return responses
+
     async def handle_QUIT(self, server, session, envelope):
         self.s.quits += 1
         return "221 Bye"
@@ -381,7 +388,8 @@ def smtp_server(server_contexts):
     mechanisms=("LOGIN",), refuse_rcpt={addr, ...}, refuse_mail=True,
     refuse_data=True, drop="MAIL" or "DATA" (hang up instead of answering),
     busy_after=k (answer MAIL with 421 once a connection has carried k
-    messages), first_attempt={addr: action} (see Server).
+    messages), first_attempt={addr: action} (see Server), pipelining=True
+    (advertise PIPELINING).
     Every server started is stopped at teardown.
     """
     started = []

@@ -101,14 +101,18 @@ def test_many_replies_in_one_read_each_answer_their_command():
     (b"250-" + b"x" * 9000, "longer than"),  # no end in sight: no waiting for ever
     (b"250-x\r\n" * 300, "more than 256 lines"),
 ])
-def test_a_malformed_reply_is_a_protocol_error_and_the_message_is_lost(garbage, words):
-    engine = connect()
+@pytest.mark.parametrize("extensions, outcome", [
+    (PLAIN_ESMTP, "not_sent"),  # only the envelope went out: the server has no message
+    (("PIPELINING", "CHUNKING"), "lost"),  # the text went with the envelope
+], ids=["DATA", "BDAT"])
+def test_a_malformed_reply_is_a_protocol_error(garbage, words, extensions, outcome):
+    engine = connect(extensions)
     engine.send("a@x.test", ["b@x.test"], TEXT)
     engine.output()
     engine.receive(garbage)
     events = engine.events()
     assert events[0]["kind"] == "protocol_error" and words in events[0]["detail"]
-    assert final(events)["kind"] == "lost"  # its commands were written
+    assert final(events)["kind"] == outcome
     assert engine.output() == b""
     engine.receive(b"250 more\r\n")  # nothing is read after the error
     assert engine.events() == []
@@ -446,11 +450,23 @@ def test_an_unasked_421_is_the_server_closing():
 def test_end_of_input_tells_written_messages_from_unwritten_ones():
     engine = connect(output_limit=10)
     first = engine.send("a@x.test", ["b@x.test"], TEXT)
-    engine.output(limit=5)  # part of MAIL written
+    engine.output()  # its envelope
+    engine.receive(b"250 ok\r\n250 ok\r\n354 go\r\n")
+    engine.output(limit=5)  # part of its text written
     second = engine.send("a@x.test", ["c@x.test"], TEXT)
     engine.receive_eof()
-    assert [(e["kind"], e.get("tag")) for e in engine.events()] == [
+    assert [(e["kind"], e.get("tag")) for e in engine.events() if e["kind"] != "text_ready"] == [
         ("lost", first), ("not_sent", second), ("closed", None)]
+
+
+def test_end_of_input_after_an_envelope_alone_sends_nothing():
+    # Without its text the server has no message: it may go again.
+    engine = connect()
+    tag = engine.send("a@x.test", ["b@x.test"], TEXT)
+    assert engine.output().startswith(b"MAIL FROM:")
+    engine.receive_eof()
+    assert [(e["kind"], e.get("tag")) for e in engine.events()] == [
+        ("not_sent", tag), ("closed", None)]
 
 
 def test_a_reply_before_the_text_is_complete_stops_everything():

@@ -40,5 +40,5 @@ def test_mypy_rejects_wrong_argument_types():
 
 def test_stubtest_finds_the_stubs_true_to_the_modules():
     result = run("mypy.stubtest", "vantrel.mailer", "vantrel.session", "vantrel.template",
-                 "vantrel.testing", "vantrel.dkim")
+                 "vantrel.testing", "vantrel.dkim", "vantrel.aio")
     assert result.returncode == 0, result.stdout + result.stderr

@@ -57,6 +57,11 @@ Ref call_method_kw(PyObject* self, const Name& name, const KwNames& kwnames, con
         name.get(), stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
+template <class... Args>
+Ref call_method_kw(const Ref& self, const Name& name, const KwNames& kwnames, const Args&... args) {
+    return call_method_kw(self.get(), name, kwnames, args...);
+}
+
 inline Ref getattr(PyObject* object, const Name& name) {
     return checked(PyObject_GetAttr(object, name.get()));
 }

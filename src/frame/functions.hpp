@@ -95,6 +95,8 @@ public:
 
     explicit Args(PyObject* const* bound) noexcept : bound_(bound) {}
     PyObject* operator[](Position position) const noexcept { return bound_[position.index()]; }
+    // Every argument, in parameter order: for a call that keeps them for later.
+    PyObject* const* all() const noexcept { return bound_; }
 
 private:
     PyObject* const* bound_;

@@ -116,6 +116,16 @@ void Conversation::submit(Prepared message) {
     }
 }
 
+bool Conversation::withdraw(std::size_t index) {
+    const auto found = std::find_if(messages_.begin(), messages_.end(), [&](const InEngine& entry) {
+        return entry.message.index == index;
+    });
+    if (found == messages_.end() || !client_.withdraw(found->tag)) return false;
+    messages_.erase(found);
+    absorb();
+    return true;
+}
+
 void Conversation::quit() {
     client_.quit();
     absorb();

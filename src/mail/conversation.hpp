@@ -53,6 +53,9 @@ public:
     // an address.
     void submit(Prepared message);
     void quit();
+    // Takes back the message whose Prepared::index is `index` if nothing of it
+    // has been written yet (its sender gave up on it): it has no outcome then.
+    bool withdraw(std::size_t index);
 
     // The driver's side.
     std::string_view output();

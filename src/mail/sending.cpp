@@ -72,8 +72,8 @@ Ref template_variables(const ModuleFrame& frame, PyObject* context) {
     return variables;
 }
 
-void send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
-                   Args<send_template_params> args) {
+Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
+                  Args<send_template_params> args) {
     PyObject* template_name = args["template_name"];
     Ref variables = template_variables(frame, args["context"]);
 
@@ -90,9 +90,9 @@ void send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
     Ref rendered_subject = call_method(getattr(mailer, attr::template_engine), n_render_string,
                                        args["subject"], variables);
 
-    call_method_kw(target, n_send, kw_send, args["to"], rendered_subject, text, html, args["cc"],
-                   args["bcc"], args["sender"], args["sender_name"], args["attachments"],
-                   args["reply_to"]);
+    return call_method_kw(target, n_send, kw_send, args["to"], rendered_subject, text, html,
+                          args["cc"], args["bcc"], args["sender"], args["sender_name"],
+                          args["attachments"], args["reply_to"]);
 }
 
 Opened open_connection(const ModuleFrame& frame, PyObject* mailer) {

@@ -37,10 +37,11 @@ Ref template_variables(const ModuleFrame& frame, PyObject* context);
 // send_template's work: renders both bodies and the subject with the mailer's
 // template engine, the context stamped with occurred_at, then calls
 // target.send(...) with the rendered texts and the other arguments of the
-// send_template call by keyword.  Raises jinja2.TemplatesNotFound, before the
+// send_template call by keyword, and returns what that returns (an awaitable
+// for an asyncio session).  Raises jinja2.TemplatesNotFound, before the
 // subject is rendered, when neither <name>.html nor <name>.txt exists.
-void send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
-                   Args<send_template_params> args);
+Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
+                  Args<send_template_params> args);
 
 // A connection just opened as the mailer's settings say, before login.
 struct Opened {

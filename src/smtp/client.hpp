@@ -174,6 +174,11 @@ public:
     // the login at once, another refusal tries the next one.
     void login(std::vector<std::unique_ptr<Mechanism>> mechanisms);
     Submitted send(const Message& message);
+    // Takes back a queued message of which nothing has been written yet (its
+    // caller gave up on it): it ends with no event, and the connection goes
+    // on as if it had never been queued.  False when its MAIL is written
+    // already, or no such message is queued.
+    bool withdraw(std::uint64_t tag);
     void reset();
     void noop();
     void quit();

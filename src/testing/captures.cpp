@@ -10,14 +10,18 @@ namespace vantrel::testing {
 namespace {
 
 Name n_connect{"_connect"};
+Name n_open{"_open"};
+Name n_start_tls{"_start_tls"};
 
 // What a capture rebinds: a module's name for what it delivers through.
 struct Target {
     const char* module;
     const Name& name;
     enum Kind : std::uint8_t {
-        Smtplib, // the capture's stand-in smtplib module
-        Connect, // the capture's _connect, which opens stand-in transports
+        Smtplib,  // the capture's stand-in smtplib module
+        Connect,  // the capture's _connect, which opens stand-in transports
+        Open,     // vantrel.aio's: the capture's _open, asyncio stand-in transports
+        StartTls, // and their TLS handshake
     } kind;
     bool where_bound; // skipped where the module has no such name
 };
@@ -29,7 +33,8 @@ const Target targets[] = {
     {"vantrel.mailer", n_smtplib, Target::Smtplib, false},
     {"vantrel.session", n_smtplib, Target::Smtplib, false},
     {"vantrel.session", n_connect, Target::Connect, true},
-    // vantrel.aio: {"vantrel.aio", n_connect, Target::Connect, true},
+    {"vantrel.aio", n_open, Target::Open, true},
+    {"vantrel.aio", n_start_tls, Target::StartTls, true},
 };
 constexpr std::size_t target_count = std::size(targets);
 
@@ -76,7 +81,8 @@ void start_captures(Ref module) {
 
 std::uint64_t begin_capture(PyObject* outbox) {
     Active entry{Ref::borrow(outbox), last_serial + 1, std::vector<Saved>(target_count)};
-    const Ref installed[] = {new_standin(), new_connect_function()};
+    const Ref installed[] = {new_standin(), new_connect_function(), new_aio_open_function(),
+                             new_aio_start_tls_function()};
     // What each target holds now, found before anything is bound.
     for (std::size_t i = 0; i < target_count; ++i) {
         Ref module =

@@ -166,5 +166,10 @@ Ref make_server_types(ModuleFrame& frame);
 // one of its own, so that what is bound changes whenever a capture begins or
 // ends.
 Ref new_connect_function();
+// The same for vantrel.aio: _open(loop, protocol_factory, host, port,
+// ssl_context, server_hostname) and _start_tls(loop, transport, protocol,
+// ssl_context, server_hostname), over asyncio stand-in transports.
+Ref new_aio_open_function();
+Ref new_aio_start_tls_function();
 
 } // namespace vantrel::testing

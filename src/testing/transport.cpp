@@ -431,12 +431,225 @@ const Signature connect_signature = define<standin_connect>({
     .returns = "_StandInTransport",
 });
 
+// ---------------------------------------------------------------------------
+// The asyncio transport of vantrel.aio's seam over a stand-in server.  What
+// the protocol writes goes to the server at once; the server's replies reach
+// the protocol's data_received from the event loop, as a socket's would, and
+// so does the end of the connection.
+
+Name n_call_soon{"call_soon"};
+Name n_create_future{"create_future"};
+Name n_set_result{"set_result"};
+Name n_connection_made{"connection_made"};
+Name n_data_received{"data_received"};
+Name n_connection_lost{"connection_lost"};
+Name n_deliver{"_deliver"};
+
+struct AsyncTransportObject {
+    PyObject_HEAD
+    PyObject* server;   // a _StandInServer
+    PyObject* protocol; // the protocol the factory made
+    PyObject* loop;
+    bool scheduled; // a delivery is on its way
+    bool closing;   // close() or abort() was called
+    bool lost;      // connection_lost is on its way, or done
+    static inline PyTypeObject* type;
+};
+
+using AsyncTransportFields = Fields<AsyncTransportObject, &AsyncTransportObject::server,
+                                    &AsyncTransportObject::protocol, &AsyncTransportObject::loop>;
+
+AsyncTransportObject* async_transport(PyObject* object, const char* method) {
+    return instance_of<AsyncTransportObject>(object, method);
+}
+
+Server& async_server(AsyncTransportObject* t) {
+    return server_of(as<StandInServerObject>(t->server));
+}
+
+void schedule(AsyncTransportObject* t) {
+    if (t->scheduled || t->lost) return;
+    t->scheduled = true;
+    call_method(t->loop, n_call_soon, getattr(reinterpret_cast<PyObject*>(t), n_deliver));
+}
+
+constexpr Param deliver_params[] = {self_param};
+
+// The server's replies, then, once it has closed, the end of the connection.
+Ref AsyncTransport_deliver(FunctionObject*, Args<deliver_params> args) {
+    AsyncTransportObject* t = async_transport(args["self"], "_deliver");
+    t->scheduled = false;
+    if (t->lost) return none();
+    Server& server = async_server(t);
+    Ref protocol = Ref::borrow(t->protocol);
+    if (server.has_output() && !t->closing) {
+        call_method(protocol, n_data_received, taken_output(server));
+    }
+    if ((server.closed() || t->closing) && !t->lost) {
+        t->lost = true;
+        call_method(protocol, n_connection_lost, Py_None);
+    }
+    return none();
+}
+
+const Signature deliver_signature = define<AsyncTransport_deliver>({
+    .name = "_deliver",
+    .doc = "Hand the server's replies to the protocol (called by the event loop).",
+    .returns = "None",
+});
+
+Ref AsyncTransport_write(FunctionObject*, Args<send_params> args) {
+    AsyncTransportObject* t = async_transport(args["self"], "write");
+    if (t->closing) return none();
+    Server& server = async_server(t);
+    Octets data(args["data"]);
+    if (!server.closed()) server.receive(data.view());
+    if (server.has_output() || server.closed()) schedule(t);
+    return none();
+}
+
+const Signature write_signature = define<AsyncTransport_write>({
+    .name = "write",
+    .doc = "Write the data to the server.",
+    .returns = "None",
+});
+
+constexpr Param async_close_params[] = {self_param};
+
+Ref AsyncTransport_close(FunctionObject*, Args<async_close_params> args) {
+    AsyncTransportObject* t = async_transport(args["self"], "close");
+    if (!t->closing) async_server(t).close();
+    t->closing = true;
+    schedule(t);
+    return none();
+}
+
+const Signature async_close_signature = define<AsyncTransport_close>({
+    .name = "close",
+    .doc = "Close the connection; the protocol's connection_lost follows.",
+    .returns = "None",
+});
+
+const Signature abort_signature = define<AsyncTransport_close>({
+    .name = "abort",
+    .doc = "Close the connection at once; the protocol's connection_lost follows.",
+    .returns = "None",
+});
+
+Ref AsyncTransport_is_closing(FunctionObject*, Args<async_close_params> args) {
+    return Ref::borrow(async_transport(args["self"], "is_closing")->closing ? Py_True : Py_False);
+}
+
+const Signature is_closing_signature = define<AsyncTransport_is_closing>({
+    .name = "is_closing",
+    .doc = "Whether close() or abort() was called.",
+    .returns = "bool",
+});
+
+constexpr Param extra_info_params[] = {
+    self_param,
+    {"name", "str", Rule::Any, Default::Required},
+    {"default", nullptr, Rule::Any, Default::None},
+};
+
+// A stand-in has no socket, peer or certificate to tell of.
+Ref AsyncTransport_get_extra_info(FunctionObject*, Args<extra_info_params> args) {
+    async_transport(args["self"], "get_extra_info");
+    return Ref::borrow(args["default"]);
+}
+
+const Signature extra_info_signature = define<AsyncTransport_get_extra_info>({
+    .name = "get_extra_info",
+    .doc = "`default`: a stand-in connection has no socket, peer or certificate.",
+});
+
+PyType_Slot async_transport_slots[] = {
+    type_slot(Py_tp_dealloc, AsyncTransportFields::dealloc),
+    type_slot(Py_tp_traverse, AsyncTransportFields::traverse),
+    type_slot(Py_tp_clear, AsyncTransportFields::clear),
+    type_slot(Py_tp_doc,
+              "An asyncio transport to a stand-in server, as a capture's _open makes it\n"
+              "for vantrel.aio."),
+    {},
+};
+
+PyType_Spec async_transport_spec = {
+    .name = "vantrel.testing._StandInAsyncTransport",
+    .basicsize = sizeof(AsyncTransportObject),
+    .itemsize = 0,
+    .flags = native_flags,
+    .slots = async_transport_slots,
+};
+
+Ref done_future(PyObject* loop, PyObject* value) {
+    Ref future = call_method(loop, n_create_future);
+    call_method(future, n_set_result, value);
+    return future;
+}
+
+constexpr Param aio_open_params[] = {
+    {"loop", nullptr, Rule::Any, Default::Required},
+    {"protocol_factory", nullptr, Rule::Any, Default::Required},
+    {"host", "str", Rule::Str, Default::Required},
+    {"port", "int", Rule::Int, Default::Required},
+    {"ssl_context", nullptr, Rule::Any, Default::Required},
+    {"server_hostname", nullptr, Rule::Any, Default::Required},
+};
+
+// As loop.create_connection: the protocol hears of its connection from the
+// loop, then the greeting.
+Ref standin_aio_open(FunctionObject*, Args<aio_open_params> args) {
+    Ref server = open_server(args["host"], args["port"]);
+    if (args["ssl_context"] != Py_None) {
+        handshake(server_of(as<StandInServerObject>(server.get())));
+    }
+    Ref protocol = call(args["protocol_factory"]);
+    Ref made = new_instance<AsyncTransportObject>();
+    AsyncTransportObject* t = as<AsyncTransportObject>(made.get());
+    t->server = server.release();
+    t->protocol = Ref(protocol).release();
+    t->loop = Py_NewRef(args["loop"]);
+    call_method(args["loop"], n_call_soon, getattr(protocol, n_connection_made), made);
+    schedule(t);
+    Ref pair = checked(PyTuple_Pack(2, made.get(), protocol.get()));
+    return done_future(args["loop"], pair.get());
+}
+
+const Signature aio_open_signature = define<standin_aio_open>({
+    .name = "_open",
+    .doc = "Open a connection to the active capture's stand-in SMTP server, in place of\n"
+           "vantrel.aio._open: an awaitable giving (transport, protocol).",
+});
+
+constexpr Param aio_start_tls_params[] = {
+    {"loop", nullptr, Rule::Any, Default::Required},
+    {"transport", nullptr, Rule::Any, Default::Required},
+    {"protocol", nullptr, Rule::Any, Default::Required},
+    {"ssl_context", nullptr, Rule::Any, Default::Required},
+    {"server_hostname", nullptr, Rule::Any, Default::Required},
+};
+
+Ref standin_aio_start_tls(FunctionObject*, Args<aio_start_tls_params> args) {
+    AsyncTransportObject* t = async_transport(args["transport"], "start_tls");
+    handshake(async_server(t));
+    return done_future(args["loop"], args["transport"]);
+}
+
+const Signature aio_start_tls_signature = define<standin_aio_start_tls>({
+    .name = "_start_tls",
+    .doc = "The TLS handshake with the stand-in server, in place of vantrel.aio._start_tls:\n"
+           "an awaitable giving the transport.",
+});
+
 } // namespace
 
 Ref make_server_types(ModuleFrame& frame) {
     native_type(frame, StandInTransportObject::type, transport_spec,
                 {send_signature, recv_signature, pending_signature, transport_start_tls_signature,
                  transport_close_signature, abandon_signature});
+    native_type(frame, AsyncTransportObject::type, async_transport_spec,
+                {deliver_signature, write_signature, async_close_signature, abort_signature,
+                 is_closing_signature, extra_info_signature});
     return native_type(frame, StandInServerObject::type, server_spec,
                        {feed_signature,
                         server_start_tls_signature,
@@ -446,6 +659,14 @@ Ref make_server_types(ModuleFrame& frame) {
 
 Ref new_connect_function() {
     return testing_module.function(connect_signature);
+}
+
+Ref new_aio_open_function() {
+    return testing_module.function(aio_open_signature);
+}
+
+Ref new_aio_start_tls_function() {
+    return testing_module.function(aio_start_tls_signature);
 }
 
 } // namespace vantrel::testing

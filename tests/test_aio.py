@@ -1,0 +1,351 @@
+"""vantrel.aio.AsyncSession against real aiosmtpd servers: what it sends,
+how concurrent sends share connections, refusals, cancellation, timeouts
+and closing."""
+
+import asyncio
+import email
+import inspect
+import smtplib
+
+import pytest
+
+from vantrel.aio import AsyncSession
+from vantrel.mailer import EasyMailer
+from vantrel.session import Session
+
+SENDER = "app@example.test"
+
+
+def mailer_for(server, **overrides):
+    return EasyMailer(**{**server.mailer_args, "default_sender": SENDER, **overrides})
+
+
+def body_of(data):
+    """The message without the headers that differ between two sends."""
+    message = email.message_from_bytes(data)
+    for name in ("Date", "Message-ID"):
+        del message[name]
+    # Boundaries are random; compare the parts.
+    return [(part.get_content_type(), part.get_payload(decode=True))
+            for part in message.walk()]
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("pipelining", [True, False], ids=["pipelining", "lock-step"])
+async def test_send_in_each_mode(smtp_server, pipelining):
+    for mode in ("ssl", "starttls", "plain"):
+        server = smtp_server(mode, pipelining=pipelining)
+        async with AsyncSession(mailer_for(server)) as session:
+            await session.send(to="a@example.test", subject="Hi", body="Hello")
+            await session.send_template(to="b@example.test", subject="T {{ n }}",
+                                        template_name="notification",
+                                        context={"n": 1, "title": "x", "message": "y"})
+            assert session.sent == 2 and session.connections == 1
+            assert session.last_reply[0] == 250
+        assert [m.rcpt_tos for m in server.messages] == [["a@example.test"], ["b@example.test"]]
+        assert server.quits == 1
+
+
+LETTER = dict(subject="Report", body="Plain text\n.leading dot\n", html="<p>HTML</p>",
+              attachments=[{"filename": "data.bin", "data": bytes(range(256)) * 200}])
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("connections", [1, 4])
+@pytest.mark.parametrize("pipelining", [True, False], ids=["pipelining", "lock-step"])
+async def test_concurrent_sends_each_delivered_once(smtp_server, connections, pipelining):
+    server = smtp_server("starttls", pipelining=pipelining)
+    mailer = mailer_for(server)
+    with Session(mailer) as session:
+        session.send(to="ref@example.test", **LETTER)
+    reference = body_of(server.messages.pop().data)
+    async with AsyncSession(mailer, connections=connections) as session:
+        await asyncio.gather(*(session.send(to=f"u{i}@example.test", **LETTER)
+                               for i in range(200)))
+        assert session.sent == 200
+    assert sorted(m.rcpt_tos[0] for m in server.messages) == \
+        sorted(f"u{i}@example.test" for i in range(200))
+    assert all(body_of(m.data) == reference for m in server.messages)
+    # More connections only while more work waited than the open ones carry.
+    assert session.connections == connections == server.connections - 1
+    assert server.quits == connections + 1
+
+
+@pytest.mark.asyncio
+async def test_refusals_reach_only_their_own_caller(smtp_server):
+    server = smtp_server("plain", pipelining=True,
+                         refuse_rcpt={"bad@example.test"},
+                         first_attempt={"later@example.test": "451-rcpt"})
+    async with AsyncSession(mailer_for(server), connections=2) as session:
+        outcomes = await asyncio.gather(
+            *(session.send(to=to, subject="s", body="b") for to in
+              ["a@example.test", "bad@example.test", ["c@example.test", "bad@example.test"],
+               "later@example.test", "d@example.test"]),
+            return_exceptions=True)
+    assert outcomes[0] is None and outcomes[4] is None
+    assert isinstance(outcomes[1], smtplib.SMTPRecipientsRefused)
+    assert list(outcomes[1].recipients) == ["bad@example.test"]
+    partial = outcomes[2]
+    assert isinstance(partial, smtplib.SMTPRecipientsRefused)
+    assert list(partial.recipients) == ["bad@example.test"] and partial.__notes__
+    assert isinstance(outcomes[3], smtplib.SMTPRecipientsRefused)
+    assert outcomes[3].recipients["later@example.test"][0] == 451
+    assert sorted(m.rcpt_tos[0] for m in server.messages) == \
+        ["a@example.test", "c@example.test", "d@example.test"]
+    assert session.sent == 3
+
+
+@pytest.mark.parametrize("refusal, error", [
+    (dict(refuse_mail=True), smtplib.SMTPSenderRefused),
+    (dict(refuse_data=True), smtplib.SMTPDataError),
+])
+@pytest.mark.asyncio
+async def test_refused_message_raises_and_session_goes_on(smtp_server, refusal, error):
+    server = smtp_server("plain", pipelining=True, **refusal)
+    async with AsyncSession(mailer_for(server)) as session:
+        with pytest.raises(error):
+            await session.send(to="a@example.test", subject="s", body="b")
+        server.refuse_mail = server.refuse_data = False
+        await session.send(to="b@example.test", subject="s", body="b")
+    assert [m.rcpt_tos for m in server.messages] == [["b@example.test"]]
+    assert session.connections == 1
+
+
+@pytest.mark.asyncio
+async def test_connection_dropped_mid_pipeline(smtp_server):
+    # The server hangs up instead of answering the text of one message: that
+    # message's fate is unknown; the others go on, over a new connection.
+    server = smtp_server("plain", pipelining=True,
+                         first_attempt={"lost@example.test": "drop-data"})
+    async with AsyncSession(mailer_for(server)) as session:
+        outcomes = await asyncio.gather(
+            *(session.send(to=f"u{i}@example.test" if i != 3 else "lost@example.test",
+                           subject="s", body="b") for i in range(8)),
+            return_exceptions=True)
+    lost = [o for o in outcomes if o is not None]
+    assert len(lost) == 1 and outcomes[3] is lost[0]
+    assert isinstance(lost[0], smtplib.SMTPServerDisconnected)
+    delivered = [m.rcpt_tos[0] for m in server.messages]
+    assert sorted(delivered) == sorted(f"u{i}@example.test" for i in range(8) if i != 3)
+    assert len(delivered) == len(set(delivered)) == session.sent == 7
+    assert session.connections == 2
+
+
+@pytest.mark.asyncio
+async def test_server_closing_between_sends_reconnects(smtp_server):
+    server = smtp_server("ssl")
+    async with AsyncSession(mailer_for(server)) as session:
+        await session.send(to="a@example.test", subject="s", body="b")
+        server.hang_up("421 4.4.2 idle timeout")
+        await asyncio.sleep(0.05)
+        await session.send(to="b@example.test", subject="s", body="b")
+    assert [m.rcpt_tos for m in server.messages] == [["a@example.test"], ["b@example.test"]]
+    assert session.connections == 2
+
+
+@pytest.mark.asyncio
+async def test_max_per_connection(smtp_server):
+    server = smtp_server("plain", pipelining=True)
+    async with AsyncSession(mailer_for(server), max_per_connection=3) as session:
+        await asyncio.gather(*(session.send(to=f"u{i}@example.test", subject="s", body="b")
+                               for i in range(7)))
+    assert session.sent == 7 and session.connections == 3
+
+
+@pytest.mark.asyncio
+async def test_opening_fails_at_once(smtp_server):
+    server = smtp_server("plain", password="other")
+    session = AsyncSession(mailer_for(server))
+    with pytest.raises(smtplib.SMTPAuthenticationError):
+        async with session:
+            pass
+    # A send after it tries again, and fails the same way.
+    with pytest.raises(smtplib.SMTPAuthenticationError):
+        await session.send(to="a@example.test", subject="s", body="b")
+    assert server.messages == []
+
+
+# --- cancellation, timeouts and closing ---------------------------------------
+
+@pytest.mark.asyncio
+async def test_cancelled_while_waiting_for_a_connection(smtp_server):
+    server = smtp_server("plain", pipelining=True)
+    async with AsyncSession(mailer_for(server)) as session:
+        tasks = [asyncio.ensure_future(session.send(to=f"u{i}@example.test", subject="s",
+                                                    body="b")) for i in range(10)]
+        await asyncio.sleep(0)  # every send has queued its message
+        tasks[-1].cancel()
+        results = await asyncio.gather(*tasks, return_exceptions=True)
+        assert isinstance(results[-1], asyncio.CancelledError)
+        await session.send(to="after@example.test", subject="s", body="b")
+    delivered = sorted(m.rcpt_tos[0] for m in server.messages)
+    assert "u9@example.test" not in delivered and len(delivered) == 10
+    assert session.connections == 1
+
+
+@pytest.mark.asyncio
+async def test_cancelled_after_mail_from_drops_only_its_connection(smtp_server):
+    server = smtp_server("plain", pipelining=True,
+                         first_attempt={"held@example.test": "hold-data"})
+    async with AsyncSession(mailer_for(server), timeout=30) as session:
+        held = asyncio.ensure_future(session.send(to="held@example.test", subject="s",
+                                                  body="b"))
+        while not server.holding.is_set():
+            await asyncio.sleep(0.01)
+        held.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await held
+        # The connection went; the next send opens another.
+        await session.send(to="next@example.test", subject="s", body="b")
+    assert [m.rcpt_tos for m in server.messages] == [["next@example.test"]]
+    assert server.attempts["held@example.test"] == 1  # never sent again
+    assert session.connections == 2 and session.sent == 1
+
+
+@pytest.mark.asyncio
+async def test_timeout(smtp_server):
+    server = smtp_server("plain", first_attempt={"held@example.test": "hold-data"})
+    async with AsyncSession(mailer_for(server), timeout=0.3) as session:
+        with pytest.raises(TimeoutError):
+            await session.send(to="held@example.test", subject="s", body="b")
+        await session.send(to="next@example.test", subject="s", body="b")
+    assert [m.rcpt_tos for m in server.messages] == [["next@example.test"]]
+
+
+@pytest.mark.asyncio
+async def test_aclose_waits_for_sends_in_flight(smtp_server):
+    server = smtp_server("starttls", pipelining=True)
+    session = AsyncSession(mailer_for(server), connections=2)
+    await session.__aenter__()
+    tasks = [asyncio.ensure_future(session.send(to=f"u{i}@example.test", subject="s", body="b"))
+             for i in range(20)]
+    await asyncio.sleep(0)
+    await session.aclose()
+    assert all(t.done() and t.exception() is None for t in tasks)
+    assert len(server.messages) == 20
+    await session.aclose()  # again: nothing to do
+    assert "closed" in repr(session)
+
+
+@pytest.mark.asyncio
+async def test_block_exception_propagates(smtp_server):
+    server = smtp_server("plain")
+    with pytest.raises(KeyError):
+        async with AsyncSession(mailer_for(server)) as session:
+            await session.send(to="a@example.test", subject="s", body="b")
+            raise KeyError("block")
+    assert server.quits == 1 and len(server.messages) == 1
+
+
+def test_belongs_to_one_event_loop(smtp_server):
+    server = smtp_server("plain")
+    session = AsyncSession(mailer_for(server))
+
+    async def send():
+        await session.send(to="a@example.test", subject="s", body="b")
+
+    async def send_and_close():
+        await send()
+        await session.aclose()
+
+    asyncio.run(send_and_close())
+    with pytest.raises(RuntimeError, match="another event loop"):
+        asyncio.run(send())
+    assert len(server.messages) == 1
+
+
+@pytest.mark.asyncio
+async def test_surface(smtp_server):
+    server = smtp_server("plain")
+    assert inspect.iscoroutinefunction(AsyncSession.send)
+    assert inspect.iscoroutinefunction(AsyncSession.send_template)
+    assert str(inspect.signature(AsyncSession.send)) == str(inspect.signature(Session.send))
+    session = AsyncSession(mailer_for(server))
+    assert inspect.iscoroutinefunction(session.send)
+    assert repr(session) == f"<AsyncSession 127.0.0.1:{server.port} plain not connected, 0 sent>"
+    assert session.last_reply is None
+    call = session.send(to="a@example.test", subject="s", body="b")
+    assert asyncio.iscoroutine(call)
+    call.close()  # never awaited: nothing is sent
+    async with session:
+        assert repr(session).endswith("plain 1 connected, 0 sent>")
+    assert server.messages == []
+
+
+@pytest.mark.parametrize("arguments, error", [
+    (dict(connections=0), ValueError),
+    (dict(connections="2"), TypeError),
+    (dict(max_per_connection=0), ValueError),
+    (dict(timeout=0), ValueError),
+    (dict(timeout="1"), TypeError),
+    (dict(pipelining=1), TypeError),
+])
+def test_arguments_checked(arguments, error):
+    with pytest.raises(error):
+        AsyncSession(EasyMailer("h", 25, "u", "p", "s@example.test"), **arguments)
+
+
+# --- vantrel.testing ----------------------------------------------------------
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("mode", ["ssl", "starttls", "plain"])
+async def test_capture_records_without_a_server(mode):
+    from vantrel.testing import capture
+
+    mailer = EasyMailer(host="mail.example.test", port=587, username="user",
+                        password="secret", default_sender=SENDER,
+                        use_ssl=mode == "ssl", use_tls=mode == "starttls")
+    with capture() as outbox:
+        outbox.refuse_recipient("bad@example.test")
+        async with AsyncSession(mailer, connections=2) as session:
+            results = await asyncio.gather(
+                *(session.send(to=to, subject="s", body="b")
+                  for to in ["a@example.test", "bad@example.test", "c@example.test"]),
+                return_exceptions=True)
+    assert results[0] is None and results[2] is None
+    assert isinstance(results[1], smtplib.SMTPRecipientsRefused)
+    assert sorted(m.rcpt_tos[0] for m in outbox) == ["a@example.test", "c@example.test"]
+    assert {m.mode for m in outbox} == {mode} and outbox[0].username == "user"
+
+
+@pytest.mark.asyncio
+async def test_session_opened_before_a_capture_sends_nothing_for_real(smtp_server):
+    from vantrel.testing import capture
+
+    server = smtp_server("plain", pipelining=True)
+    async with AsyncSession(mailer_for(server)) as session:
+        await session.send(to="real@example.test", subject="s", body="b")
+        with capture() as outbox:
+            await session.send(to="captured@example.test", subject="s", body="b")
+        await session.send(to="real-again@example.test", subject="s", body="b")
+    assert [m.rcpt_tos[0] for m in outbox] == ["captured@example.test"]
+    assert [m.rcpt_tos[0] for m in server.messages] == ["real@example.test",
+                                                        "real-again@example.test"]
+    assert session.connections == 3
+
+
+# --- Postfix, the real MTA: strict pipelining checks, CHUNKING on -------------
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("mode", ["ssl", "starttls", "plain"])
+async def test_postfix_concurrent_sends_arrive_once_as_session_sends_them(postfix_server, mode):
+    from conftest import USER
+
+    mailer = EasyMailer(**postfix_server.mailer_args(mode), default_sender=USER)
+    with Session(mailer) as session:
+        session.send(to="ref@example.test", **LETTER)
+    [reference] = postfix_server.wait_for(1)
+    postfix_server.clear()
+    count = 200 if mode == "starttls" else 40
+    async with AsyncSession(mailer, connections=4) as session:
+        results = await asyncio.gather(
+            *(session.send(to=f"u{i}@example.test", **LETTER) for i in range(count)),
+            session.send(to="refused@example.test", **LETTER),
+            return_exceptions=True)
+    assert results[:count] == [None] * count
+    assert isinstance(results[count], smtplib.SMTPRecipientsRefused)
+    deliveries = postfix_server.wait_for(count)
+    assert sorted(d.recipient for d in deliveries) == sorted(f"u{i}@example.test"
+                                                             for i in range(count))
+    assert all(body_of(d.sent) == body_of(reference.sent) for d in deliveries)
+    assert session.sent == count and session.connections <= 4
