@@ -19,7 +19,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -550,6 +552,15 @@ std::string credential(PyObject* value, const char* what) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
+// The ways to log in that the settings give, in the order to try them: the
+// password's (CRAM-MD5, PLAIN, LOGIN), or none for a mailer without username
+// and password.
+std::vector<std::unique_ptr<smtp::Mechanism>> login_mechanisms(const Settings& settings) {
+    if (!settings.log_in) return {};
+    return smtp::password_mechanisms(credential(settings.username.get(), "username"),
+                                     credential(settings.password.get(), "password"));
+}
+
 constexpr int debug_level = 10; // logging.DEBUG
 
 // Opens a connection as the mailer's settings say, through the `_connect`
@@ -559,15 +570,10 @@ constexpr int debug_level = 10; // logging.DEBUG
 void connect(SessionObject* s, PyObject* mailer) {
     Ref connect_through = session_module.global(n_connect);
     Settings settings = Settings::read(mailer);
-    Ref context;
-    if (settings.security != Security::Plain) {
-        context = call_method(session_module.global(n_ssl), n_create_default_context);
-    }
-    std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms;
-    if (settings.log_in) {
-        mechanisms = smtp::password_mechanisms(credential(settings.username.get(), "username"),
-                                               credential(settings.password.get(), "password"));
-    }
+    // Made for every connection, as EasyMailer._do_send makes it, also for
+    // one that will not use it.
+    Ref context = call_method(session_module.global(n_ssl), n_create_default_context);
+    std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms = login_mechanisms(settings);
     Ref log = session_module.global(n_log);
     Ref level = checked(PyLong_FromLong(debug_level));
     const bool tracing = truth(call_method(log, n_isEnabledFor, level));
@@ -847,6 +853,332 @@ const Signature send_template_signature = define<Session_send_template>({
     .returns = "None",
 });
 
+// send_message(self, message, sender=None, recipients=None)
+constexpr Param send_message_params[] = {
+    self_param,
+    {"message", "Union[Message, bytes]", Rule::Any, Default::Required},
+    {"sender", "Optional[str]", Rule::OptStr, Default::None},
+    {"recipients", "Optional[Union[str, List[str]]]", Rule::Any, Default::None},
+};
+
+// The recipients of send_message: one address, or a list or tuple of them.
+Ref recipient_list(PyObject* recipients) {
+    if (PyUnicode_Check(recipients)) {
+        Ref list = checked(PyList_New(0));
+        checked(PyList_Append(list.get(), recipients));
+        return list;
+    }
+    if (!PyList_Check(recipients) && !PyTuple_Check(recipients)) {
+        raise_incorrect_type("recipients", "list", nullptr, recipients);
+    }
+    Ref list = checked(PySequence_List(recipients));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        if (!PyUnicode_Check(PyList_GET_ITEM(list.get(), i))) {
+            raise_incorrect_type("recipients", "list of str", nullptr,
+                                 PyList_GET_ITEM(list.get(), i));
+        }
+    }
+    return list;
+}
+
+Name n_email_parser{"email.parser"};
+Name n_Message{"Message"};
+Name n_BytesHeaderParser{"BytesHeaderParser"};
+Name n_parsebytes{"parsebytes"};
+Name n_copy{"copy"};
+Name n_get{"get"};
+Text t_Bcc{"Bcc"};
+Text t_Resent_Bcc{"Resent-Bcc"};
+
+// A copy of the message without its blind-copy headers, as smtplib's
+// send_message sends it: the message itself stays as it is.
+Ref without_bcc(PyObject* msg) {
+    Ref bcc = call_method(msg, n_get, t_Bcc.get());
+    Ref resent_bcc = call_method(msg, n_get, t_Resent_Bcc.get());
+    if (bcc.get() == Py_None && resent_bcc.get() == Py_None) return Ref::borrow(msg);
+    Ref copy = call(checked(PyImport_ImportModuleAttr(n_copy.get(), n_copy.get())), msg);
+    checked(PyObject_DelItem(copy.get(), t_Bcc.get()));
+    checked(PyObject_DelItem(copy.get(), t_Resent_Bcc.get()));
+    return copy;
+}
+
+Ref Session_send_message(FunctionObject*, Args<send_message_params> args) {
+    SessionObject* s = as_session(args["self"], "send_message");
+    Ref mailer = mailer_of(s);
+    PyObject* message = args["message"];
+    Ref sender = args["sender"] == Py_None ? Ref() : Ref::borrow(args["sender"]);
+    Ref recipients = args["recipients"] == Py_None ? Ref() : recipient_list(args["recipients"]);
+    Ref text;
+    if (PyBytes_Check(message)) {
+        if (!sender || !recipients) {
+            Ref parser = call(checked(
+                PyImport_ImportModuleAttr(n_email_parser.get(), n_BytesHeaderParser.get())));
+            Ref headers = call_method(parser, n_parsebytes, message);
+            envelope_from_headers(headers.get(), sender, recipients);
+        }
+        text = Ref::borrow(message);
+    } else {
+        Ref message_class = session_module.global(n_Message);
+        if (!checked(PyObject_IsInstance(message, message_class.get()))) {
+            raise_incorrect_type("message", "Message or bytes", nullptr, message);
+        }
+        envelope_from_headers(message, sender, recipients);
+        text = message_text(without_bcc(message).get());
+    }
+    deliver(s, mailer.get(), prepare(std::move(text), std::move(sender), std::move(recipients)));
+    return none();
+}
+
+const Signature send_message_signature = define<Session_send_message>({
+    .name = "send_message",
+    .doc = "Send a message that is already built, over the session's connection.\n"
+           "\n"
+           "message: an email.message.Message, serialised here (without its Bcc and\n"
+           "Resent-Bcc headers, as smtplib's send_message sends it), or bytes, sent\n"
+           "exactly as given (line endings become CRLF on the wire).\n"
+           "sender: the envelope sender; by default the address of the message's\n"
+           "Sender header, or of its From header.\n"
+           "recipients: an address or a list of them; by default every address of\n"
+           "its To, Cc and Bcc headers (the Resent- ones when the message has a\n"
+           "Resent- block).\n"
+           "\n"
+           "Delivery, reconnecting and errors are those of Session.send.\n",
+    .returns = "None",
+});
+
+// send_many: each message is bound by send's own parameter table, so its
+// arguments are checked, defaulted and refused exactly as send's.  The
+// binding function puts the message it made where the caller points.
+thread_local Prepared* preparing = nullptr;
+
+Ref Session_prepare(FunctionObject*, Args<send_params> args) {
+    Prepared* out = std::exchange(preparing, nullptr);
+    if (!out) raise(PyExc_RuntimeError, "not called by Session.send_many");
+    SessionObject* s = as_session(args["self"], "send");
+    Ref mailer = mailer_of(s);
+    *out = prepare_send(mailer.get(), args);
+    return none();
+}
+
+const Signature prepare_signature = define<Session_prepare>({
+    .name = "send",
+    .doc = "Session.send's binding of one message of send_many.",
+    .returns = "None",
+});
+
+PyObject* prepare_function; // made by the module body, kept for the process
+
+// One message of send_many, made ready as send makes it.
+Prepared prepare_item(PyObject* session, PyObject* item) {
+    if (!PyDict_Check(item)) {
+        raise_format(PyExc_TypeError,
+                     "send_many() takes dicts of send()'s keyword arguments, not %.200s",
+                     Py_TYPE(item)->tp_name);
+    }
+    Prepared prepared;
+    Prepared* outer = std::exchange(preparing, &prepared);
+    struct Restore {
+        Prepared* outer;
+        ~Restore() { preparing = outer; }
+    } restore{outer};
+    Ref positional = checked(PyTuple_Pack(1, session));
+    checked(PyObject_Call(prepare_function, positional.get(), item));
+    return prepared;
+}
+
+// How many messages send_many keeps under way at once: the one whose text
+// is going out, the next one, whose commands go with that text, and one
+// built while the server answers.
+constexpr std::size_t send_many_window = 3;
+
+// Whether an exception may go into send_many's list (an Exception), or
+// must propagate (KeyboardInterrupt and the like).
+Ref caught_exception() {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) reraise(std::move(error));
+    return error;
+}
+
+constexpr Param send_many_params[] = {
+    self_param,
+    {"messages", "Iterable[Dict[str, Any]]", Rule::Any, Default::Required},
+};
+
+Ref Session_send_many(FunctionObject*, Args<send_many_params> args) {
+    PyObject* session = args["self"];
+    SessionObject* s = as_session(session, "send_many");
+    Ref mailer = mailer_of(s);
+    Ref items = checked(PyObject_GetIter(args["messages"]));
+    Ref results = checked(PyList_New(0));
+    auto set_result = [&](std::size_t index, PyObject* value) {
+        checked(PyList_SetItem(results.get(), static_cast<Py_ssize_t>(index), Py_NewRef(value)));
+    };
+    Hold hold(s);
+    std::deque<Prepared> again; // to go once more over a new connection
+    Ref iteration_error;        // raised by the iterable: raised once the rest is settled
+    bool exhausted = false;
+    std::size_t in_flight = 0;
+    // Messages given to the current connection, by earlier sends too.
+    Py_ssize_t on_this_connection = s->on_connection;
+
+    // The next message to go, from `again` first; false when there is none now.
+    auto next_message = [&](Prepared& out) -> bool {
+        if (!again.empty()) {
+            out = std::move(again.front());
+            again.pop_front();
+            return true;
+        }
+        while (!exhausted) {
+            Ref item = Ref::steal(PyIter_Next(items.get()));
+            if (!item) {
+                exhausted = true;
+                if (PyErr_Occurred()) iteration_error = caught_exception();
+                return false;
+            }
+            const std::size_t index = static_cast<std::size_t>(PyList_GET_SIZE(results.get()));
+            checked(PyList_Append(results.get(), Py_None));
+            try {
+                out = prepare_item(session, item.get());
+                out.index = index;
+                return true;
+            } catch (const Error&) {
+                set_result(index, caught_exception().get());
+            }
+        }
+        return false;
+    };
+
+    bool connection_failed = false; // under an earlier message of this connection
+
+    // Files what became of the messages the conversation has settled.
+    auto file_outcomes = [&] {
+        Conversation& exchange = *s->exchange;
+        while (std::optional<Outcome> outcome = exchange.take_outcome()) {
+            --in_flight;
+            if (outcome->fate == Fate::Retry && outcome->untouched && connection_failed) {
+                // It never went out: the connection ended under the message
+                // before it, so its own second chance is not spent.
+                again.push_back(std::move(outcome->message));
+                continue;
+            }
+            connection_failed =
+                connection_failed || outcome->fate == Fate::Retry || outcome->fate == Fate::Unknown;
+            switch (outcome->fate) {
+            case Fate::Sent:
+                record_sent(s, outcome->reply);
+                if (outcome->error) set_result(outcome->message.index, outcome->error.get());
+                break;
+            case Fate::Retry:
+                if (outcome->message.may_retry) {
+                    outcome->message.may_retry = false;
+                    again.push_back(std::move(outcome->message));
+                    break;
+                }
+                set_result(outcome->message.index, outcome->error.get());
+                break;
+            default:
+                set_result(outcome->message.index, outcome->error.get());
+                break;
+            }
+        }
+        if (exchange.closed()) discard(s);
+    };
+
+    // Builds and submits the next message when the window has room; false
+    // when there is nothing to do now.
+    auto submit_next = [&]() -> bool {
+        if (in_flight >= send_many_window) return false;
+        const bool at_limit = s->transport && s->limit > 0 && on_this_connection >= s->limit;
+        if (at_limit && in_flight > 0) return false; // the connection ends after these
+        Prepared message;
+        if (!next_message(message)) return false;
+        if (in_flight == 0) {
+            // Between messages, as send does: a new connection when the
+            // server closed the last, the limit was reached or a capture
+            // began or ended.
+            bool opened = false;
+            try {
+                if (at_limit) quit_and_close(s, true);
+                opened = ready_connection(s, mailer.get());
+            } catch (const Error&) {
+                set_result(message.index, caught_exception().get());
+                return true;
+            }
+            if (opened) {
+                on_this_connection = 0;
+                connection_failed = false;
+                message.may_retry = false; // the connection was opened for it
+            }
+        }
+        try {
+            s->exchange->submit(std::move(message));
+        } catch (const Error&) {
+            set_result(message.index, caught_exception().get());
+            return true;
+        }
+        ++in_flight;
+        ++on_this_connection;
+        return true;
+    };
+
+    // What is ready goes first: outcomes, then what may be written, then what
+    // has arrived.  The next message is built only when the client would
+    // otherwise wait for the server, so that building it delays nothing.
+    auto send_all = [&] {
+        for (;;) {
+            if (s->exchange) {
+                flush(s);
+                if (s->exchange->has_outcome() || s->exchange->closed()) {
+                    file_outcomes();
+                    continue;
+                }
+                if (in_flight > 0 && has_input(s)) {
+                    read_once(s);
+                    continue;
+                }
+            }
+            if (submit_next()) continue;
+            if (in_flight == 0) {
+                if (exhausted && again.empty()) return;
+                continue;
+            }
+            Conversation& exchange = *s->exchange;
+            if (!exchange.busy()) {
+                exchange.fail(Ref()); // nothing awaited, yet messages under way
+                continue;
+            }
+            read_once(s);
+        }
+    };
+    try {
+        send_all();
+    } catch (const Error&) {
+        // Messages still under way have no fate the caller could learn.
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        if (in_flight > 0) discard(s);
+        reraise(std::move(error));
+    }
+    if (iteration_error) reraise(std::move(iteration_error));
+    return results;
+}
+
+const Signature send_many_signature = define<Session_send_many>({
+    .name = "send_many",
+    .doc = "Send many messages over the session's connection, pipelined.\n"
+           "\n"
+           "messages: an iterable (a generator will do) of dicts of Session.send's\n"
+           "keyword arguments, one dict a message, each checked as send checks them.\n"
+           "A message is built only when it is about to go out, so a generator of any\n"
+           "length needs the memory of a few messages.  When the server offers\n"
+           "pipelining, the text of one message goes together with the next one's\n"
+           "commands.\n"
+           "\n"
+           "Returns a list with one entry per message, in order: None when the server\n"
+           "accepted it, else the exception that send would have raised for it.  One\n"
+           "refused message never stops the others, and no message is sent twice.\n",
+    .returns = "List[Optional[Exception]]",
+});
+
 constexpr Param close_params[] = {self_param};
 
 Ref Session_close(FunctionObject*, Args<close_params> args) {
@@ -939,6 +1271,21 @@ const Signature classify_signature = define<session_classify>({
            "The session itself already sent again, once, every message that had not\n"
            "reached the server over a connection it had used before.\n",
     .returns = "str",
+});
+
+constexpr Param template_variables_params[] = {
+    {"context", "Optional[dict]", Rule::OptDict, Default::None},
+};
+
+Ref session_template_variables(FunctionObject*, Args<template_variables_params> args) {
+    return template_variables(session_module, args["context"]);
+}
+
+const Signature template_variables_signature = define<session_template_variables>({
+    .name = "_template_variables",
+    .doc = "The variables send_template renders with: `context` (a new dict when it is\n"
+           "empty or None) with occurred_at, the time now, unless it holds one.\n",
+    .returns = "dict",
 });
 
 // ---------------------------------------------------------------------------
@@ -1055,7 +1402,8 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import("ssl");
     frame.import_from("datetime", {"datetime"});
     frame.import_from("types", {"TracebackType"});
-    frame.import_from("typing", {"List", "Optional", "Union", "Dict"});
+    frame.import_from("typing", {"Any", "Dict", "Iterable", "List", "Optional", "Union"});
+    frame.import_from("email.message", {"Message"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
 
     Ref logging = checked(PyImport_ImportModule("logging"));
@@ -1063,8 +1411,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
     Ref logger = call_method(logging, n_getLogger, logger_name);
     frame.bind("_log", logger.get());
 
-    Ref ports = checked(Py_BuildValue("{s:i,s:i,s:i}", "ssl", 465, "starttls", 587, "plain", 25));
-    frame.bind("USUAL_PORTS", ports.get());
+    frame.import_from("", {"USUAL_PORTS"}, 1);
 
     Ref transport = frame.native_class(transport_spec,
                                        {transport_send_signature, transport_recv_signature,
@@ -1073,10 +1420,13 @@ void module_body(ModuleFrame& frame, PyObject*) {
     Py_XSETREF(TransportObject::type, reinterpret_cast<PyTypeObject*>(transport.release()));
     frame.bind("_connect", frame.function(connect_signature).get());
     frame.bind("classify", frame.function(classify_signature).get());
+    frame.bind("_template_variables", frame.function(template_variables_signature).get());
 
     Ref type =
         frame.native_class(session_spec, {init_signature, send_signature, send_template_signature,
+                                          send_message_signature, send_many_signature,
                                           close_signature, enter_signature, exit_signature});
+    if (!prepare_function) prepare_function = frame.method("Session", prepare_signature).release();
     frame.bind("Session", type.get());
     Py_XSETREF(SessionObject::type, reinterpret_cast<PyTypeObject*>(type.release()));
 }

@@ -59,7 +59,7 @@ class Received:
     mail_from: str
     rcpt_tos: list  # accepted envelope recipients, in RCPT order
     data: bytes  # the message as it came in through DATA
-    login: str  # the login the session authenticated with
+    login: str  # the login the session authenticated with (None without AUTH)
 
 
 class _Handler:
@@ -67,6 +67,12 @@ class _Handler:
 
     def __init__(self, server):
         self.s = server
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname  # what aiosmtpd does itself without the hook
+        if not self.s.pipelining:
+            return responses
+        return [*responses[:-1], "250-PIPELINING", responses[-1]]
 
     async def handle_MAIL(self, server, session, envelope, address, options):
         if self.s.busy_after is not None and \
@@ -126,18 +132,11 @@ class _Handler:
             await asyncio.Event().wait()  # until the client goes away
         if self.s.refuse_data:
             return "554 5.6.0 message rejected"
+        login = session.auth_data.login.decode() if session.auth_data else None
         self.s.messages.append(Received(
-            envelope.mail_from, list(envelope.rcpt_tos),
-            envelope.original_content, session.auth_data.login.decode()))
+            envelope.mail_from, list(envelope.rcpt_tos), envelope.original_content, login))
         session.delivered = getattr(session, "delivered", 0) + 1
         return "250 OK"
-
-    async def handle_EHLO(self, server, session, envelope, hostname, responses):
-        session.host_name = hostname
-        if self.s.pipelining:
-            # aiosmtpd reads pipelined commands in order; it only does not say so.
-            responses.insert(-1, "250-PIPELINING")
-        return responses
 
     async def handle_QUIT(self, server, session, envelope):
         self.s.quits += 1
@@ -175,7 +174,7 @@ class Server:
                  offer_starttls=True, mechanisms=("LOGIN", "PLAIN"),
                  refuse_rcpt=(), refuse_mail=False, refuse_data=False,
                  drop=None, busy_after=None, first_attempt=None, oauth=None,
-                 pipelining=False):
+                 pipelining=False, smtputf8=False, size_limit=None, auth=True):
         self.mode = mode
         self.pipelining = pipelining
         self.oauth = oauth  # a TokenEndpoint: XOAUTH2 and OAUTHBEARER check tokens there
@@ -194,15 +193,18 @@ class Server:
         self.quits = 0
         self.holding = threading.Event()
         smtp_kwargs = dict(
-            auth_required=True,
+            auth_required=auth,
+            enable_SMTPUTF8=smtputf8,
             # aiosmtpd only counts STARTTLS as TLS; implicit TLS is TLS anyway.
             # Without STARTTLS on offer AUTH is allowed in the clear, so that a
             # client skipping STARTTLS would be seen sending its credentials.
-            auth_require_tls=mode == "starttls" and offer_starttls,
-            authenticator=self._authenticate,
+            auth_require_tls=mode == "starttls" and offer_starttls and auth,
+            authenticator=self._authenticate if auth else None,
             auth_exclude_mechanism=[m for m in ("LOGIN", "PLAIN", "XOAUTH2", "OAUTHBEARER")
                                     if m not in mechanisms],
         )
+        if size_limit is not None:
+            smtp_kwargs.update(data_size_limit=size_limit)
         if mode == "starttls" and offer_starttls:
             smtp_kwargs.update(tls_context=tls_context, require_starttls=True)
         self._controller = _Controller(
@@ -373,12 +375,13 @@ def smtp_server(server_contexts):
     """Factory: ``smtp_server(mode, cert="good", **variant)`` starts a server.
 
     mode is "ssl" (implicit TLS), "starttls" or "plain".  Variants:
+    pipelining=True (EHLO offers PIPELINING), smtputf8=True (and SMTPUTF8),
+    size_limit=n (SIZE n, refused at MAIL beyond), auth=False (no AUTH asked),
     password= (the one the server accepts), offer_starttls=False,
     mechanisms=("LOGIN",), refuse_rcpt={addr, ...}, refuse_mail=True,
     refuse_data=True, drop="MAIL" or "DATA" (hang up instead of answering),
     busy_after=k (answer MAIL with 421 once a connection has carried k
-    messages), first_attempt={addr: action} (see Server), pipelining=True
-    (advertise PIPELINING).
+    messages), first_attempt={addr: action} (see Server).
     Every server started is stopped at teardown.
     """
     started = []

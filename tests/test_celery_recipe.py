@@ -156,7 +156,10 @@ def test_a_421_to_a_later_rcpt_is_sent_again_at_once(mailapp, worker, server):
 ], ids=["partial", "421-partly-named", "421-all-named", "all-refused"])
 def test_classification_of_refused_recipients(mailapp, refused, kind):
     error = smtplib.SMTPRecipientsRefused(refused)
-    failure = mailapp.classify(error, ["a@example.test", "b@example.test"])
+    if kind == "PermanentFailure" and len(refused) == 1:
+        error.add_note("The message was accepted for the other recipients; only those in "
+                       ".recipients were refused.")  # as a session reports a partial refusal
+    failure = mailapp.classify(error)
     assert type(failure).__name__ == kind
     assert failure.refused == {address: [code, reply.decode()]
                                for address, (code, reply) in refused.items()}

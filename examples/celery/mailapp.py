@@ -45,21 +45,18 @@ command line:
 """
 
 import dataclasses
-import errno
 import os
 import smtplib
-import socket
-import ssl
 
 from celery import Celery, signals
 from celery.utils.log import get_task_logger
 
 from vantrel.mailer import EasyMailer
-from vantrel.session import Session
+from vantrel.session import USUAL_PORTS, Session
+from vantrel.session import classify as fate_of
 
 logger = get_task_logger(__name__)
 
-USUAL_PORTS = {"ssl": 465, "starttls": 587, "plain": 25}
 # The broker hands a message that a worker took and has not acknowledged
 # within this time to another worker (see docs/scaling.md); a retry's delay
 # must stay well below it.
@@ -162,10 +159,10 @@ class Outbox:
         that the first message finds the connection ready.  When the server
         cannot be reached now, the first message tries again."""
         settings = SmtpSettings.from_environment()
-        # vantrel gives smtplib no timeout: bound every socket operation here,
-        # or a server that stops answering would hold this process forever.
-        socket.setdefaulttimeout(settings.timeout)
-        self._session = Session(settings.mailer(), max_per_connection=settings.max_per_connection)
+        # The timeout bounds every network operation: a server that stops
+        # answering cannot hold this process for ever.
+        self._session = Session(settings.mailer(), max_per_connection=settings.max_per_connection,
+                                timeout=settings.timeout)
         try:
             self._session.__enter__()  # connects and logs in
         except OSError as error:
@@ -237,49 +234,35 @@ class PermanentFailure(SendFailure):
     """Not worth another attempt: a 5xx reply, or a problem of the settings."""
 
 
-# Connection errors that say nothing about the message or the settings.
-TRANSIENT_ERRORS = (ConnectionError, TimeoutError, smtplib.SMTPServerDisconnected,
-                    ssl.SSLEOFError, ssl.SSLZeroReturnError)
-TRANSIENT_ERRNOS = {errno.ENETUNREACH, errno.EHOSTUNREACH, errno.ENETDOWN, errno.EHOSTDOWN}
-
-
 def _text(reply):
     return reply.decode("utf-8", "replace") if isinstance(reply, bytes) else str(reply)
 
 
-def _addresses(value):
-    if value is None:
-        return []
-    return [value] if isinstance(value, str) else list(value)
-
-
-def classify(error, recipients):
-    """The SendFailure for `error`, raised while sending to `recipients`
-    (every envelope address, as given)."""
+def classify(error):
+    """The SendFailure for `error`, by vantrel's failure policy
+    (vantrel.session.classify): worth another attempt when the message was
+    not delivered for a reason that may pass (a 4xx reply, a connection
+    refused, lost or timed out), or when the connection failed while its text
+    was under way (the server may have it: another attempt risks a second
+    copy rather than a loss, as the rest of the recipe does); final when it
+    was refused for good or delivered to the other recipients."""
+    fate = fate_of(error)
+    kind = TransientFailure if fate in ("retry", "unknown") else PermanentFailure
     if isinstance(error, smtplib.SMTPRecipientsRefused):
         refused = {address: [code, _text(reply)]
                    for address, (code, reply) in error.recipients.items()}
-        code, reply = next(iter(refused.values()))
         closing = [(code, reply) for code, reply in refused.values() if code == 421]
-        if closing:
-            # The server was closing before the text went out: nobody has the
-            # message.  (The session has already tried once more over a new
-            # connection.)
-            code, reply = closing[0]
-            return TransientFailure(code, reply, refused)
-        if set(refused) != set(recipients):
+        code, reply = closing[0] if closing else next(iter(refused.values()), (None, "refused"))
+        if fate == "sent":
             # The others have the message: another attempt would send it to them twice.
-            return PermanentFailure(code, f"{reply} (delivered to the other recipients)", refused)
-        if all(code >= 500 for code, _ in refused.values()):
-            return PermanentFailure(code, reply, refused)
-        return TransientFailure(code, reply, refused)
+            reply = f"{reply} (delivered to the other recipients)"
+        return kind(code, reply, refused)
     if isinstance(error, smtplib.SMTPResponseException):
-        kind = TransientFailure if 400 <= error.smtp_code < 500 else PermanentFailure
         return kind(error.smtp_code, _text(error.smtp_error))
-    transient = (isinstance(error, TRANSIENT_ERRORS) or error.errno in TRANSIENT_ERRNOS
-                 or (isinstance(error, socket.gaierror) and error.errno == socket.EAI_AGAIN))
-    kind = TransientFailure if transient else PermanentFailure
-    return kind(None, f"{type(error).__name__}: {error}")
+    reply = f"{type(error).__name__}: {error}"
+    if fate == "unknown":
+        reply += " (it may have been delivered)"
+    return kind(None, reply)
 
 
 # --- the task ------------------------------------------------------------------
@@ -304,5 +287,5 @@ def send_templated(self, to, subject, template_name, context=None, cc=None, bcc=
                                        sender=sender, sender_name=sender_name,
                                        reply_to=reply_to)
     except OSError as error:  # smtplib's and ssl's errors are OSErrors
-        raise classify(error, _addresses(to) + _addresses(cc) + _addresses(bcc)) from error
+        raise classify(error) from error
     return self.request.retries

@@ -65,7 +65,8 @@ Ref fresh_copy(const Ref& error) {
 
 Conversation::Conversation(const ModuleFrame& frame, const smtp::Options& options, Ref trace,
                            Ref label)
-    : frame_(frame), client_(options), trace_(std::move(trace)), label_(std::move(label)) {}
+    : frame_(frame), client_(options), trace_(std::move(trace)), label_(std::move(label)),
+      options_chunking_(options.chunking) {}
 
 Conversation::~Conversation() = default;
 
@@ -86,10 +87,9 @@ void Conversation::open(std::string_view local_name, bool starttls,
 }
 
 void Conversation::submit(Prepared message) {
-    // Held before the engine may report on it, even at once; the views are
-    // of the held copy, as moving a short string moves its characters.
-    messages_.emplace_back(next_tag_, std::move(message));
-    const Prepared& held = messages_.back().second;
+    // Held before the engine may report on it, even at once; the views below
+    // are of the held copy (a short string moves its characters).
+    const Prepared& held = messages_.emplace_back(InEngine{next_tag_, std::move(message)}).message;
     std::vector<std::string_view> recipients(held.recipient_paths.begin(),
                                              held.recipient_paths.end());
     smtp::Message submitted;
@@ -117,9 +117,10 @@ void Conversation::submit(Prepared message) {
 }
 
 bool Conversation::withdraw(std::size_t index) {
-    const auto found = std::find_if(messages_.begin(), messages_.end(),
-                                    [&](const auto& entry) { return entry.second.index == index; });
-    if (found == messages_.end() || !client_.withdraw(found->first)) return false;
+    const auto found = std::find_if(messages_.begin(), messages_.end(), [&](const InEngine& entry) {
+        return entry.message.index == index;
+    });
+    if (found == messages_.end() || !client_.withdraw(found->tag)) return false;
     messages_.erase(found);
     absorb();
     return true;
@@ -252,13 +253,23 @@ Ref Conversation::exception_for(const smtp::Event& event, const Prepared& messag
     }
 }
 
+Conversation::InEngine* Conversation::in_engine(std::uint64_t tag) noexcept {
+    for (InEngine& entry : messages_) {
+        if (entry.tag == tag) return &entry;
+    }
+    return nullptr;
+}
+
 void Conversation::on_outcome(smtp::Event& event) {
     const auto found = std::find_if(messages_.begin(), messages_.end(),
-                                    [&](const auto& entry) { return entry.first == event.tag; });
+                                    [&](const InEngine& entry) { return entry.tag == event.tag; });
     if (found == messages_.end()) return;
-    Ref error = exception_for(event, found->second);
-    outcomes_.push_back(Outcome{fate_of(event), std::move(found->second), std::move(error),
-                                std::move(event.reply)});
+    // BDAT carries the text from the first group on.
+    const bool chunked = options_chunking_ && client_.capabilities().chunking;
+    Ref error = exception_for(event, found->message);
+    outcomes_.push_back(Outcome{fate_of(event, found->text_begun || chunked),
+                                std::move(found->message), std::move(error), std::move(event.reply),
+                                event.kind == smtp::EventKind::NotSent});
     messages_.erase(found);
 }
 
@@ -334,6 +345,8 @@ void Conversation::absorb() {
             ended = true;
             break;
         case EventKind::TextReady:
+            if (InEngine* entry = in_engine(event.tag)) entry->text_begun = true;
+            break;
         case EventKind::Done:
             break;
         }

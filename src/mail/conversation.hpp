@@ -29,6 +29,9 @@ struct Outcome {
     Prepared message;  // given back, so that a driver can send it again
     Ref error;         // the exception for the caller; empty when sent to everyone
     smtp::Reply reply; // the final reply of a message sent
+    // None of its octets was written (the engine's NotSent): it had no part
+    // in what ended the connection.
+    bool untouched = false;
 };
 
 class Conversation {
@@ -78,6 +81,8 @@ public:
     std::optional<Outcome> take_outcome();
 
 private:
+    struct InEngine;
+    InEngine* in_engine(std::uint64_t tag) noexcept;
     void absorb();
     void on_outcome(smtp::Event& event);
     void trace(const smtp::Event& event);
@@ -91,11 +96,17 @@ private:
     Ref trace_;
     Ref label_;
     std::uint64_t next_tag_ = 1;
-    std::deque<std::pair<std::uint64_t, Prepared>> messages_; // in the engine, by tag
+    struct InEngine {
+        std::uint64_t tag;
+        Prepared message;
+        bool text_begun = false; // 354 to its DATA, or sent with BDAT
+    };
+    std::deque<InEngine> messages_;
     std::deque<Outcome> outcomes_;
     Ref setup_error_;
     Ref connection_error_; // what ended the connection, once it ended
     bool connection_error_used_ = false;
+    bool options_chunking_;
     bool tls_requested_ = false;
     bool ready_ = false;
     int hellos_ = 0;          // EHLO (or HELO) replies taken

@@ -9,7 +9,7 @@ Text partly_sent_note{"The message was accepted for the other recipients; only t
 Text fate_unknown_note{"The connection failed while the message's text was under way: the "
                        "server may have it, so it was not sent again."};
 
-Fate fate_of(const smtp::Event& outcome) noexcept {
+Fate fate_of(const smtp::Event& outcome, bool text_begun) noexcept {
     using smtp::EventKind;
     switch (outcome.kind) {
     case EventKind::Accepted:
@@ -17,7 +17,9 @@ Fate fate_of(const smtp::Event& outcome) noexcept {
     case EventKind::NotSent:
         return Fate::Retry;
     case EventKind::Lost:
-        return Fate::Unknown;
+        // Commands of it were written, but without its text no server can
+        // have taken it.
+        return text_begun ? Fate::Unknown : Fate::Retry;
     case EventKind::Refused: {
         const int code = outcome.reply.code;
         // A 421 to MAIL, RCPT or the DATA command: the server closed before

@@ -22,8 +22,10 @@ enum class Fate : unsigned char {
 };
 
 // The fate of a message from its last event: Accepted, Refused, NotSent,
-// Lost or Unsupported.
-Fate fate_of(const smtp::Event& outcome) noexcept;
+// Lost or Unsupported.  `text_begun`: octets of its text may have gone out
+// (after the 354 to DATA, or with BDAT, which carries the text from its first
+// group); a message lost before that never reached the server as a message.
+Fate fate_of(const smtp::Event& outcome, bool text_begun) noexcept;
 
 // Whether a reply code is the server saying that it is closing.
 inline bool closing_code(int code) noexcept {

@@ -64,14 +64,18 @@ Outgoing compose(PyObject* mailer, Args<send_params> args) {
                     sender_or_default(mailer, args["sender"])};
 }
 
-Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
-                  Args<send_template_params> args) {
-    PyObject* context = args["context"];
-    PyObject* template_name = args["template_name"];
+Ref template_variables(const ModuleFrame& frame, PyObject* context) {
     Ref variables = truth(context) ? Ref::borrow(context) : checked(PyDict_New());
     Ref now = call_method(frame.global(n_datetime), n_now);
     Ref stamp = call_method(now, n_strftime, t_time_format.get());
     checked(PyDict_SetDefaultRef(variables.get(), n_occurred_at.get(), stamp.get(), nullptr));
+    return variables;
+}
+
+Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
+                  Args<send_template_params> args) {
+    PyObject* template_name = args["template_name"];
+    Ref variables = template_variables(frame, args["context"]);
 
     Ref html_name = checked(PyUnicode_FromFormat("%U.html", template_name));
     Ref html = call_method(getattr(mailer, attr::template_engine), n_render, html_name, variables);

@@ -1,8 +1,10 @@
-// What EasyMailer and Session do alike to send a message: compose it through
-// the mailer's own steps, render templates, open and log in to a connection
-// as the mailer's settings say, and report recipients that the server
-// refused.  Module-level names (smtplib, ssl, datetime) are read from the
-// calling module's namespace, given as its frame, at each use.
+// What EasyMailer and Session do alike to make a message: compose it through
+// the mailer's own steps and render templates; and the steps of
+// EasyMailer._do_send's delivery through smtplib (open, log in, report
+// recipients that the server refused; a Session delivers through its own
+// engine instead, see conversation.hpp).  Module-level names (smtplib, ssl,
+// datetime) are read from the calling module's namespace, given as its
+// frame, at each use.
 #pragma once
 
 #include "frame/frame.hpp"
@@ -25,6 +27,12 @@ struct Outgoing {
 // recipients with mailer._collect_recipients and chooses the envelope sender,
 // from the arguments of a send call.
 Outgoing compose(PyObject* mailer, Args<send_params> args);
+
+// The variables a template is rendered with: `context` itself when it is a
+// non-empty dict (so the caller sees the stamp), else a new dict, with
+// occurred_at set to the time now ("%Y-%m-%d %H:%M:%S", from the calling
+// module's `datetime`) unless it is there already.
+Ref template_variables(const ModuleFrame& frame, PyObject* context);
 
 // send_template's work: renders both bodies and the subject with the mailer's
 // template engine, the context stamped with occurred_at, then calls

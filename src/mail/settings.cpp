@@ -30,22 +30,6 @@ Security security_of(PyObject* mailer) {
     return truth(getattr(mailer, attr::use_tls)) ? Security::StartTls : Security::Plain;
 }
 
-namespace {
-
-// A str setting as UTF-8, or the TypeError of a setting of the wrong type.
-std::string text_of(PyObject* value, const char* name) {
-    if (!PyUnicode_Check(value)) {
-        raise_format(PyExc_TypeError, "the mailer's %s must be a str, not %.200s", name,
-                     Py_TYPE(value)->tp_name);
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!data) raise_error();
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-} // namespace
-
 Settings Settings::read(PyObject* mailer) {
     Settings settings;
     const bool implicit_tls = truth(getattr(mailer, attr::use_ssl));
@@ -56,7 +40,6 @@ Settings Settings::read(PyObject* mailer) {
                                                                 : Security::Plain;
     settings.username = getattr(mailer, attr::username);
     settings.password = getattr(mailer, attr::password);
-    settings.host_text = text_of(settings.host.get(), "host");
     const bool no_user = PyUnicode_Check(settings.username.get()) &&
                          PyUnicode_GET_LENGTH(settings.username.get()) == 0;
     const bool no_password = PyUnicode_Check(settings.password.get()) &&

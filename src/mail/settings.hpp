@@ -5,8 +5,6 @@
 
 #include "frame/frame.hpp"
 
-#include <string>
-
 namespace vantrel::mail {
 
 // The instance attributes, in the order EasyMailer.__init__ sets them.
@@ -36,8 +34,6 @@ struct Settings {
     Ref port; // int
     Ref username;
     Ref password;
-    // Host and port as the socket layer takes them.
-    std::string host_text;
     // Whether to log in: a mailer without username and password sends
     // without AUTH (a local relay that offers none).
     bool log_in = true;

@@ -7,3 +7,7 @@ what would be sent, for tests. Importing the package imports none of them.
 """
 
 __version__ = "0.1.0"
+
+# The port that each connection mode is usually served on: implicit TLS,
+# STARTTLS (mail submission) and plain SMTP.
+USUAL_PORTS = {"ssl": 465, "starttls": 587, "plain": 25}

@@ -29,12 +29,12 @@ import threading
 import traceback
 import warnings
 from contextlib import nullcontext
-from datetime import datetime
 from pathlib import Path
+
+from vantrel import USUAL_PORTS
 
 PROG = "vantrel"
 PASSWORD_VARIABLE = "VANTREL_SMTP_PASSWORD"
-USUAL_PORTS = {"ssl": 465, "starttls": 587, "plain": 25}
 DEFAULT_TIMEOUT = 30.0
 # A day: any longer is as good as none, and the socket layer overflows at
 # about 292 years.
@@ -198,7 +198,10 @@ def smtp_reply(error):
 
 def explain(error, where, timeout, mode=None):
     """One line for a failure while sending to `where` (host:port) with the
-    connection `mode`; None for anything that is no sending failure."""
+    connection `mode`; None for anything that is no sending failure.  Whether
+    the message went out is the session's failure policy (classify)."""
+    from vantrel.session import classify
+
     match error:
         case smtplib.SMTPResponseException() if error.smtp_code == 421:
             return f"{where} is closing the connection: {smtp_reply(error)}; nothing was sent"
@@ -224,14 +227,16 @@ def explain(error, where, timeout, mode=None):
                 f"{address} ({smtp_reply_of(*reply)})"
                 for address, reply in error.recipients.items()
             )
-            # A partial refusal carries a note: the others did get the message.
-            if getattr(error, "__notes__", None):
+            if classify(error) == "sent":
                 return f"recipients refused: {refused}; the others were sent the message"
             return f"every recipient refused: {refused}; nothing was sent"
         case smtplib.SMTPSenderRefused():
             return f"sender {error.sender} refused: {smtp_reply(error)}"
         case smtplib.SMTPDataError():
             return f"message refused: {smtp_reply(error)}"
+        case smtplib.SMTPServerDisconnected() if classify(error) == "unknown":
+            return (f"{where} closed the connection while the message was going out "
+                    f"({error}): it may have been delivered, so it was not sent again")
         case smtplib.SMTPServerDisconnected():
             return f"{where} closed the connection: {error}"
         case smtplib.SMTPResponseException():
@@ -248,6 +253,9 @@ def explain(error, where, timeout, mode=None):
             return f"cannot connect to {where}: connection refused"
         case socket.gaierror():
             return f"cannot resolve {where}: {error.strerror}"
+        case TimeoutError() if classify(error) == "unknown":
+            return (f"{where} did not answer within {timeout:g} seconds while the message was "
+                    "going out: it may have been delivered, so it was not sent again")
         case TimeoutError():
             return f"{where} did not answer within {timeout:g} seconds"
         case OSError():
@@ -378,8 +386,9 @@ def rendered(what, render, *arguments):
 def render_template(engine, name, subject, variables):
     """The subject, text and HTML body of a template, as send_template makes
     them: the same variables for all three, occurred_at added unless given."""
-    variables = dict(variables)
-    variables.setdefault("occurred_at", datetime.now().strftime("%Y-%m-%d %H:%M:%S"))
+    from vantrel.session import _template_variables
+
+    variables = _template_variables(dict(variables))
     html = rendered(f"{name}.html", engine.render, f"{name}.html", variables)
     text = rendered(f"{name}.txt", engine.render, f"{name}.txt", variables)
     if html is None and text is None:
@@ -600,59 +609,67 @@ class PlainStartWatch:
     """Cuts short a plain start (--mode starttls or plain) on a port that
     expects TLS from the first byte.  Such a server waits for the client's
     TLS hello while the client waits for its greeting, both until the
-    timeout.  When no command has gone out GREETING_WAIT seconds into
-    sending (smtplib writes its first one, EHLO, when the greeting has come),
-    a second connection tries a TLS handshake on the port; if the server
-    answers it, the wait ends there.  It watches from the main thread only,
-    where signals arrive."""
-
-    active = None  # the watch of the delivery under way, for the audit hook
-    hooked = False
+    timeout.  When nothing has come from the server GREETING_WAIT seconds
+    into sending, a second connection tries a TLS handshake on the port; if
+    the server answers it, the wait ends there.  It watches from the main
+    thread only, where signals arrive, and hears the server through the
+    session's connections (vantrel.session._connect, wrapped while it is
+    active)."""
 
     def __init__(self, host, port, timeout):
         self.host, self.port, self.timeout = host, port, timeout
         self.greeted = self.found = False
-
-    @staticmethod
-    def audit(event, _):
-        if event == "smtplib.send" and PlainStartWatch.active is not None:
-            PlainStartWatch.active.greeted = True
 
     def alarm(self, signum, frame):
         if not self.greeted and speaks_tls(self.host, self.port, self.timeout):
             self.found = True
             raise ConnectionAbortedError("the port expects TLS from the first byte")
 
+    def connect(self, host, port, timeout):
+        watch, transport = self, self.session_connect(host, port, timeout)
+
+        class Heard:
+            def recv(self):
+                data = transport.recv()
+                watch.greeted = True
+                return data
+
+            def __getattr__(self, name):
+                return getattr(transport, name)
+
+        return Heard()
+
     def __enter__(self):
-        if not PlainStartWatch.hooked:
-            sys.addaudithook(PlainStartWatch.audit)  # for the life of the process
-            PlainStartWatch.hooked = True
-        PlainStartWatch.active = self
+        from vantrel import session
+
+        self.session_connect = session._connect
+        session._connect = self.connect
         self.previous = signal.signal(signal.SIGALRM, self.alarm)
         signal.setitimer(signal.ITIMER_REAL, min(GREETING_WAIT, self.timeout / 2))
         return self
 
     def __exit__(self, *_):
+        from vantrel import session
+
         signal.setitimer(signal.ITIMER_REAL, 0)
         # None: a handler that was not set from Python; the default stands in.
         signal.signal(signal.SIGALRM, signal.SIG_DFL if self.previous is None else self.previous)
-        PlainStartWatch.active = None
+        session._connect = self.session_connect
 
 
 def deliver(prepared, args):
     """Sends the prepared message, exactly as serialised, over one
     connection ended with QUIT."""
+    from vantrel.session import Session
+
     where = f"{args.host}:{args.port}"
-    # The mailer passes no timeout to smtplib; bound every socket step here.
-    socket.setdefaulttimeout(args.timeout)
     watch = nullcontext()
     if args.mode != "ssl" and threading.current_thread() is threading.main_thread():
         watch = PlainStartWatch(args.host, args.port, args.timeout)
     try:
-        with watch:
-            # _do_send sends the message object it is given: built once, and
-            # serialised again to the same text (its boundaries are set now).
-            prepared.mailer._do_send(prepared.msg, prepared.recipients, prepared.sender)
+        with watch, Session(prepared.mailer, timeout=args.timeout) as session:
+            session.send_message(prepared.text.encode("ascii"), prepared.sender,
+                                 prepared.recipients)
     except Exception as error:
         if getattr(watch, "found", False):
             raise DeliveryError(f"{where} expects TLS from the first byte (implicit TLS), "

@@ -4,8 +4,11 @@ import smtplib as smtplib
 import socket as socket
 import ssl as ssl
 from datetime import datetime as datetime
+from email.message import Message as Message
 from types import TracebackType as TracebackType
+from typing import Any as Any
 from typing import Dict as Dict
+from typing import Iterable as Iterable
 from typing import List as List
 from typing import Optional as Optional
 from typing import Literal, Protocol
@@ -15,7 +18,8 @@ from typing_extensions import disjoint_base
 
 from .mailer import EasyMailer as EasyMailer
 
-USUAL_PORTS: dict[str, int]
+from . import USUAL_PORTS as USUAL_PORTS
+
 _log: logging.Logger
 
 class _Transport(Protocol):
@@ -23,11 +27,19 @@ class _Transport(Protocol):
     def recv(self) -> bytes: ...
     def pending(self) -> bool: ...
     def start_tls(self, context: ssl.SSLContext, server_hostname: str, /) -> None: ...
+    def send_message(
+        self,
+        message: Union[Message, bytes],
+        sender: Optional[str] = None,
+        recipients: Optional[Union[str, List[str]]] = None,
+    ) -> None: ...
+    def send_many(self, messages: Iterable[Dict[str, Any]]) -> List[Optional[Exception]]: ...
     def close(self) -> None: ...
     def abandon(self) -> None: ...
 
 def _connect(host: str, port: int, timeout: Optional[float]) -> _Transport: ...
 def classify(error: BaseException) -> Literal["sent", "retry", "permanent", "unknown"]: ...
+def _template_variables(context: Optional[Dict[str, object]] = None) -> Dict[str, object]: ...
 
 # A native class with fields of its own: it cannot share a subclass with
 # another such class.
@@ -66,6 +78,13 @@ class Session:
         attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
         reply_to: Optional[str] = None,
     ) -> None: ...
+    def send_message(
+        self,
+        message: Union[Message, bytes],
+        sender: Optional[str] = None,
+        recipients: Optional[Union[str, List[str]]] = None,
+    ) -> None: ...
+    def send_many(self, messages: Iterable[Dict[str, Any]]) -> List[Optional[Exception]]: ...
     def close(self) -> None: ...
     def __enter__(self) -> Session: ...
     def __exit__(

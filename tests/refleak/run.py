@@ -59,6 +59,7 @@ from hostile import (BadBool, BadFormat, BadIndex, BadInt, BadIter, Boom,  # noq
                      Dict, Int, List, Splits, Str)
 import wordings  # noqa: E402
 from network import closed_port  # noqa: E402
+from scripted import scripted  # noqa: E402
 USER = "leak@example.test"
 PASSWORD = "secret"
 
@@ -1058,168 +1059,26 @@ def session_errors():
     raises(AttributeError, repr, session)
 
 
-class SessionSMTP:
-    """A connection as Session uses it: no context manager.  Class attributes
-    script the failures; `log` keeps the calls."""
-    busy_after = fail_login = fail_quit = fail_close = hang_up_after = None
-    failure = None
-    sock_value = None
-    log = []
-
-    def __init__(self, host, port, context=None):
-        if self.failure == "connect":
-            raise ConnectionRefusedError("scripted")
-        self.count = 0
-        if self.sock_value is not None:
-            self.sock = self.sock_value
-
-    def starttls(self, context):
-        pass
-
-    def login(self, user, password):
-        if self.fail_login:
-            raise smtplib.SMTPAuthenticationError(535, b"no")
-
-    def sendmail(self, sender, recipients, text):
-        self.log.append("sendmail")
-        self.count += 1
-        if self.busy_after is not None and self.count > self.busy_after:
-            type(self).failure = self.failure_after_busy
-            raise smtplib.SMTPSenderRefused(421, b"busy", sender)
-        if self.failure == "unknown":
-            raise OSError("lost")
-        if self.failure == "answered":
-            raise smtplib.SMTPDataError(554, b"no")
-        if self.failure == "reentrant":
-            type(self).failure = None
-            try:
-                self.session.send("a", "again")
-            finally:
-                type(self).failure = "reentrant"
-        if self.hang_up_after is not None and self.count >= self.hang_up_after:
-            self.sock = None
-        return {}
-
-    failure_after_busy = None
-
-    def quit(self):
-        self.log.append("quit")
-        if self.fail_quit:
-            raise smtplib.SMTPServerDisconnected("gone")
-
-    def close(self):
-        self.log.append("close")
-        if self.fail_close:
-            raise OSError("close")
-
-
-def session_smtplib(**behaviour):
-    smtp = type("SMTP", (SessionSMTP,), dict(behaviour, log=[]))
-    return types.SimpleNamespace(
-        SMTP=smtp, SMTP_SSL=smtp, SMTPRecipientsRefused=smtplib.SMTPRecipientsRefused,
-        SMTPSenderRefused=smtplib.SMTPSenderRefused,
-        SMTPResponseException=smtplib.SMTPResponseException)
-
-
-# --- vantrel.aio -----------------------------------------------------------
-
-
-def run_async(coroutine_function):
-    """One event loop per round, closed at the end: what it made goes with it."""
-    import asyncio
-    asyncio.run(coroutine_function())
-
-
-@case_per_mode("async_session")
-def async_session_ok(mode):
-    import asyncio
-    from vantrel.aio import AsyncSession
-
-    async def body():
-        async with AsyncSession(SERVERS.mailer(mode), connections=2) as session:
-            await asyncio.gather(*(session.send(f"u{i}@example.test", "s", body="b")
-                                   for i in range(6)))
-            await session.send_template("a@example.test", "Hi {{ name }}", "welcome",
-                                        {"name": "Ann"})
-            assert session.sent == 7
-            repr(session)
-        await session.aclose()
-
-    run_async(body)
-
-
-@case
-def async_session_refusals_and_cancellation():
-    import asyncio
-    from vantrel.aio import AsyncSession
-
-    async def body():
-        async with AsyncSession(SERVERS.mailer("plain")) as session:
-            results = await asyncio.gather(
-                session.send(["a@example.test", "refused@example.test"], "s", body="b"),
-                session.send("refused@example.test", "s"),
-                session.send("a@example.test", "s", sender="refused@example.test"),
-                return_exceptions=True)
-            assert [type(r) for r in results] == [smtplib.SMTPRecipientsRefused] * 2 + \
-                [smtplib.SMTPSenderRefused]
-            waiting = [asyncio.ensure_future(session.send("a@example.test", "s"))
-                       for _ in range(3)]
-            await asyncio.sleep(0)
-            for task in waiting:
-                task.cancel()
-            await asyncio.gather(*waiting, return_exceptions=True)
-            never = session.send("a@example.test", "s")
-            never.close()
-            await session.send("a@example.test", "s")
-
-    run_async(body)
-
-
-@case
-def async_session_errors():
-    from vantrel.aio import AsyncSession
-
-    raises(TypeError, AsyncSession, object())
-    raises(ValueError, AsyncSession, mailer(), connections=0)
-    raises(TypeError, AsyncSession, mailer(), timeout="1")
-
-    async def run():
-        session = AsyncSession(SERVERS.mailer("starttls", password="wrong"))
-        try:
-            await session.__aenter__()
-        except smtplib.SMTPAuthenticationError:
-            pass
-        else:
-            raise AssertionError("login accepted")
-        closed = AsyncSession(mailer(port=closed_port()))
-        try:
-            await closed.send("a@example.test", "s")
-        except ConnectionRefusedError:
-            pass
-        else:
-            raise AssertionError("connected to a closed port")
-
-    run_async(run)
-
-
 @case
 def session_reconnecting():
     m = mailer()
-    # 421 to the second MAIL FROM of each connection; a connection that
-    # smtplib closed after the first message; a socket that cannot be looked
-    # at; a limit of two messages per connection.
+    # 421 to the second MAIL FROM of each connection; a server that hangs up
+    # after the first message; a limit of two messages per connection; the
+    # same without pipelining.
     for behaviour, limit, sends, connections in [
             ({"busy_after": 1}, None, 3, 3),
             ({"hang_up_after": 1}, None, 3, 3),
-            ({"sock_value": object()}, None, 2, 3),
-            ({}, 2, 3, 2)]:
-        with rebound(session_module, "smtplib", session_smtplib(**behaviour)):
+            ({}, 2, 3, 2),
+            ({"pipelining": False, "busy_after": 1}, None, 3, 3)]:
+        with rebound(session_module, "_connect", scripted(**behaviour)):
             with Session(m, max_per_connection=limit) as session:
                 for _ in range(sends):
                     session.send("a", "s")
                 assert (session.sent, session.connections) == (sends, connections), behaviour
-    fake = session_smtplib(busy_after=1, failure_after_busy="connect")
-    with rebound(session_module, "smtplib", fake):
+                results = session.send_many([dict(to="a", subject="s")] * sends)
+                assert results == [None] * sends
+    fake = scripted(busy_after=1, failure_after_busy="connect")
+    with rebound(session_module, "_connect", fake):
         session = Session(m)
         session.send("a", "s")
         try:
@@ -1228,32 +1087,37 @@ def session_reconnecting():
             assert isinstance(error.__context__, smtplib.SMTPSenderRefused)
         else:
             raise AssertionError("the reconnection did not fail")
-    fake = session_smtplib(busy_after=1)
-    fake.SMTPSenderRefused = None  # a rebound smtplib without the class
-    with rebound(session_module, "smtplib", fake):
+    with rebound(session_module, "_connect", scripted(busy_after=0)):
         session = Session(m)
-        session.send("a", "s")
         raises(smtplib.SMTPSenderRefused, session.send, "a", "s")
+        results = session.send_many([dict(to="a", subject="s"), dict(to="a", subject=None)])
+        assert [type(r) for r in results] == [smtplib.SMTPSenderRefused, TypeError]
 
 
 @case
 def session_failures():
     m = mailer()
-    for failure, error in [("unknown", OSError), ("answered", smtplib.SMTPDataError)]:
-        with rebound(session_module, "smtplib", session_smtplib(failure=failure)):
+    for failure, error, fate in [("unknown", smtplib.SMTPServerDisconnected, "unknown"),
+                                 ("answered", smtplib.SMTPDataError, "permanent")]:
+        with rebound(session_module, "_connect", scripted(failure=failure)):
             session = Session(m)
             raises(error, session.send, "a", "s")
-            raises(error, session.send, "a", "s")
+            try:
+                session.send("a", "s")
+            except error as caught:
+                assert session_module.classify(caught) == fate
+            results = session.send_many([dict(to="a", subject="s")] * 2)
+            assert [type(r) for r in results] == [error, error]
             session.close()
-    fake = session_smtplib(failure="reentrant")
-    with rebound(session_module, "smtplib", fake):
+    fake = scripted(failure="reentrant")
+    with rebound(session_module, "_connect", fake):
         session = Session(m)
-        fake.SMTP.session = session
+        fake.session = session
         raises(RuntimeError, session.send, "a", "s", match="already using it")
-        del fake.SMTP.session
-    with rebound(session_module, "smtplib", session_smtplib(fail_login=True)):
+        del fake.session
+    with rebound(session_module, "_connect", scripted(fail_login=True)):
         raises(smtplib.SMTPAuthenticationError, Session(m).__enter__)
-    with rebound(session_module, "smtplib", session_smtplib(fail_quit=True, fail_close=True)):
+    with rebound(session_module, "_connect", scripted(fail_quit=True, fail_close=True)):
         session = Session(m).__enter__()
         # QUIT's error is of no interest, close's propagates.
         raises(OSError, session.close, match="close")
@@ -1266,16 +1130,45 @@ def session_failures():
                 raise Boom("block")
         except Boom:
             pass
-    with rebound(session_module, "smtplib", session_smtplib()):
+    with rebound(session_module, "_connect", scripted()):
         session = Session(m).__enter__()
         session.__init__(mailer())  # another mailer: the connection is ended
         session.__init__(session_module.EasyMailer("h", 1, "u", "p"), 3)
         session.close()
+        for bad in [BadIter(), [object()], [dict(to=Boom())]]:
+            try:
+                session.send_many(bad)
+            except Exception:
+                pass
+        session.close()
+
+
+@case
+def session_messages():
+    with rebound(session_module, "_connect", scripted()):
+        with Session(mailer(), timeout=None, pipelining=False) as session:
+            msg = new_msg()
+            msg["From"] = "Ann <a@example.test>"
+            msg["To"] = "b@example.test, c@example.test"
+            msg["Bcc"] = "d@example.test"
+            session.send_message(msg)
+            session.send_message(b"From: a@example.test\r\nTo: b@example.test\r\n\r\nx\r\n")
+            session.send_message(b"x\r\n", "a@example.test", "b@example.test")
+            raises(TypeError, session.send_message, "x", match="Message or bytes")
+            raises(ValueError, session.send_message, b"x\r\n", match="From")
+            raises(ValueError, session.send_message, b"x", "a@x", [""], match="empty")
+            assert session.last_reply == (250, "queued as 1")
+    for error in [smtplib.SMTPRecipientsRefused({"a": (421, b"closing")}), OSError(), Boom(),
+                  smtplib.SMTPDataError(451, b"later"), TimeoutError()]:
+        session_module.classify(error)
+    raises(TypeError, session_module.classify, "x", match="BaseException")
+    raises(ValueError, Session, mailer(), timeout=0, match="positive")
+    raises(TypeError, Session, mailer(), timeout="1", match="expected float")
 
 
 @case
 def session_fork():
-    with rebound(session_module, "smtplib", session_smtplib()):
+    with rebound(session_module, "_connect", scripted()):
         session = Session(mailer()).__enter__()
         pid = os.fork()
         if pid == 0:
@@ -1287,7 +1180,6 @@ def session_fork():
         os.waitpid(pid, 0)
         session.send("a", "parent")
         session.close()
-
 
 
 # --- vantrel.testing: captures, the stand-in connection, rehearsals ----------------

@@ -9,7 +9,7 @@ import vantrel.mailer
 import vantrel.template
 from vantrel.testing import Outbox, SentMessage, capture
 from vantrel.mailer import EasyMailer
-from vantrel.session import Session
+from vantrel.session import USUAL_PORTS, Session, classify
 from vantrel.template import TemplateEngine, TemplateNotFound
 
 
@@ -28,10 +28,16 @@ def main() -> None:
         reply_to="replies@example.com",
     )
     mailer.send_template("a@example.com", "Hi {{ name }}", "notification", {"name": "Ann"})
-    with Session(mailer, max_per_connection=100) as session:
+    with Session(mailer, max_per_connection=100, timeout=30, pipelining=False) as session:
         session.send("a@example.com", "Hello", body="plain", bcc=["d@example.com"])
         session.send_template("a@example.com", "Hi {{ name }}", "notification", {"name": "Ann"})
+        session.send_message(b"Subject: built\r\n\r\nbody\r\n", "me@example.com", ["a@example.com"])
+        results = session.send_many([{"to": "a@example.com", "subject": "s", "body": "b"}])
+        failed = [error for error in results if error is not None]
+        fates = [classify(error) for error in failed]
+        reply: tuple[int, str] | None = session.last_reply
         counts: tuple[int, int] = (session.sent, session.connections)
+        print(fates, reply, USUAL_PORTS["ssl"])
     session.close()
     print(counts)
     port: int = mailer.port
