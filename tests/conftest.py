@@ -138,13 +138,6 @@ class _Handler:
         session.delivered = getattr(session, "delivered", 0) + 1
         return "250 OK"
 
-    async def handle_EHLO(self, server, session, envelope, hostname, responses):
-        session.host_name = hostname
-        if self.s.pipelining:
-            # aiosmtpd reads pipelined commands in order; it only does not say so.
-            responses.insert(-1, "250-PIPELINING")
-        return responses
-
     async def handle_QUIT(self, server, session, envelope):
         self.s.quits += 1
         return "221 Bye"
@@ -180,8 +173,13 @@ class Server:
     def __init__(self, mode, tls_context, *, password=PASSWORD,
                  offer_starttls=True, mechanisms=("LOGIN", "PLAIN"),
                  refuse_rcpt=(), refuse_mail=False, refuse_data=False,
+<<<<<<< HEAD
                  drop=None, busy_after=None, first_attempt=None, pipelining=False,
                  smtputf8=False, size_limit=None, auth=True, oauth=None):
+=======
+                 drop=None, busy_after=None, first_attempt=None, oauth=None,
+                 pipelining=False, smtputf8=False, size_limit=None, auth=True):
+>>>>>>> aio
         self.mode = mode
         self.pipelining = pipelining
         self.oauth = oauth  # a TokenEndpoint: XOAUTH2 and OAUTHBEARER check tokens there
@@ -388,8 +386,7 @@ def smtp_server(server_contexts):
     mechanisms=("LOGIN",), refuse_rcpt={addr, ...}, refuse_mail=True,
     refuse_data=True, drop="MAIL" or "DATA" (hang up instead of answering),
     busy_after=k (answer MAIL with 421 once a connection has carried k
-    messages), first_attempt={addr: action} (see Server), pipelining=True
-    (advertise PIPELINING).
+    messages), first_attempt={addr: action} (see Server).
     Every server started is stopped at teardown.
     """
     started = []

@@ -101,18 +101,14 @@ def test_many_replies_in_one_read_each_answer_their_command():
     (b"250-" + b"x" * 9000, "longer than"),  # no end in sight: no waiting for ever
     (b"250-x\r\n" * 300, "more than 256 lines"),
 ])
-@pytest.mark.parametrize("extensions, outcome", [
-    (PLAIN_ESMTP, "not_sent"),  # only the envelope went out: the server has no message
-    (("PIPELINING", "CHUNKING"), "lost"),  # the text went with the envelope
-], ids=["DATA", "BDAT"])
-def test_a_malformed_reply_is_a_protocol_error(garbage, words, extensions, outcome):
-    engine = connect(extensions)
+def test_a_malformed_reply_is_a_protocol_error_and_the_message_is_lost(garbage, words):
+    engine = connect()
     engine.send("a@x.test", ["b@x.test"], TEXT)
     engine.output()
     engine.receive(garbage)
     events = engine.events()
     assert events[0]["kind"] == "protocol_error" and words in events[0]["detail"]
-    assert final(events)["kind"] == outcome
+    assert final(events)["kind"] == "lost"  # its commands were written
     assert engine.output() == b""
     engine.receive(b"250 more\r\n")  # nothing is read after the error
     assert engine.events() == []
@@ -450,23 +446,11 @@ def test_an_unasked_421_is_the_server_closing():
 def test_end_of_input_tells_written_messages_from_unwritten_ones():
     engine = connect(output_limit=10)
     first = engine.send("a@x.test", ["b@x.test"], TEXT)
-    engine.output()  # its envelope
-    engine.receive(b"250 ok\r\n250 ok\r\n354 go\r\n")
-    engine.output(limit=5)  # part of its text written
+    engine.output(limit=5)  # part of MAIL written
     second = engine.send("a@x.test", ["c@x.test"], TEXT)
     engine.receive_eof()
-    assert [(e["kind"], e.get("tag")) for e in engine.events() if e["kind"] != "text_ready"] == [
-        ("lost", first), ("not_sent", second), ("closed", None)]
-
-
-def test_end_of_input_after_an_envelope_alone_sends_nothing():
-    # Without its text the server has no message: it may go again.
-    engine = connect()
-    tag = engine.send("a@x.test", ["b@x.test"], TEXT)
-    assert engine.output().startswith(b"MAIL FROM:")
-    engine.receive_eof()
     assert [(e["kind"], e.get("tag")) for e in engine.events()] == [
-        ("not_sent", tag), ("closed", None)]
+        ("lost", first), ("not_sent", second), ("closed", None)]
 
 
 def test_a_reply_before_the_text_is_complete_stops_everything():
@@ -707,45 +691,3 @@ def test_messages_arrive_byte_for_byte_over_one_connection(server, pipelining):
         re.sub(rb"\r\n|\r|\n", b"\r\n", text).removesuffix(b"\r\n") + b"\r\n" for text in TEXTS]
     assert [m.rcpt_tos for m in server.messages] == [["to@example.test"]] * len(TEXTS)
     assert server.auths[-1].accepted and server.quits == 1
-
-
-# ---------------------------------------------------------------------------
-# Bearer tokens: XOAUTH2 and OAUTHBEARER, with the providers' failure flow.
-
-from oauth_server import parse_oauthbearer, parse_xoauth2  # noqa: E402
-
-
-@pytest.mark.parametrize("mechanism, parse, failure_answer", [
-    ("XOAUTH2", parse_xoauth2, b"\r\n"),
-    ("OAUTHBEARER", parse_oauthbearer, f"{b64(b'\x01')}\r\n".encode()),
-])
-def test_a_bearer_token_signs_in_and_a_refused_one_follows_the_failure_flow(
-        mechanism, parse, failure_answer):
-    engine = connect((f"AUTH {mechanism}",))
-    engine.login_token(mechanism, "me@x.test", "tok-1", "mx.test", 587)
-    line = engine.output()
-    assert line.startswith(f"AUTH {mechanism} ".encode())
-    assert parse(base64.b64decode(line.split()[2])) == ("me@x.test", "tok-1")
-    challenge = b'{"status":"invalid_token","schemes":"bearer"}'
-    engine.receive(f"334 {b64(challenge)}\r\n".encode())
-    assert engine.output() == failure_answer
-    engine.receive(b"535 5.7.8 Username and Password not accepted\r\n")
-    (refused,) = [e for e in engine.events() if e["kind"] == "login_refused"]
-    assert refused["reply"] == (535, "5.7.8 Username and Password not accepted")
-    assert engine.output() == b""  # nothing else is tried
-
-
-def test_oauthbearer_escapes_the_user_and_names_host_and_port():
-    engine = connect(("AUTH OAUTHBEARER",))
-    engine.login_token("OAUTHBEARER", "a,b=c@x.test", "t", "mx.test", 465)
-    blob = base64.b64decode(engine.output().split()[2])
-    assert blob == b"n,a=a=2Cb=3Dc@x.test,\x01host=mx.test\x01port=465\x01auth=Bearer t\x01\x01"
-
-
-def test_a_bearer_token_is_kept_out_of_the_trace():
-    engine = connect(("AUTH XOAUTH2",), trace=True)
-    engine.login_token("XOAUTH2", "me@x.test", "secret-token")
-    engine.output()
-    traced = " ".join(str(e) for e in engine.events())
-    assert "AUTH XOAUTH2" in traced
-    assert "secret-token" not in traced and b64(b"user=me@x.test") not in traced

@@ -252,9 +252,7 @@ struct Client::Job {
     TextFacts facts;
     bool smtputf8 = false;
     Step step = Step::Start;
-    // Where its text (after DATA's 354, or in the first BDAT chunk) begins:
-    // until that is written the server cannot have the message.
-    std::uint64_t text_octet = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t first_octet = std::numeric_limits<std::uint64_t>::max();
     std::size_t next_rcpt = 0;
     std::size_t rcpt_replies = 0;
     std::size_t rcpt_accepted = 0;
@@ -583,7 +581,6 @@ bool Client::advance_login(Job& job) {
 }
 
 void Client::write_chunk_header(Job& job) {
-    job.text_octet = std::min(job.text_octet, produced());
     const std::uint64_t left = job.facts.size - job.chunked;
     const std::uint64_t size = std::min<std::uint64_t>(left, options_.chunk_size);
     const bool last = size == left;
@@ -617,6 +614,7 @@ bool Client::advance_message(Job& job) {
             if (caps_.size) line += " SIZE=" + std::to_string(job.facts.size);
             if (job.facts.eight_bit && caps_.eight_bit_mime) line += " BODY=8BITMIME";
             if (job.smtputf8) line += " SMTPUTF8";
+            job.first_octet = produced();
             write_command(Command::Mail, job.seq, line);
             job.step = Step::Rcpt;
             continue;
@@ -667,7 +665,6 @@ bool Client::advance_message(Job& job) {
             if (!open_bytes_) {
                 // The final reply is awaited from here on; a reply before the
                 // text is complete is the server's error (see on_reply).
-                job.text_octet = std::min(job.text_octet, produced());
                 pending_.push_back(Pending{Command::Text, job.seq, 0});
                 trace_sent("<text: " + std::to_string(job.facts.size) + " octets>");
                 open_bytes_ = true;
@@ -829,9 +826,7 @@ void Client::terminate(bool lost_possible) {
             emit_outcome(job);
             continue;
         }
-        // An envelope without its text delivers nothing: only a message
-        // whose text went out may be with the server.
-        const bool written = job.text_octet < consumed_;
+        const bool written = job.first_octet < consumed_;
         job.decided = job.emitted = job.done = true;
         emit_simple(lost_possible && written ? EventKind::Lost : EventKind::NotSent, Command::None,
                     Reply{}, job.tag);

@@ -1660,6 +1660,86 @@ def dkim_errors():
     raises(TypeError, dkim_module.verify, DKIM_MESSAGE, 42)
     raises(TypeError, pickle.dumps, signer)
 
+# --- vantrel.aio -----------------------------------------------------------
+
+
+def run_async(coroutine_function):
+    """One event loop per round, closed at the end: what it made goes with it."""
+    import asyncio
+    asyncio.run(coroutine_function())
+
+
+@case_per_mode("async_session")
+def async_session_ok(mode):
+    import asyncio
+    from vantrel.aio import AsyncSession
+
+    async def body():
+        async with AsyncSession(SERVERS.mailer(mode), connections=2) as session:
+            await asyncio.gather(*(session.send(f"u{i}@example.test", "s", body="b")
+                                   for i in range(6)))
+            await session.send_template("a@example.test", "Hi {{ name }}", "welcome",
+                                        {"name": "Ann"})
+            assert session.sent == 7
+            repr(session)
+        await session.aclose()
+
+    run_async(body)
+
+
+@case
+def async_session_refusals_and_cancellation():
+    import asyncio
+    from vantrel.aio import AsyncSession
+
+    async def body():
+        async with AsyncSession(SERVERS.mailer("plain")) as session:
+            results = await asyncio.gather(
+                session.send(["a@example.test", "refused@example.test"], "s", body="b"),
+                session.send("refused@example.test", "s"),
+                session.send("a@example.test", "s", sender="refused@example.test"),
+                return_exceptions=True)
+            assert [type(r) for r in results] == [smtplib.SMTPRecipientsRefused] * 2 + \
+                [smtplib.SMTPSenderRefused]
+            waiting = [asyncio.ensure_future(session.send("a@example.test", "s"))
+                       for _ in range(3)]
+            await asyncio.sleep(0)
+            for task in waiting:
+                task.cancel()
+            await asyncio.gather(*waiting, return_exceptions=True)
+            never = session.send("a@example.test", "s")
+            never.close()
+            await session.send("a@example.test", "s")
+
+    run_async(body)
+
+
+@case
+def async_session_errors():
+    from vantrel.aio import AsyncSession
+
+    raises(TypeError, AsyncSession, object())
+    raises(ValueError, AsyncSession, mailer(), connections=0)
+    raises(TypeError, AsyncSession, mailer(), timeout="1")
+
+    async def run():
+        session = AsyncSession(SERVERS.mailer("starttls", password="wrong"))
+        try:
+            await session.__aenter__()
+        except smtplib.SMTPAuthenticationError:
+            pass
+        else:
+            raise AssertionError("login accepted")
+        closed = AsyncSession(mailer(port=closed_port()))
+        try:
+            await closed.send("a@example.test", "s")
+        except ConnectionRefusedError:
+            pass
+        else:
+            raise AssertionError("connected to a closed port")
+
+    run_async(run)
+
 
 def main():
     global SERVERS
