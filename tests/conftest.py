@@ -173,13 +173,8 @@ class Server:
     def __init__(self, mode, tls_context, *, password=PASSWORD,
                  offer_starttls=True, mechanisms=("LOGIN", "PLAIN"),
                  refuse_rcpt=(), refuse_mail=False, refuse_data=False,
-<<<<<<< HEAD
                  drop=None, busy_after=None, first_attempt=None, pipelining=False,
                  smtputf8=False, size_limit=None, auth=True, oauth=None):
-=======
-                 drop=None, busy_after=None, first_attempt=None, oauth=None,
-                 pipelining=False, smtputf8=False, size_limit=None, auth=True):
->>>>>>> aio
         self.mode = mode
         self.pipelining = pipelining
         self.oauth = oauth  # a TokenEndpoint: XOAUTH2 and OAUTHBEARER check tokens there

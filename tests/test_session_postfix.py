@@ -75,7 +75,6 @@ MAIL, RCPT, LATER, DATA = (postfix.REFUSALS[k][0] for k in ("MAIL", "RCPT", "RCP
     ("first RCPT refused", dict(to=[RCPT, "a@example.test"]), smtplib.SMTPRecipientsRefused,
      ["a@example.test"]),
     ("every RCPT refused", dict(to=[RCPT, LATER]), smtplib.SMTPRecipientsRefused, []),
-    ("DATA refused", dict(to=[DATA]), smtplib.SMTPDataError, []),
     ("MAIL refused", dict(to=["a@example.test"], sender=MAIL), smtplib.SMTPSenderRefused, []),
 ])
 def test_refusals_inside_a_pipelined_group(postfix_server, case, kwargs, raised, delivered):
@@ -89,6 +88,18 @@ def test_refusals_inside_a_pipelined_group(postfix_server, case, kwargs, raised,
     deliveries = postfix_server.wait_for(2 + len(delivered))
     assert sorted(d.recipient for d in deliveries) == sorted(
         ["before@example.test", "after@example.test", *delivered])
+
+
+def test_a_refused_data_command_leaves_the_session_usable(postfix_server):
+    """Postfix checks its data restrictions at DATA, which BDAT has none of:
+    only a lock-step session, which sends DATA, meets them."""
+    mailer = EasyMailer(**postfix_server.mailer_args("plain"))
+    with Session(mailer, pipelining=False) as session:
+        with pytest.raises(smtplib.SMTPDataError) as refused:
+            session.send(to=DATA, subject="refused", body="x")
+        assert refused.value.smtp_code == 554
+        session.send(to="after@example.test", subject="after", body="x")
+    assert [d.recipient for d in postfix_server.wait_for(1)] == ["after@example.test"]
 
 
 def test_send_many_pipelines_a_batch_past_the_strict_checks(postfix_server):
