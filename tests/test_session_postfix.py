@@ -96,7 +96,7 @@ def test_a_refused_data_command_leaves_the_session_usable(postfix_server):
     mailer = EasyMailer(**postfix_server.mailer_args("plain"))
     with Session(mailer, pipelining=False) as session:
         with pytest.raises(smtplib.SMTPDataError) as refused:
-            session.send(to=DATA, subject="refused", body="x")
+            session.send(to="a@example.test", subject="refused", body="x", sender=DATA)
         assert refused.value.smtp_code == 554
         session.send(to="after@example.test", subject="after", body="x")
     assert [d.recipient for d in postfix_server.wait_for(1)] == ["after@example.test"]
