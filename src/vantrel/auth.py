@@ -69,6 +69,19 @@ class _Source:
                 self._renew_at = time.monotonic() + _usable_for(lifetime)
             return self._token
 
+    def cached(self):
+        """The access token held when ``token()`` would give it without
+        fetching, else None. Never waits: a fetch under way counts as none
+        held, so that an event loop can ask it and run ``token()`` elsewhere."""
+        if not self._lock.acquire(blocking=False):
+            return None
+        try:
+            if self._token is None or time.monotonic() >= self._renew_at:
+                return None
+            return self._token
+        finally:
+            self._lock.release()
+
     def invalidate(self):
         """Forget the token held, so that the next ``token()`` fetches one."""
         with self._lock:
