@@ -3,8 +3,13 @@ OAUTHBEARER check each bearer token against a local token endpoint
 (tests/oauth_server.py), with the refusal flow a provider runs."""
 
 import asyncio
+import json
 import logging
+import os
+import shlex
 import smtplib
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -225,3 +230,59 @@ def test_capture_rehearses_a_refused_token(kind):
         with pytest.raises(smtplib.SMTPAuthenticationError):
             deliver(kind, mailer, auth.OAuthBearer(source))
     assert [m.mechanism for m in outbox] == ["OAUTHBEARER"]
+
+
+# --- the command line ---------------------------------------------------------
+
+def run_cli(*args, token=None):
+    """The vantrel command in its own process, without a terminal and
+    without a password to be had."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("VANTREL_SMTP_PASSWORD", "VANTREL_SMTP_TOKEN")}
+    if token is not None:
+        env["VANTREL_SMTP_TOKEN"] = token
+    return subprocess.run([sys.executable, "-P", "-m", "vantrel", *map(str, args)],
+                          capture_output=True, text=True, env=env, stdin=subprocess.DEVNULL,
+                          timeout=120)
+
+
+def send_args(server, *more):
+    return ["send", "--host", server.host, "--port", server.port, "--mode", server.mode,
+            "--user", USER, "--to", "a@example.test", "--subject", "s", "--body", "x", *more]
+
+
+@pytest.mark.parametrize("mechanism", ["xoauth2", "oauthbearer"])
+@pytest.mark.parametrize("given", ["command", "variable"])
+def test_command_line_signs_in_with_a_token(smtp_server, endpoint, tmp_path, mechanism, given):
+    server = smtp_server("starttls", mechanisms=(mechanism.upper(),), oauth=endpoint)
+    token = client_credentials(endpoint).token()
+    if given == "command":
+        answer = tmp_path / "answer.json"
+        answer.write_text(json.dumps({"access_token": token, "expires_in": 3600}))
+        helper = shlex.join([sys.executable, "-c",
+                             "import sys; print(open(sys.argv[1]).read())", str(answer)])
+        result = run_cli(*send_args(server, "--auth", mechanism, "--token-command", helper))
+    else:
+        result = run_cli(*send_args(server, "--auth", mechanism), token=token)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert [(a.mechanism, a.login, a.password) for a in server.auths] == [
+        (mechanism.upper(), USER, token)]
+    assert len(server.messages) == 1 and token not in result.stdout
+
+
+@pytest.mark.parametrize("args, status, words", [
+    (["--auth", "xoauth2"], 2, "--auth xoauth2 needs a token: give --token-command"),
+    (["--token-command", "helper"], 2, "--token-command gives a token for --auth"),
+    (["--auth", "oauthbearer", "--token-command", "'unbalanced"], 2, "--token-command: "),
+    (["--auth", "xoauth2", "--token", "at-123"], 2, "--token: a token is never taken"),
+    (["--auth", "xoauth2", "--token-command", "/nonexistent/helper --json"], 4,
+     "no token to sign in with: token command not found: /nonexistent/helper"),
+    (["--auth", "xoauth2", "--token-command", f"{sys.executable} -c 'import sys; sys.exit(3)'"],
+     4, "failed with status 3"),
+])
+def test_command_line_token_errors(smtp_server, args, status, words):
+    server = smtp_server("plain", mechanisms=("XOAUTH2",))
+    result = run_cli(*send_args(server, *args))
+    assert result.returncode == status and words in result.stderr
+    assert len(result.stderr.splitlines()) == 1 and "at-123" not in result.stderr
+    assert server.connections == 0
