@@ -304,10 +304,15 @@ void setup_failed(SessionObject* s, ConnectionObject* c, PyObject* error) {
         // The token may have been revoked before its time: the source
         // forgets it, and a new connection signs in with a new one.  What
         // waits stays for that one; a second refusal ends it.
-        mail::invalidate_token(s->auth);
-        Ref again = open_connection(s);
-        as<ConnectionObject>(again.get())->token_retry = true;
-        return;
+        try {
+            mail::invalidate_token(s->auth);
+            Ref again = open_connection(s);
+            as<ConnectionObject>(again.get())->token_retry = true;
+            return;
+        } catch (const Error&) {
+            // What waits fails with the first refusal, as without the retry.
+            PyErr_Clear();
+        }
     }
     if (s->entering) {
         Ref entering = Ref::steal(std::exchange(s->entering, nullptr));
