@@ -10,6 +10,7 @@
 #include "mail/prepare.hpp"
 #include "mail/sending.hpp"
 #include "mail/settings.hpp"
+#include "mail/signin.hpp"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -277,6 +278,7 @@ struct SessionObject {
     PyObject* transport;      // the open connection, or null
     PyObject* connected_by;   // the `_connect` that opened it
     PyObject* timeout;        // float or None
+    PyObject* auth;           // XOAuth2 or OAuthBearer, or null for the password
     PyObject* last_reply;     // (code, text) of the last message accepted, or null
     PyObject* tls_context;    // the connection's TLS context, while STARTTLS may need it
     PyObject* tls_host;       // the server name that its certificate must carry
@@ -540,40 +542,26 @@ const std::string& local_name() {
     return name;
 }
 
-// A str setting as UTF-8 for the login.
-std::string credential(PyObject* value, const char* what) {
-    if (!PyUnicode_Check(value)) {
-        raise_format(PyExc_TypeError, "the mailer's %s must be a str, not %.200s", what,
-                     Py_TYPE(value)->tp_name);
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!data) raise_error();
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-// The ways to log in that the settings give, in the order to try them: the
-// password's (CRAM-MD5, PLAIN, LOGIN), or none for a mailer without username
-// and password.
-std::vector<std::unique_ptr<smtp::Mechanism>> login_mechanisms(const Settings& settings) {
-    if (!settings.log_in) return {};
-    return smtp::password_mechanisms(credential(settings.username.get(), "username"),
-                                     credential(settings.password.get(), "password"));
-}
-
 constexpr int debug_level = 10; // logging.DEBUG
 
 // Opens a connection as the mailer's settings say, through the `_connect`
 // bound now, and logs in.  When the opening fails, the new connection is
 // ended (with QUIT when the server is still listening) and the error
-// propagates.
-void connect(SessionObject* s, PyObject* mailer) {
+// propagates.  A token the server refused may have been revoked before its
+// time: the source forgets it and one more connection signs in with a new
+// one (`retried`).
+void connect(SessionObject* s, PyObject* mailer, bool retried = false) {
     Ref connect_through = session_module.global(n_connect);
     Settings settings = Settings::read(mailer);
     // Made for every connection, as EasyMailer._do_send makes it, also for
     // one that will not use it.
     Ref context = call_method(session_module.global(n_ssl), n_create_default_context);
-    std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms = login_mechanisms(settings);
+    // A token is had for every login, before connecting: one that expired
+    // since the last connection is renewed, and a source that fails leaves
+    // no connection behind.
+    Ref token = s->auth ? fetch_token(s->auth) : Ref();
+    std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms =
+        login_mechanisms(settings, s->auth, token.get());
     Ref log = session_module.global(n_log);
     Ref level = checked(PyLong_FromLong(debug_level));
     const bool tracing = truth(call_method(log, n_isEnabledFor, level));
@@ -609,7 +597,13 @@ void connect(SessionObject* s, PyObject* mailer) {
         exchange.fail(Ref());
         error = exchange.setup_error();
     }
+    const bool token_refused = s->auth && exchange.login_refused();
     quit_and_close(s, true);
+    if (token_refused && !retried) {
+        invalidate_token(s->auth);
+        connect(s, mailer, true);
+        return;
+    }
     reraise(std::move(error));
 }
 
@@ -718,6 +712,7 @@ constexpr Param init_params[] = {
     {"max_per_connection", "Optional[int]", Rule::Any, Default::None},
     {"timeout", "Optional[float]", Rule::Any, Default::Float, 0, nullptr, 60.0},
     {"pipelining", "bool", Rule::Truth, Default::True},
+    {"auth", "Optional[Union[XOAuth2, OAuthBearer]]", Rule::Any, Default::None},
 };
 
 // A day and more would be a limit only in name; a year is where the socket
@@ -768,6 +763,7 @@ Ref Session_init(FunctionObject*, Args<init_params> args) {
                                                        : static_cast<Py_ssize_t>(value);
     }
     Ref timeout = checked_timeout(args["timeout"]);
+    Ref auth = checked_auth(session_module, args["auth"]);
     Hold hold(s);
     if (s->transport && s->mailer != mailer) {
         // Another mailer's settings: its connection is of no use any more.
@@ -778,6 +774,7 @@ Ref Session_init(FunctionObject*, Args<init_params> args) {
     Py_XSETREF(s->timeout, timeout.release());
     s->limit = limit;
     s->pipelining = args["pipelining"] == Py_True;
+    Py_XSETREF(s->auth, auth.release());
     return none();
 }
 
@@ -792,7 +789,11 @@ const Signature init_signature = define<Session_init>({
            "TLS handshake, each read and write); None waits for ever.\n"
            "pipelining: send commands in groups (RFC 2920) and texts in BDAT chunks\n"
            "(RFC 3030) when the server offers them; False keeps to one command at a\n"
-           "time, for a server that advertises what it does not do.\n",
+           "time, for a server that advertises what it does not do.\n"
+           "auth: None logs in with the mailer's username and password; a\n"
+           "vantrel.auth.XOAuth2 or OAuthBearer signs in with an OAuth2 token from its\n"
+           "source, fetched for every login.  A token the server refuses is fetched\n"
+           "anew once; a second refusal raises SMTPAuthenticationError.\n",
     .returns = "None",
 });
 
@@ -1297,7 +1298,7 @@ const Signature template_variables_signature = define<session_template_variables
 using SessionFields =
     Fields<SessionObject, &SessionObject::mailer, &SessionObject::transport,
            &SessionObject::connected_by, &SessionObject::timeout, &SessionObject::last_reply,
-           &SessionObject::tls_context, &SessionObject::tls_host>;
+           &SessionObject::tls_context, &SessionObject::tls_host, &SessionObject::auth>;
 
 int session_clear(PyObject* object) noexcept {
     delete std::exchange(as<SessionObject>(object)->exchange, nullptr);
@@ -1405,6 +1406,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("typing", {"Any", "Dict", "Iterable", "List", "Optional", "Union"});
     frame.import_from("email.message", {"Message"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
+    frame.import_from("auth", {"XOAuth2", "OAuthBearer"}, 1);
 
     Ref logging = checked(PyImport_ImportModule("logging"));
     Ref logger_name = checked(PyUnicode_FromString("vantrel.smtp"));

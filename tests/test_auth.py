@@ -182,3 +182,12 @@ def test_test_servers_check_tokens_with_the_failure_flow(smtp_server, endpoint, 
     assert b'"status": "invalid_token"' in challenges[0]
     assert [(a.mechanism, a.login, a.accepted) for a in server.auths] == [
         (mechanism, "mailer@example.test", False), (mechanism, "mailer@example.test", True)]
+
+
+def test_cached_says_whether_token_would_fetch(endpoint):
+    source = client_credentials(endpoint)
+    assert source.cached() is None and endpoint.issued == 0
+    token = source.token()
+    assert source.cached() == token
+    source.invalidate()
+    assert source.cached() is None and endpoint.issued == 1

@@ -51,9 +51,10 @@ struct ConnectionObject {
     Py_ssize_t handed;    // messages handed to it in all
     Py_ssize_t carried;   // messages it carries now
     Phase phase;
-    bool starttls;  // the plain connection is upgraded once the server says so
-    bool paused;    // the transport's buffer is full: write nothing until resumed
-    bool displaced; // dropped because of another message: its unsent ones go again freely
+    bool starttls;    // the plain connection is upgraded once the server says so
+    bool paused;      // the transport's buffer is full: write nothing until resumed
+    bool displaced;   // dropped because of another message: its unsent ones go again freely
+    bool token_retry; // opened to sign in again after the server refused a token
     static inline PyTypeObject* type;
 };
 
@@ -79,6 +80,7 @@ struct SessionObject {
     PyObject* entering;   // the future __aenter__ awaits, while the first connection opens
     PyObject* closing;    // the future aclose() returns, while closing
     PyObject* last_reply; // (code, text) of the last message accepted, or null
+    PyObject* auth;       // XOAuth2 or OAuthBearer, or null for the password
     Pool* pool;
     Py_ssize_t max_connections;
     Py_ssize_t limit; // messages per connection, 0 for no limit

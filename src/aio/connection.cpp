@@ -4,7 +4,7 @@
 // stops answering.
 #include "aio/aio.hpp"
 #include "mail/settings.hpp"
-#include "smtp/sasl.hpp"
+#include "mail/signin.hpp"
 
 #include <time.h>
 
@@ -34,6 +34,8 @@ Name n_getLogger{"getLogger"};
 Name n_isEnabledFor{"isEnabledFor"};
 Name n_smtplib{"smtplib"};
 Name n_SMTPServerDisconnected{"SMTPServerDisconnected"};
+Name n_run_in_executor{"run_in_executor"};
+Name n_token{"token"};
 Text t_vantrel_smtp{"vantrel.smtp"};
 KwNames kw_loop{"loop"};
 
@@ -235,15 +237,11 @@ bool pump(ConnectionObject* c) {
     return changed;
 }
 
-Ref open_connection(SessionObject* s) {
-    Ref made = new_instance<ConnectionObject>();
-    ConnectionObject* c = as<ConnectionObject>(made.get());
-    c->session = Py_NewRef(reinterpret_cast<PyObject*>(s));
-    c->phase = Phase::Opening;
-    c->last_activity = now();
-    s->pool->connections.push_back(made);
-    ++s->opened;
-
+// The rest of opening, once the token for its login is had (`token`, or null
+// for the password): the conversation's opening is queued and the transport
+// asked for, with the mailer's settings as they are now.
+void begin_opening(ConnectionObject* c, PyObject* token) {
+    SessionObject* s = session_of(c);
     mail::Settings settings = mail::Settings::read(s->mailer);
     c->host = Ref(settings.host).release();
     c->starttls = settings.security == mail::Security::StartTls;
@@ -262,13 +260,11 @@ Ref open_connection(SessionObject* s) {
     options.chunking = s->pipelining;
     options.trace = tracing;
     Ref label = checked(PyUnicode_FromFormat("%S:%S", settings.host.get(), settings.port.get()));
+    delete std::exchange(c->conversation, nullptr);
     c->conversation = new mail::Conversation(aio_module, options, tracing ? logger : Ref(), label);
 
-    std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms;
-    if (settings.log_in) {
-        mechanisms =
-            smtp::password_mechanisms(utf8(settings.username.get()), utf8(settings.password.get()));
-    }
+    std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms =
+        mail::login_mechanisms(settings, s->auth, token);
     Ref local_name = aio_module.global(n_local_name);
     if (!PyUnicode_Check(local_name.get())) {
         raise_incorrect_type("_local_name", "str", &PyUnicode_Type, local_name.get());
@@ -284,7 +280,35 @@ Ref open_connection(SessionObject* s) {
     Ref task =
         call_method_kw(aio_module.global(n_asyncio), n_ensure_future, kw_loop, opening, loop);
     call_method(task, n_add_done_callback, callback(c, "_opened"));
-    c->task = task.release();
+    Py_XSETREF(c->task, task.release());
+    arm(c, s->timeout);
+}
+
+Ref open_connection(SessionObject* s) {
+    Ref made = new_instance<ConnectionObject>();
+    ConnectionObject* c = as<ConnectionObject>(made.get());
+    c->session = Py_NewRef(reinterpret_cast<PyObject*>(s));
+    c->phase = Phase::Opening;
+    c->last_activity = now();
+    s->pool->connections.push_back(made);
+    ++s->opened;
+    if (!s->auth) {
+        begin_opening(c, nullptr);
+        return made;
+    }
+    if (Ref token = mail::cached_token(s->auth)) {
+        begin_opening(c, token.get());
+        return made;
+    }
+    // The source must fetch (an HTTP request, a command): in a thread of the
+    // loop's default executor, while the loop goes on.  Until the opening
+    // begins, a conversation with nothing queued stands in, so that a drop
+    // (the timeout, aclose) ends the connection as any other.
+    c->conversation = new mail::Conversation(aio_module, smtp::Options(), Ref(), Ref());
+    Ref fetch = call_method(Ref::borrow(s->loop), n_run_in_executor, Py_None,
+                            getattr(mail::token_source(s->auth), n_token));
+    call_method(fetch, n_add_done_callback, callback(c, "_token_ready"));
+    c->task = fetch.release();
     arm(c, s->timeout);
     return made;
 }
@@ -380,6 +404,18 @@ PyObject* opened(PyObject* self, PyObject* task) noexcept {
     });
 }
 
+PyObject* token_ready(PyObject* self, PyObject* task) noexcept {
+    return serving(self, [&](ConnectionObject* c) {
+        Ref error;
+        Ref token = task_outcome(c, task, error);
+        if (error) {
+            drop(c, error); // the source's TokenError, as it is
+        } else if (token && c->phase == Phase::Opening) {
+            begin_opening(c, token.get());
+        }
+    });
+}
+
 PyObject* tls_done(PyObject* self, PyObject* task) noexcept {
     return serving(self, [&](ConnectionObject* c) {
         Ref error;
@@ -420,6 +456,7 @@ PyMethodDef connection_methods[] = {
     {"_protocol", protocol, METH_NOARGS, nullptr},
     {"_opened", opened, METH_O, nullptr},
     {"_tls_done", tls_done, METH_O, nullptr},
+    {"_token_ready", token_ready, METH_O, nullptr},
     {"_expired", expired, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

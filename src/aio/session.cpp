@@ -5,6 +5,7 @@
 #include "mail/params.hpp"
 #include "mail/sending.hpp"
 #include "mail/settings.hpp"
+#include "mail/signin.hpp"
 
 #include <cmath>
 #include <utility>
@@ -297,7 +298,22 @@ void settle(SessionObject* s, ConnectionObject* c, mail::Outcome outcome) {
     resolve(future, outcome.error.get());
 }
 
-void setup_failed(SessionObject* s, ConnectionObject*, PyObject* error) {
+void setup_failed(SessionObject* s, ConnectionObject* c, PyObject* error) {
+    if (s->auth && !c->token_retry && !s->closing && c->conversation &&
+        c->conversation->login_refused()) {
+        // The token may have been revoked before its time: the source
+        // forgets it, and a new connection signs in with a new one.  What
+        // waits stays for that one; a second refusal ends it.
+        try {
+            mail::invalidate_token(s->auth);
+            Ref again = open_connection(s);
+            as<ConnectionObject>(again.get())->token_retry = true;
+            return;
+        } catch (const Error&) {
+            // What waits fails with the first refusal, as without the retry.
+            PyErr_Clear();
+        }
+    }
     if (s->entering) {
         Ref entering = Ref::steal(std::exchange(s->entering, nullptr));
         resolve(entering, error);
@@ -340,6 +356,7 @@ constexpr Param init_params[] = {
     {"max_per_connection", "Optional[int]", Rule::Any, Default::None},
     {"timeout", "Optional[float]", Rule::Any, Default::Float, 0, nullptr, 60.0},
     {"pipelining", "bool", Rule::Any, Default::True},
+    {"auth", "Optional[Union[XOAuth2, OAuthBearer]]", Rule::Any, Default::None},
 };
 
 Ref AsyncSession_init(FunctionObject*, Args<init_params> args) {
@@ -371,6 +388,7 @@ Ref AsyncSession_init(FunctionObject*, Args<init_params> args) {
     if (!PyBool_Check(args["pipelining"])) {
         raise_incorrect_type("pipelining", "bool", &PyBool_Type, args["pipelining"]);
     }
+    Ref auth = mail::checked_auth(aio_module, args["auth"]);
     if (s->pool && (!s->pool->connections.empty() || !s->pool->jobs.empty())) {
         raise(PyExc_RuntimeError, "AsyncSession.__init__() called on a session in use");
     }
@@ -380,6 +398,7 @@ Ref AsyncSession_init(FunctionObject*, Args<init_params> args) {
     s->limit = limit;
     s->timeout = timeout;
     s->pipelining = args["pipelining"] == Py_True;
+    Py_XSETREF(s->auth, auth.release());
     return none();
 }
 
@@ -394,7 +413,12 @@ const Signature init_signature = define<AsyncSession_init>({
            "after that many messages and open a new one.  None sets no limit.\n"
            "timeout: seconds to wait for the server at each step (None: for ever).\n"
            "pipelining: group commands when the server offers PIPELINING (and use\n"
-           "CHUNKING when offered); False keeps to one command at a time.\n",
+           "CHUNKING when offered); False keeps to one command at a time.\n"
+           "auth: None logs in with the mailer's username and password; a\n"
+           "vantrel.auth.XOAuth2 or OAuthBearer signs in with an OAuth2 token from its\n"
+           "source for every connection, fetched in the loop's default executor when\n"
+           "the source holds none.  A token the server refuses is fetched anew once;\n"
+           "a second refusal fails with SMTPAuthenticationError.\n",
     .returns = "None",
 });
 
@@ -592,6 +616,7 @@ int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     Py_VISIT(s->entering);
     Py_VISIT(s->closing);
     Py_VISIT(s->last_reply);
+    Py_VISIT(s->auth);
     if (s->pool) {
         for (const auto& [id, job] : s->pool->jobs)
             Py_VISIT(job.future.get());
@@ -608,6 +633,7 @@ int session_clear(PyObject* object) noexcept {
     Py_CLEAR(s->entering);
     Py_CLEAR(s->closing);
     Py_CLEAR(s->last_reply);
+    Py_CLEAR(s->auth);
     if (Pool* pool = std::exchange(s->pool, nullptr)) {
         // What the pool holds goes after the session no longer points at it.
         Pool gone = std::move(*pool);
@@ -735,6 +761,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("types", {"TracebackType"});
     frame.import_from("typing", {"Awaitable", "List", "Optional", "Union", "Dict"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
+    frame.import_from("auth", {"XOAuth2", "OAuthBearer"}, 1);
 
     bind_local_name(frame);
     Ref asyncio = frame.global(n_asyncio);

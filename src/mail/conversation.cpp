@@ -307,6 +307,7 @@ void Conversation::absorb() {
             logged_in_ = true;
             break;
         case EventKind::LoginRefused:
+            login_refused_ = true;
             set_setup_error(call(smtplib_class(n_SMTPAuthenticationError), code_of(event.reply),
                                  bytes_of(event.reply.text)));
             break;

@@ -72,6 +72,9 @@ public:
     // The exception that ended the opening (greeting, EHLO, STARTTLS,
     // login), or empty.
     const Ref& setup_error() const noexcept { return setup_error_; }
+    // The server refused the login itself (a 535 after the credentials), as
+    // opposed to offering no mechanism: a token refused may be fetched anew.
+    bool login_refused() const noexcept { return login_refused_; }
     bool closed() const noexcept { return client_.closed(); }
     // Replies are awaited or operations are queued.
     bool busy() const noexcept { return client_.busy(); }
@@ -113,6 +116,7 @@ private:
     int hellos_expected_ = 1; // 2 with STARTTLS: again over TLS
     bool logging_in_ = false;
     bool logged_in_ = false;
+    bool login_refused_ = false;
     bool closing_ = false; // the server said 421
     smtp::Reply closing_reply_;
 };

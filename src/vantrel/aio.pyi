@@ -16,6 +16,8 @@ from typing import Union as Union
 from typing_extensions import disjoint_base
 
 from .mailer import EasyMailer as EasyMailer
+from .auth import OAuthBearer as OAuthBearer
+from .auth import XOAuth2 as XOAuth2
 
 _local_name: str
 
@@ -46,6 +48,7 @@ class AsyncSession:
         max_per_connection: Optional[int] = None,
         timeout: Optional[float] = 60.0,
         pipelining: bool = True,
+        auth: Optional[Union[XOAuth2, OAuthBearer]] = None,
     ) -> None: ...
     async def send(
         self,

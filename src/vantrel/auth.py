@@ -18,12 +18,12 @@ or an exception message.
 
 import json
 import logging
-import subprocess
 import threading
 import time
-import urllib.error
 import urllib.parse
-import urllib.request
+
+# subprocess and urllib.request are imported where a token is fetched: the
+# sessions import this module, and most programs never sign in with a token.
 
 __all__ = [
     "TokenError", "StaticToken", "TokenCommand", "OAuth2ClientCredentials",
@@ -68,6 +68,19 @@ class _Source:
                 self._token = token
                 self._renew_at = time.monotonic() + _usable_for(lifetime)
             return self._token
+
+    def cached(self):
+        """The access token held when ``token()`` would give it without
+        fetching, else None. Never waits: a fetch under way counts as none
+        held, so that an event loop can ask it and run ``token()`` elsewhere."""
+        if not self._lock.acquire(blocking=False):
+            return None
+        try:
+            if self._token is None or time.monotonic() >= self._renew_at:
+                return None
+            return self._token
+        finally:
+            self._lock.release()
 
     def invalidate(self):
         """Forget the token held, so that the next ``token()`` fetches one."""
@@ -124,6 +137,8 @@ class TokenCommand(_Source):
         self.max_age = max_age
 
     def _fetch(self):
+        import subprocess
+
         try:
             done = subprocess.run(self.argv, stdin=subprocess.DEVNULL, capture_output=True,
                                   timeout=self.timeout, check=False)
@@ -176,6 +191,9 @@ class _Endpoint(_Source):
         self.timeout = timeout
 
     def _grant(self, fields):
+        import urllib.error
+        import urllib.request
+
         form = dict(fields, client_id=self.client_id)
         if self._client_secret:
             form["client_secret"] = self._client_secret

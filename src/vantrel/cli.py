@@ -20,6 +20,7 @@ import getpass
 import json
 import os
 import re
+import shlex
 import signal
 import smtplib
 import socket
@@ -35,12 +36,15 @@ from vantrel import USUAL_PORTS
 
 PROG = "vantrel"
 PASSWORD_VARIABLE = "VANTREL_SMTP_PASSWORD"
+TOKEN_VARIABLE = "VANTREL_SMTP_TOKEN"
+TOKEN_MECHANISMS = ("xoauth2", "oauthbearer")
 DEFAULT_TIMEOUT = 30.0
 # A day: any longer is as good as none, and the socket layer overflows at
 # about 292 years.
 LONGEST_TIMEOUT = 86400.0
 
-SENT, REFUSED, USAGE, UNREACHABLE, INTERNAL, INTERRUPTED, BROKEN_PIPE = 0, 1, 2, 3, 70, 130, 141
+SENT, REFUSED, USAGE, UNREACHABLE, NO_TOKEN = 0, 1, 2, 3, 4
+INTERNAL, INTERRUPTED, BROKEN_PIPE = 70, 130, 141
 
 EXIT_STATUSES = f"""\
 exit status:
@@ -48,6 +52,7 @@ exit status:
   {REFUSED}    the server refused: the login, the sender, the recipients or the message
   {USAGE}    a usage error: an option, an address or header, a file, a template, no password
   {UNREACHABLE}    the server could not be reached, or the connection failed (TLS, timeout)
+  {NO_TOKEN}    no OAuth2 token: the token command failed or gave none
   {INTERNAL}   an unexpected error: a fault in vantrel
   {INTERRUPTED}  interrupted (Ctrl-C)
   {BROKEN_PIPE}  the reader of the output went away (a dry run into head)"""
@@ -123,6 +128,60 @@ def add_server_arguments(group, default_mode):
     )
 
 
+def add_sign_in_arguments(group):
+    """--auth and --token-command, into an argument group."""
+    group.add_argument(
+        "--auth",
+        choices=("password",) + TOKEN_MECHANISMS,
+        default="password",
+        metavar="MECHANISM",
+        help="password (the default: CRAM-MD5, PLAIN or LOGIN), or xoauth2 or oauthbearer "
+        f"to sign in with an OAuth2 token from --token-command or {TOKEN_VARIABLE}",
+    )
+    group.add_argument(
+        "--token-command",
+        metavar="CMD",
+        help="a command that prints the access token (or a token endpoint's JSON answer), "
+        "run at every login; split like a shell command line, never run through a shell",
+    )
+
+
+def settle_sign_in_arguments(args):
+    """The token source that --auth asks for, as args.token_source (None with
+    the password); usage errors for an option without its counterpart."""
+    args.token_source = None
+    if args.auth not in TOKEN_MECHANISMS:
+        if args.token_command is not None:
+            raise UsageError("--token-command gives a token for --auth xoauth2 or oauthbearer; "
+                             "the password sign-in has no use for it")
+        return
+    from vantrel import auth
+
+    if args.token_command is not None:
+        try:
+            argv = shlex.split(args.token_command)
+        except ValueError as error:
+            raise UsageError(f"--token-command: {error}") from None
+        if not argv:
+            raise UsageError("--token-command is empty")
+        args.token_source = auth.TokenCommand(argv)
+    elif os.environ.get(TOKEN_VARIABLE):
+        args.token_source = auth.StaticToken(os.environ[TOKEN_VARIABLE])
+    else:
+        raise UsageError(f"--auth {args.auth} needs a token: give --token-command CMD or set "
+                         f"{TOKEN_VARIABLE}")
+
+
+def sign_in(args):
+    """What Session(auth=...) takes for the sign-in the arguments ask for."""
+    if args.token_source is None:
+        return None
+    from vantrel import auth
+
+    mechanism = auth.XOAuth2 if args.auth == "xoauth2" else auth.OAuthBearer
+    return mechanism(args.token_source)
+
+
 def settle_server_arguments(args, default_mode):
     """Fills in the mode, port and timeout that were not given."""
     args.mode = args.mode or default_mode
@@ -144,6 +203,14 @@ def password_option(word):
     return word[:2] if word[1:2] == "p" else None  # -pVALUE: the value is not shown
 
 
+def token_option(word):
+    """The name of `word` if it would give a token as an argument (--token,
+    --access-token, --token=...; argparse would take --token for an
+    abbreviation of --token-command), else None."""
+    name = word.split("=", 1)[0]
+    return name if name in ("--token", "--access-token", "--oauth-token") else None
+
+
 def refuse_password_option(argv):
     """A password on the command line would show in every process listing:
     there is no such option.  argparse would repeat an unknown option and the
@@ -157,6 +224,12 @@ def refuse_password_option(argv):
             raise UsageError(
                 f"{name}: there is no password option, a password is never taken from the "
                 f"command line; set {PASSWORD_VARIABLE} or answer the prompt"
+            )
+        name = token_option(word)
+        if name is not None:
+            raise UsageError(
+                f"{name}: a token is never taken from the command line; give "
+                f"--token-command CMD or set {TOKEN_VARIABLE}"
             )
 
 
@@ -667,10 +740,15 @@ def deliver(prepared, args):
     if args.mode != "ssl" and threading.current_thread() is threading.main_thread():
         watch = PlainStartWatch(args.host, args.port, args.timeout)
     try:
-        with watch, Session(prepared.mailer, timeout=args.timeout) as session:
+        with watch, Session(prepared.mailer, timeout=args.timeout, auth=sign_in(args)) as session:
             session.send_message(prepared.text.encode("ascii"), prepared.sender,
                                  prepared.recipients)
     except Exception as error:
+        from vantrel.auth import TokenError
+
+        if isinstance(error, TokenError):
+            raise DeliveryError(f"no token to sign in with: {error}; nothing was sent",
+                                NO_TOKEN) from None
         if getattr(watch, "found", False):
             raise DeliveryError(f"{where} expects TLS from the first byte (implicit TLS), "
                                 "not a plain start: give --mode ssl", UNREACHABLE) from None
@@ -708,8 +786,9 @@ def send_command(args):
             file=sys.stderr,
         )
         return SENT
-    args.password = read_password()  # main() keeps it out of any error line
-    prepared.mailer.password = args.password
+    if args.token_source is None:
+        args.password = read_password()  # main() keeps it out of any error line
+        prepared.mailer.password = args.password
     deliver(prepared, args)
     return SENT
 
@@ -856,7 +935,8 @@ examples:
   {PROG} send --dry-run --sender me@example.com --to you@example.com --body-file note.txt
 
 The password comes from ${PASSWORD_VARIABLE} or, on a terminal, a prompt; there
-is no option for it.  Everything local (options, addresses, headers, files,
+is no option for it.  With --auth xoauth2 or oauthbearer an OAuth2 token signs
+in instead, from --token-command CMD or ${TOKEN_VARIABLE}, never from an argument.  Everything local (options, addresses, headers, files,
 templates) is checked before the password is asked for or the server contacted.
 
 """ + EXIT_STATUSES
@@ -915,7 +995,9 @@ def add_message_arguments(parser):
     body.add_argument("--context", metavar="FILE.json", help="template variables from a JSON object")
     body.add_argument("--template-dir", metavar="DIR",
                       help="look for templates in DIR before the built-in ones")
-    add_server_arguments(parser.add_argument_group("the server"), default_mode="ssl")
+    server = parser.add_argument_group("the server")
+    add_server_arguments(server, default_mode="ssl")
+    add_sign_in_arguments(server)
 
 
 def package_version():
@@ -977,6 +1059,7 @@ def parse_arguments(argv):
     if args.command in ("send", "preview"):
         settle_server_arguments(args, "ssl")
         if args.command == "send" and not args.dry_run:
+            settle_sign_in_arguments(args)
             if not args.host or not args.host.strip():
                 raise UsageError("--host is required to send (or give --dry-run)")
             if not args.user:

@@ -17,6 +17,8 @@ from typing import Union as Union
 from typing_extensions import disjoint_base
 
 from .mailer import EasyMailer as EasyMailer
+from .auth import OAuthBearer as OAuthBearer
+from .auth import XOAuth2 as XOAuth2
 
 from . import USUAL_PORTS as USUAL_PORTS
 
@@ -51,6 +53,7 @@ class Session:
         max_per_connection: Optional[int] = None,
         timeout: Optional[float] = 60.0,
         pipelining: bool = True,
+        auth: Optional[Union[XOAuth2, OAuthBearer]] = None,
     ) -> None: ...
     def send(
         self,

@@ -1278,6 +1278,43 @@ def capture_session():
 
 
 @case
+def capture_session_token():
+    from vantrel.auth import OAuthBearer, StaticToken, TokenCommand, TokenError, XOAuth2
+    m = captured_mailer("starttls")
+    with capture() as outbox:
+        with Session(m, auth=XOAuth2(StaticToken("tok"))) as session:
+            session.send("a@x", "one", body="b")
+        outbox.refuse_token()  # refused once, then signed in with a new token
+        with Session(m, auth=OAuthBearer(StaticToken("tok"), user="u@x")) as session:
+            session.send("a@x", "two", body="b")
+        outbox.refuse_token()
+        outbox.refuse_token()
+        raises(smtplib.SMTPAuthenticationError,
+               Session(m, auth=XOAuth2(StaticToken("tok"))).__enter__)
+        raises(TokenError, Session(m, auth=XOAuth2(TokenCommand(["/nonexistent/x"]))).__enter__)
+        raises(TypeError, Session, m, auth="tok")
+    assert [sent.mechanism for sent in outbox] == ["XOAUTH2", "OAUTHBEARER"]
+
+
+@case
+def capture_async_session_token():
+    import asyncio
+    from vantrel.aio import AsyncSession
+    from vantrel.auth import StaticToken, XOAuth2
+
+    async def send(m):
+        async with AsyncSession(m, auth=XOAuth2(StaticToken("tok"))) as session:
+            await session.send("a@x", "one", body="b")
+
+    m = captured_mailer("plain")
+    with capture() as outbox:
+        asyncio.run(send(m))
+        outbox.refuse_token()  # the new token comes from the loop's executor
+        asyncio.run(send(m))
+    assert [sent.mechanism for sent in outbox] == ["XOAUTH2", "XOAUTH2"]
+
+
+@case
 def capture_recipients_421():
     with capture() as outbox:
         connection = mailer_module.smtplib.SMTP("mx", 25)
