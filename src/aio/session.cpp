@@ -20,6 +20,7 @@ ModuleFrame aio_module{"aio", "vantrel.aio", module_body};
 namespace {
 
 Name n_EasyMailer{"EasyMailer"};
+Name n_Signer{"Signer"};
 Name n_asyncio{"asyncio"};
 Name n_get_running_loop{"get_running_loop"};
 Name n_create_future{"create_future"};
@@ -340,6 +341,8 @@ constexpr Param init_params[] = {
     {"max_per_connection", "Optional[int]", Rule::Any, Default::None},
     {"timeout", "Optional[float]", Rule::Any, Default::Float, 0, nullptr, 60.0},
     {"pipelining", "bool", Rule::Any, Default::True},
+    {"message_id", "Union[bool, str]", Rule::Any, Default::False},
+    {"dkim", "Optional[Signer]", Rule::Any, Default::None},
 };
 
 Ref AsyncSession_init(FunctionObject*, Args<init_params> args) {
@@ -371,6 +374,7 @@ Ref AsyncSession_init(FunctionObject*, Args<init_params> args) {
     if (!PyBool_Check(args["pipelining"])) {
         raise_incorrect_type("pipelining", "bool", &PyBool_Type, args["pipelining"]);
     }
+    mail::check_additions(args["message_id"], args["dkim"], aio_module.global(n_Signer).get());
     if (s->pool && (!s->pool->connections.empty() || !s->pool->jobs.empty())) {
         raise(PyExc_RuntimeError, "AsyncSession.__init__() called on a session in use");
     }
@@ -380,6 +384,8 @@ Ref AsyncSession_init(FunctionObject*, Args<init_params> args) {
     s->limit = limit;
     s->timeout = timeout;
     s->pipelining = args["pipelining"] == Py_True;
+    Py_XSETREF(s->message_id, Py_NewRef(args["message_id"]));
+    Py_XSETREF(s->dkim, Py_NewRef(args["dkim"]));
     return none();
 }
 
@@ -394,25 +400,30 @@ const Signature init_signature = define<AsyncSession_init>({
            "after that many messages and open a new one.  None sets no limit.\n"
            "timeout: seconds to wait for the server at each step (None: for ever).\n"
            "pipelining: group commands when the server offers PIPELINING (and use\n"
-           "CHUNKING when offered); False keeps to one command at a time.\n",
+           "CHUNKING when offered); False keeps to one command at a time.\n"
+           "message_id: True adds a Message-ID (of the envelope sender's domain) to\n"
+           "every message that has none; a str gives the domain.\n"
+           "dkim: a vantrel.dkim.Signer that signs every message as it goes out.\n",
     .returns = "None",
 });
 
 // The first step of a send: the message is built (the one thing that takes
 // the loop's time) and queued.
 Ref start_send(PyObject* const* bound, std::uint64_t& job) {
-    Args<mail::send_params> args(bound);
+    Args<mail::session_send_params> args(bound);
     SessionObject* s = as_session(args["self"], "send");
     pool_of(s);
     session_loop(s);
     Ref mailer = Ref::borrow(s->mailer);
-    mail::Prepared message = mail::prepare_send(mailer.get(), args);
+    Ref message_id = Ref::borrow(s->message_id ? s->message_id : Py_False);
+    Ref dkim = Ref::borrow(s->dkim ? s->dkim : Py_None);
+    mail::Prepared message = mail::prepare_send(mailer.get(), args, {message_id.get(), dkim.get()});
     return submit(s, std::move(message), job);
 }
 
-Ref AsyncSession_send(FunctionObject*, Args<mail::send_params> args) {
+Ref AsyncSession_send(FunctionObject*, Args<mail::session_send_params> args) {
     as_session(args["self"], "send");
-    return new_call(start_send, args.all(), std::size(mail::send_params));
+    return new_call(start_send, args.all(), std::size(mail::session_send_params));
 }
 
 const Signature send_signature = define<AsyncSession_send>({
@@ -431,7 +442,7 @@ const Signature send_signature = define<AsyncSession_send>({
 });
 
 Ref start_send_template(PyObject* const* bound, std::uint64_t&) {
-    Args<mail::send_template_params> args(bound);
+    Args<mail::session_send_template_params> args(bound);
     SessionObject* s = as_session(args["self"], "send_template");
     pool_of(s);
     session_loop(s);
@@ -440,9 +451,9 @@ Ref start_send_template(PyObject* const* bound, std::uint64_t&) {
     return mail::send_template(aio_module, mailer.get(), args["self"], args);
 }
 
-Ref AsyncSession_send_template(FunctionObject*, Args<mail::send_template_params> args) {
+Ref AsyncSession_send_template(FunctionObject*, Args<mail::session_send_template_params> args) {
     as_session(args["self"], "send_template");
-    return new_call(start_send_template, args.all(), std::size(mail::send_template_params));
+    return new_call(start_send_template, args.all(), std::size(mail::session_send_template_params));
 }
 
 const Signature send_template_signature = define<AsyncSession_send_template>({
@@ -592,6 +603,8 @@ int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     Py_VISIT(s->entering);
     Py_VISIT(s->closing);
     Py_VISIT(s->last_reply);
+    Py_VISIT(s->message_id);
+    Py_VISIT(s->dkim);
     if (s->pool) {
         for (const auto& [id, job] : s->pool->jobs)
             Py_VISIT(job.future.get());
@@ -608,6 +621,8 @@ int session_clear(PyObject* object) noexcept {
     Py_CLEAR(s->entering);
     Py_CLEAR(s->closing);
     Py_CLEAR(s->last_reply);
+    Py_CLEAR(s->message_id);
+    Py_CLEAR(s->dkim);
     if (Pool* pool = std::exchange(s->pool, nullptr)) {
         // What the pool holds goes after the session no longer points at it.
         Pool gone = std::move(*pool);
@@ -735,6 +750,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("types", {"TracebackType"});
     frame.import_from("typing", {"Awaitable", "List", "Optional", "Union", "Dict"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
+    frame.import_from("dkim", {"Signer"}, 1);
 
     bind_local_name(frame);
     Ref asyncio = frame.global(n_asyncio);

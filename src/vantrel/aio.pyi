@@ -15,6 +15,7 @@ from typing import Union as Union
 
 from typing_extensions import disjoint_base
 
+from .dkim import Signer as Signer
 from .mailer import EasyMailer as EasyMailer
 
 _local_name: str
@@ -46,6 +47,8 @@ class AsyncSession:
         max_per_connection: Optional[int] = None,
         timeout: Optional[float] = 60.0,
         pipelining: bool = True,
+        message_id: Union[bool, str] = False,
+        dkim: Optional[Signer] = None,
     ) -> None: ...
     async def send(
         self,
@@ -59,6 +62,8 @@ class AsyncSession:
         sender_name: Optional[str] = None,
         attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
         reply_to: Optional[str] = None,
+        headers: Optional[Dict[str, str]] = None,
+        unsubscribe: Optional[Union[str, List[str]]] = None,
     ) -> None: ...
     async def send_template(
         self,
@@ -72,6 +77,8 @@ class AsyncSession:
         sender_name: Optional[str] = None,
         attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
         reply_to: Optional[str] = None,
+        headers: Optional[Dict[str, str]] = None,
+        unsubscribe: Optional[Union[str, List[str]]] = None,
     ) -> None: ...
     def aclose(self) -> Awaitable[None]: ...
     def __aenter__(self) -> Awaitable[AsyncSession]: ...

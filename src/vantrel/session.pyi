@@ -16,6 +16,7 @@ from typing import Union as Union
 
 from typing_extensions import disjoint_base
 
+from .dkim import Signer as Signer
 from .mailer import EasyMailer as EasyMailer
 
 from . import USUAL_PORTS as USUAL_PORTS
@@ -38,6 +39,14 @@ class _Transport(Protocol):
     def abandon(self) -> None: ...
 
 def _connect(host: str, port: int, timeout: Optional[float]) -> _Transport: ...
+def _finished_text(
+    message: Message,
+    sender: str,
+    headers: Optional[Dict[str, str]] = None,
+    unsubscribe: Optional[Union[str, List[str]]] = None,
+    message_id: Union[bool, str] = False,
+    dkim: Optional[Signer] = None,
+) -> bytes: ...
 def classify(error: BaseException) -> Literal["sent", "retry", "permanent", "unknown"]: ...
 def _template_variables(context: Optional[Dict[str, object]] = None) -> Dict[str, object]: ...
 
@@ -51,6 +60,8 @@ class Session:
         max_per_connection: Optional[int] = None,
         timeout: Optional[float] = 60.0,
         pipelining: bool = True,
+        message_id: Union[bool, str] = False,
+        dkim: Optional[Signer] = None,
     ) -> None: ...
     def send(
         self,
@@ -64,6 +75,8 @@ class Session:
         sender_name: Optional[str] = None,
         attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
         reply_to: Optional[str] = None,
+        headers: Optional[Dict[str, str]] = None,
+        unsubscribe: Optional[Union[str, List[str]]] = None,
     ) -> None: ...
     def send_template(
         self,
@@ -77,6 +90,8 @@ class Session:
         sender_name: Optional[str] = None,
         attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
         reply_to: Optional[str] = None,
+        headers: Optional[Dict[str, str]] = None,
+        unsubscribe: Optional[Union[str, List[str]]] = None,
     ) -> None: ...
     def send_message(
         self,
