@@ -258,3 +258,83 @@ def test_send_template_passes_headers_on(plain, tmp_path):
     got = [headers_of(m.data) for m in server.messages]
     assert [m["X-T"] for m in got] == ["a", "b"]
     assert got[0]["List-Unsubscribe"] == "<https://e.test/u>" and not got[1]["List-Unsubscribe"]
+
+
+# --- the command line ---------------------------------------------------------
+
+@pytest.fixture
+def key_files(tmp_path, keys):
+    paths = {}
+    for algorithm, key in keys.items():
+        paths[algorithm] = tmp_path / f"{algorithm}.pem"
+        paths[algorithm].write_bytes(key)
+    return paths
+
+
+def test_the_command_line_sends_signed_with_headers(smtp_server, key_files):
+    from test_cli import run_cli, server_args
+    server = smtp_server("plain")
+    result = run_cli("send", *server_args(server), "--sender", SENDER, "--to", "b@example.org",
+                     "--body", ".dot line\nend", "--header", "X-Campaign=spring",
+                     "--header", "X-Ref = 42", "--unsubscribe", "https://example.test/u/1",
+                     "--unsubscribe", "mailto:u@example.test",
+                     "--dkim-key", key_files["rsa-sha256"], "--dkim-selector", SELECTOR)
+    assert (result.returncode, result.stderr) == (0, "")
+    [received] = server.messages
+    signer = dkim.Signer(DOMAIN, SELECTOR, key_files["rsa-sha256"])
+    assert dkimpy_verify(received.data, signer)
+    fields = headers_of(received.data)
+    assert (fields["X-Campaign"], fields["X-Ref"]) == ("spring", "42")
+    assert fields["List-Unsubscribe"] == "<https://example.test/u/1>, <mailto:u@example.test>"
+    assert fields["List-Unsubscribe-Post"] == "List-Unsubscribe=One-Click"
+    assert MSGID.match(fields["Message-ID"])
+
+
+@pytest.mark.parametrize("command", ["dry-run", "preview"])
+def test_dry_run_and_preview_show_the_message_as_it_goes_out(tmp_path, key_files, command):
+    from test_cli import run_cli
+    signer = dkim.Signer("signing.example", "s1", key_files["ed25519-sha256"], "ed25519-sha256")
+    args = ["--sender", SENDER, "--to", "b@example.org", "--body", "hi", "--header", "X-A=1",
+            "--dkim-key", key_files["ed25519-sha256"], "--dkim-selector", "s1",
+            "--dkim-domain", "signing.example"]
+    if command == "dry-run":
+        result = run_cli("send", "--dry-run", *args, password=None)
+        shown = result.stdout.replace("\n", "\r\n").encode()  # read back in text mode
+    else:
+        result = run_cli("preview", *args, "--out", tmp_path, password=None)
+        shown = (tmp_path / "message.eml").read_bytes()
+    assert result.returncode == 0, result.stderr
+    assert shown.startswith(b"DKIM-Signature: v=1; a=ed25519-sha256;")
+    assert dkimpy_verify(shown, signer)
+    assert headers_of(shown)["X-A"] == "1" and MSGID.match(headers_of(shown)["Message-ID"])
+    without = run_cli("send", "--dry-run", *args[:6], "--no-message-id", password=None)
+    assert without.returncode == 0 and "Message-ID" not in without.stdout
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--header", "X-A"], ["--header X-A", "NAME=VALUE"]),
+    (["--header", "X-A=1", "--header", "X-A=2"], ["given twice"]),
+    (["--header", "Bcc=c@example.net"], ["Bcc"]),
+    (["--header", "Subject=other"], ["already has a Subject"]),
+    (["--header", "X-A=a\rb"], ["line break"]),
+    (["--header", "X B=1"], ["field name"]),
+    (["--unsubscribe", "http://example.test/u"], ["https:// or mailto:"]),
+    (["--dkim-key", "KEY"], ["--dkim-selector"]),
+    (["--dkim-selector", "s1"], ["--dkim-key"]),
+    (["--dkim-domain", "example.test"], ["--dkim-domain needs"]),
+    (["--dkim-key", "missing.pem", "--dkim-selector", "s1"], ["cannot read", "missing.pem: No such file"]),
+    (["--dkim-key", "BAD", "--dkim-selector", "s1"], ["--dkim-key", "PEM"]),
+])
+def test_option_faults_are_found_before_the_password(smtp_server, key_files, tmp_path, args,
+                                                     words):
+    from test_cli import assert_error, run_cli, server_args
+    server = smtp_server("plain")
+    (tmp_path / "bad.pem").write_text("not a key")
+    args = [str(key_files["rsa-sha256"]) if a == "KEY" else str(tmp_path / "bad.pem")
+            if a == "BAD" else str(tmp_path / a) if a == "missing.pem" else a for a in args]
+    result = run_cli("send", *server_args(server), "--sender", SENDER, "--to", "b@example.org",
+                     "--body", "x", *args, password=None)
+    assert result.returncode == 2, result.stderr
+    assert len(result.stderr.splitlines()) == 1
+    assert all(word in result.stderr for word in words), result.stderr
+    assert server.connections == 0
