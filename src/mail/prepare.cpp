@@ -151,8 +151,9 @@ bool has_header_field(std::string_view text, std::string_view lowered) {
     return false;
 }
 
-// A domain is one word: no spaces and no line breaks in a Message-ID.
-bool has_line_break_or_space(PyObject* text) {
+// Whether a domain given for the Message-ID holds what the field cannot
+// carry: spaces, line breaks, controls or angle brackets.
+bool unfit_for_message_id(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
@@ -307,7 +308,7 @@ Ref finished_text(PyObject* msg, PyObject* sender, PyObject* headers, PyObject* 
 
 void check_additions(PyObject* message_id, PyObject* dkim, PyObject* signer_class) {
     if (PyUnicode_Check(message_id)) {
-        if (PyUnicode_GET_LENGTH(message_id) == 0 || has_line_break_or_space(message_id))
+        if (PyUnicode_GET_LENGTH(message_id) == 0 || unfit_for_message_id(message_id))
             raise(PyExc_ValueError,
                   "message_id must be True, False or a domain such as 'example.com'");
     } else if (!PyBool_Check(message_id)) {
