@@ -5,6 +5,7 @@
 // ValueError.
 #include "dkim/dkim.hpp"
 #include "frame/frame.hpp"
+#include "mail/signer_object.hpp"
 #include "smtp/text.hpp"
 
 #include <cstring>
@@ -23,11 +24,8 @@ Name n_fspath{"__fspath__"};
 Name n_read_bytes{"read_bytes"};
 Name n_Path{"Path"};
 
-struct SignerObject {
-    PyObject_HEAD
-    dkim::Signer* signer;             // null until __init__ has run
-    static inline PyTypeObject* type; // made by the module body, kept for the process
-};
+// Made by the module body, kept for the process.
+using mail::SignerObject;
 
 dkim::Signer& signer_of(PyObject* object, const char* method) {
     auto* self = instance_of<SignerObject>(object, method);

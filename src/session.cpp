@@ -36,6 +36,7 @@ void module_body(ModuleFrame& frame, PyObject* module);
 ModuleFrame session_module{"session", "vantrel.session", module_body};
 
 Name n_EasyMailer{"EasyMailer"};
+Name n_Signer{"Signer"};
 Name n_smtplib{"smtplib"};
 Name n_ssl{"ssl"};
 Name n_socket{"socket"};
@@ -282,6 +283,8 @@ struct SessionObject {
     PyObject* last_reply;     // (code, text) of the last message accepted, or null
     PyObject* tls_context;    // the connection's TLS context, while STARTTLS may need it
     PyObject* tls_host;       // the server name that its certificate must carry
+    PyObject* message_id;     // False, True or a domain: the Message-ID it adds
+    PyObject* dkim;           // None or the vantrel.dkim.Signer that signs its messages
     Conversation* exchange;   // the SMTP conversation over `transport`
     pid_t pid;                // the process that opened the connection
     Py_ssize_t limit;         // messages per connection, 0 for no limit
@@ -306,6 +309,19 @@ SessionObject* as_session(PyObject* object, const char* method) {
 Ref mailer_of(const SessionObject* s) {
     if (!s->mailer) raise(PyExc_RuntimeError, "Session.__init__() has not been called");
     return Ref::borrow(s->mailer);
+}
+
+// What the session adds to its messages; held by the caller for the call, as
+// another thread may set them anew meanwhile.
+struct HeldAdditions {
+    Ref message_id;
+    Ref dkim;
+    Additions additions() const noexcept { return {message_id.get(), dkim.get()}; }
+};
+
+HeldAdditions additions_of(const SessionObject* s) {
+    return {Ref::borrow(s->message_id ? s->message_id : Py_False),
+            Ref::borrow(s->dkim ? s->dkim : Py_None)};
 }
 
 // Holds the session's mutex for a scope.
@@ -713,6 +729,8 @@ constexpr Param init_params[] = {
     {"timeout", "Optional[float]", Rule::Any, Default::Float, 0, nullptr, 60.0},
     {"pipelining", "bool", Rule::Truth, Default::True},
     {"auth", "Optional[Union[XOAuth2, OAuthBearer]]", Rule::Any, Default::None},
+    {"message_id", "Union[bool, str]", Rule::Any, Default::False},
+    {"dkim", "Optional[Signer]", Rule::Any, Default::None},
 };
 
 // A day and more would be a limit only in name; a year is where the socket
@@ -764,6 +782,7 @@ Ref Session_init(FunctionObject*, Args<init_params> args) {
     }
     Ref timeout = checked_timeout(args["timeout"]);
     Ref auth = checked_auth(session_module, args["auth"]);
+    check_additions(args["message_id"], args["dkim"], session_module.global(n_Signer).get());
     Hold hold(s);
     if (s->transport && s->mailer != mailer) {
         // Another mailer's settings: its connection is of no use any more.
@@ -775,6 +794,8 @@ Ref Session_init(FunctionObject*, Args<init_params> args) {
     s->limit = limit;
     s->pipelining = args["pipelining"] == Py_True;
     Py_XSETREF(s->auth, auth.release());
+    Py_XSETREF(s->message_id, Py_NewRef(args["message_id"]));
+    Py_XSETREF(s->dkim, Py_NewRef(args["dkim"]));
     return none();
 }
 
@@ -794,16 +815,21 @@ const Signature init_signature = define<Session_init>({
            "vantrel.auth.XOAuth2 or OAuthBearer signs in with an OAuth2 token from its\n"
            "source, fetched for every login.  A token the server refuses is fetched\n"
            "anew once; a second refusal raises SMTPAuthenticationError.\n",
+    "message_id: True adds a Message-ID (of the envelope sender's domain) to\n"
+    "every message that has none; a str gives the domain.\n"
+    "dkim: a vantrel.dkim.Signer that signs every message as it goes out.\n",
     .returns = "None",
 });
 
-// send_params, in src/mail/params.hpp: the parameters of EasyMailer.send.
-Ref Session_send(FunctionObject*, Args<send_params> args) {
+// session_send_params, in src/mail/params.hpp: EasyMailer.send's, then
+// headers and unsubscribe.
+Ref Session_send(FunctionObject*, Args<session_send_params> args) {
     SessionObject* s = as_session(args["self"], "send");
     Ref mailer = mailer_of(s);
-    // The message is made before the session is taken, so that threads
-    // sharing it build their messages side by side.
-    deliver(s, mailer.get(), prepare_send(mailer.get(), args));
+    // The message is made (and signed) before the session is taken, so that
+    // threads sharing it build their messages side by side.
+    HeldAdditions held = additions_of(s);
+    deliver(s, mailer.get(), prepare_send(mailer.get(), args, held.additions()));
     return none();
 }
 
@@ -825,6 +851,10 @@ const Signature send_signature = define<Session_send>({
         "        {\"filename\": \"name.png\", \"data\": bytes, \"content_type\": \"image/png\"}\n"
         "        (content_type is optional and guessed from the file name)\n"
         "    reply_to: the Reply-To address\n"
+        "    headers: a dict of more header fields, {\"X-Campaign\": \"spring\"}; none\n"
+        "        that the message sets already, no Bcc, no line breaks in values\n"
+        "    unsubscribe: an https:// or mailto: URI, or a list of them, for\n"
+        "        List-Unsubscribe (with one-click List-Unsubscribe-Post for https)\n"
         "\n"
         "It returns once the server has accepted the message.  A connection that the\n"
         "server has closed since the last message is opened again first.  If the\n"
@@ -833,8 +863,9 @@ const Signature send_signature = define<Session_send>({
     .returns = "None",
 });
 
-// send_template_params, in src/mail/params.hpp: those of EasyMailer.send_template.
-Ref Session_send_template(FunctionObject*, Args<send_template_params> args) {
+// session_send_template_params, in src/mail/params.hpp: those of
+// EasyMailer.send_template, then headers and unsubscribe.
+Ref Session_send_template(FunctionObject*, Args<session_send_template_params> args) {
     SessionObject* s = as_session(args["self"], "send_template");
     Ref mailer = mailer_of(s);
     // Rendered with the mailer's engine, sent through this session's send.
@@ -850,7 +881,7 @@ const Signature send_template_signature = define<Session_send_template>({
            "and `template_name`.txt become the HTML and text bodies and `subject` is\n"
            "rendered as a template string, all with `context` (occurred_at added when\n"
            "missing), through the mailer's template engine.  The message then goes\n"
-           "out as Session.send sends it.\n",
+           "out as Session.send sends it, with `headers` and `unsubscribe`.\n",
     .returns = "None",
 });
 
@@ -926,7 +957,10 @@ Ref Session_send_message(FunctionObject*, Args<send_message_params> args) {
         envelope_from_headers(message, sender, recipients);
         text = message_text(without_bcc(message).get());
     }
-    deliver(s, mailer.get(), prepare(std::move(text), std::move(sender), std::move(recipients)));
+    HeldAdditions held = additions_of(s);
+    deliver(
+        s, mailer.get(),
+        prepare_built(std::move(text), std::move(sender), std::move(recipients), held.additions()));
     return none();
 }
 
@@ -943,6 +977,8 @@ const Signature send_message_signature = define<Session_send_message>({
            "its To, Cc and Bcc headers (the Resent- ones when the message has a\n"
            "Resent- block).\n"
            "\n"
+           "The session's Message-ID (when the message has none) and signature are\n"
+           "added to what goes out; the message object itself is left as it is.\n"
            "Delivery, reconnecting and errors are those of Session.send.\n",
     .returns = "None",
 });
@@ -952,12 +988,13 @@ const Signature send_message_signature = define<Session_send_message>({
 // binding function puts the message it made where the caller points.
 thread_local Prepared* preparing = nullptr;
 
-Ref Session_prepare(FunctionObject*, Args<send_params> args) {
+Ref Session_prepare(FunctionObject*, Args<session_send_params> args) {
     Prepared* out = std::exchange(preparing, nullptr);
     if (!out) raise(PyExc_RuntimeError, "not called by Session.send_many");
     SessionObject* s = as_session(args["self"], "send");
     Ref mailer = mailer_of(s);
-    *out = prepare_send(mailer.get(), args);
+    HeldAdditions held = additions_of(s);
+    *out = prepare_send(mailer.get(), args, held.additions());
     return none();
 }
 
@@ -1239,6 +1276,35 @@ const Signature exit_signature = define<Session_exit>({
 });
 
 // ---------------------------------------------------------------------------
+// _finished_text(), for the command line: the message as a session sends it.
+
+constexpr Param finished_text_params[] = {
+    {"message", "Message", Rule::Any, Default::Required},
+    {"sender", "str", Rule::Str, Default::Required},
+    {"headers", "Optional[Dict[str, str]]", Rule::Any, Default::None},
+    {"unsubscribe", "Optional[Union[str, List[str]]]", Rule::Any, Default::None},
+    {"message_id", "Union[bool, str]", Rule::Any, Default::False},
+    {"dkim", "Optional[Signer]", Rule::Any, Default::None},
+};
+
+Ref session_finished_text(FunctionObject*, Args<finished_text_params> args) {
+    PyObject* message = args["message"];
+    if (!checked(PyObject_IsInstance(message, session_module.global(n_Message).get())))
+        raise_incorrect_type("message", "Message", nullptr, message);
+    check_additions(args["message_id"], args["dkim"], session_module.global(n_Signer).get());
+    return finished_text(message, args["sender"], args["headers"], args["unsubscribe"],
+                         {args["message_id"], args["dkim"]});
+}
+
+const Signature finished_text_signature = define<session_finished_text>({
+    .name = "_finished_text",
+    .doc = "The bytes a session would send for `message` (which gets the headers and\n"
+           "the Message-ID): every line ending CRLF, signed when `dkim` is given.\n"
+           "Send them with send_message() on a session that adds nothing more.\n",
+    .returns = "bytes",
+});
+
+// ---------------------------------------------------------------------------
 // classify(), for the command line and applications.
 
 constexpr Param classify_params[] = {
@@ -1298,7 +1364,8 @@ const Signature template_variables_signature = define<session_template_variables
 using SessionFields =
     Fields<SessionObject, &SessionObject::mailer, &SessionObject::transport,
            &SessionObject::connected_by, &SessionObject::timeout, &SessionObject::last_reply,
-           &SessionObject::tls_context, &SessionObject::tls_host, &SessionObject::auth>;
+           &SessionObject::tls_context, &SessionObject::tls_host, &SessionObject::auth,
+           &SessionObject::message_id, &SessionObject::dkim>;
 
 int session_clear(PyObject* object) noexcept {
     delete std::exchange(as<SessionObject>(object)->exchange, nullptr);
@@ -1407,6 +1474,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("email.message", {"Message"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
     frame.import_from("auth", {"XOAuth2", "OAuthBearer"}, 1);
+    frame.import_from("dkim", {"Signer"}, 1);
 
     Ref logging = checked(PyImport_ImportModule("logging"));
     Ref logger_name = checked(PyUnicode_FromString("vantrel.smtp"));
@@ -1422,6 +1490,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
     Py_XSETREF(TransportObject::type, reinterpret_cast<PyTypeObject*>(transport.release()));
     frame.bind("_connect", frame.function(connect_signature).get());
     frame.bind("classify", frame.function(classify_signature).get());
+    frame.bind("_finished_text", frame.function(finished_text_signature).get());
     frame.bind("_template_variables", frame.function(template_variables_signature).get());
 
     Ref type =

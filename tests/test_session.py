@@ -447,9 +447,15 @@ def test_threads_share_one_session(smtp_server, no_leaks):
 
 @pytest.mark.parametrize("name", ["send", "send_template"])
 def test_same_parameters_as_the_mailer(name):
+    # The mailer's, then the session's own headers and unsubscribe.
     ours, theirs = getattr(Session, name), getattr(EasyMailer, name)
-    assert inspect.signature(ours) == inspect.signature(theirs)
-    assert ours.__annotations__ == theirs.__annotations__
+    params = list(inspect.signature(ours).parameters.values())
+    assert params[:-2] == list(inspect.signature(theirs).parameters.values())
+    assert [(p.name, p.default) for p in params[-2:]] == [("headers", None), ("unsubscribe", None)]
+    annotations = dict(ours.__annotations__)
+    assert annotations.pop("headers") == "Optional[Dict[str, str]]"
+    assert annotations.pop("unsubscribe") == "Optional[Union[str, List[str]]]"
+    assert annotations == theirs.__annotations__
     assert ours.__qualname__ == f"Session.{name}"
 
 

@@ -81,6 +81,8 @@ struct SessionObject {
     PyObject* closing;    // the future aclose() returns, while closing
     PyObject* last_reply; // (code, text) of the last message accepted, or null
     PyObject* auth;       // XOAuth2 or OAuthBearer, or null for the password
+    PyObject* message_id; // False, True or a domain: the Message-ID it adds
+    PyObject* dkim;       // None or the vantrel.dkim.Signer that signs its messages
     Pool* pool;
     Py_ssize_t max_connections;
     Py_ssize_t limit; // messages per connection, 0 for no limit

@@ -21,6 +21,7 @@ ModuleFrame aio_module{"aio", "vantrel.aio", module_body};
 namespace {
 
 Name n_EasyMailer{"EasyMailer"};
+Name n_Signer{"Signer"};
 Name n_asyncio{"asyncio"};
 Name n_get_running_loop{"get_running_loop"};
 Name n_create_future{"create_future"};
@@ -357,6 +358,8 @@ constexpr Param init_params[] = {
     {"timeout", "Optional[float]", Rule::Any, Default::Float, 0, nullptr, 60.0},
     {"pipelining", "bool", Rule::Any, Default::True},
     {"auth", "Optional[Union[XOAuth2, OAuthBearer]]", Rule::Any, Default::None},
+    {"message_id", "Union[bool, str]", Rule::Any, Default::False},
+    {"dkim", "Optional[Signer]", Rule::Any, Default::None},
 };
 
 Ref AsyncSession_init(FunctionObject*, Args<init_params> args) {
@@ -389,6 +392,7 @@ Ref AsyncSession_init(FunctionObject*, Args<init_params> args) {
         raise_incorrect_type("pipelining", "bool", &PyBool_Type, args["pipelining"]);
     }
     Ref auth = mail::checked_auth(aio_module, args["auth"]);
+    mail::check_additions(args["message_id"], args["dkim"], aio_module.global(n_Signer).get());
     if (s->pool && (!s->pool->connections.empty() || !s->pool->jobs.empty())) {
         raise(PyExc_RuntimeError, "AsyncSession.__init__() called on a session in use");
     }
@@ -399,6 +403,8 @@ Ref AsyncSession_init(FunctionObject*, Args<init_params> args) {
     s->timeout = timeout;
     s->pipelining = args["pipelining"] == Py_True;
     Py_XSETREF(s->auth, auth.release());
+    Py_XSETREF(s->message_id, Py_NewRef(args["message_id"]));
+    Py_XSETREF(s->dkim, Py_NewRef(args["dkim"]));
     return none();
 }
 
@@ -419,24 +425,29 @@ const Signature init_signature = define<AsyncSession_init>({
            "source for every connection, fetched in the loop's default executor when\n"
            "the source holds none.  A token the server refuses is fetched anew once;\n"
            "a second refusal fails with SMTPAuthenticationError.\n",
+    "message_id: True adds a Message-ID (of the envelope sender's domain) to\n"
+    "every message that has none; a str gives the domain.\n"
+    "dkim: a vantrel.dkim.Signer that signs every message as it goes out.\n",
     .returns = "None",
 });
 
 // The first step of a send: the message is built (the one thing that takes
 // the loop's time) and queued.
 Ref start_send(PyObject* const* bound, std::uint64_t& job) {
-    Args<mail::send_params> args(bound);
+    Args<mail::session_send_params> args(bound);
     SessionObject* s = as_session(args["self"], "send");
     pool_of(s);
     session_loop(s);
     Ref mailer = Ref::borrow(s->mailer);
-    mail::Prepared message = mail::prepare_send(mailer.get(), args);
+    Ref message_id = Ref::borrow(s->message_id ? s->message_id : Py_False);
+    Ref dkim = Ref::borrow(s->dkim ? s->dkim : Py_None);
+    mail::Prepared message = mail::prepare_send(mailer.get(), args, {message_id.get(), dkim.get()});
     return submit(s, std::move(message), job);
 }
 
-Ref AsyncSession_send(FunctionObject*, Args<mail::send_params> args) {
+Ref AsyncSession_send(FunctionObject*, Args<mail::session_send_params> args) {
     as_session(args["self"], "send");
-    return new_call(start_send, args.all(), std::size(mail::send_params));
+    return new_call(start_send, args.all(), std::size(mail::session_send_params));
 }
 
 const Signature send_signature = define<AsyncSession_send>({
@@ -455,7 +466,7 @@ const Signature send_signature = define<AsyncSession_send>({
 });
 
 Ref start_send_template(PyObject* const* bound, std::uint64_t&) {
-    Args<mail::send_template_params> args(bound);
+    Args<mail::session_send_template_params> args(bound);
     SessionObject* s = as_session(args["self"], "send_template");
     pool_of(s);
     session_loop(s);
@@ -464,9 +475,9 @@ Ref start_send_template(PyObject* const* bound, std::uint64_t&) {
     return mail::send_template(aio_module, mailer.get(), args["self"], args);
 }
 
-Ref AsyncSession_send_template(FunctionObject*, Args<mail::send_template_params> args) {
+Ref AsyncSession_send_template(FunctionObject*, Args<mail::session_send_template_params> args) {
     as_session(args["self"], "send_template");
-    return new_call(start_send_template, args.all(), std::size(mail::send_template_params));
+    return new_call(start_send_template, args.all(), std::size(mail::session_send_template_params));
 }
 
 const Signature send_template_signature = define<AsyncSession_send_template>({
@@ -617,6 +628,8 @@ int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     Py_VISIT(s->closing);
     Py_VISIT(s->last_reply);
     Py_VISIT(s->auth);
+    Py_VISIT(s->message_id);
+    Py_VISIT(s->dkim);
     if (s->pool) {
         for (const auto& [id, job] : s->pool->jobs)
             Py_VISIT(job.future.get());
@@ -634,6 +647,8 @@ int session_clear(PyObject* object) noexcept {
     Py_CLEAR(s->closing);
     Py_CLEAR(s->last_reply);
     Py_CLEAR(s->auth);
+    Py_CLEAR(s->message_id);
+    Py_CLEAR(s->dkim);
     if (Pool* pool = std::exchange(s->pool, nullptr)) {
         // What the pool holds goes after the session no longer points at it.
         Pool gone = std::move(*pool);
@@ -762,6 +777,7 @@ void module_body(ModuleFrame& frame, PyObject*) {
     frame.import_from("typing", {"Awaitable", "List", "Optional", "Union", "Dict"});
     frame.import_from("mailer", {"EasyMailer"}, 1);
     frame.import_from("auth", {"XOAuth2", "OAuthBearer"}, 1);
+    frame.import_from("dkim", {"Signer"}, 1);
 
     bind_local_name(frame);
     Ref asyncio = frame.global(n_asyncio);

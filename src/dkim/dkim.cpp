@@ -303,6 +303,85 @@ std::string without_b_value(std::string_view field) {
     return std::string(field);
 }
 
+bool has_wsp(std::string_view line) noexcept {
+    return std::memchr(line.data(), ' ', line.size()) ||
+           std::memchr(line.data(), '\t', line.size());
+}
+
+// Gives the relaxed canonical form of a body (RFC 6376, 3.4.4) to `sink` in
+// pieces.  Most lines (base64, most text) have no space to change: runs of
+// them go as they stand, without a copy, and empty lines wait until a line
+// with text follows them, for those at the end are dropped.
+template <class Sink> void relaxed_body_to(std::string_view body, Sink&& sink) {
+    std::size_t run = 0, run_end = 0; // input given as it is, not yet sunk
+    std::size_t empties = 0;          // empty lines after the run, not yet sunk
+    bool gap_raw = true;              // and they are bare CRLFs right after it
+    std::string changed;
+    auto flush = [&] {
+        if (run_end > run) sink(body.substr(run, run_end - run));
+        for (; empties > 0; --empties)
+            sink("\r\n");
+    };
+    std::size_t at = 0;
+    while (at < body.size()) {
+        const std::size_t eol = body.find("\r\n", at);
+        const bool last = eol == std::string_view::npos;
+        const std::string_view line = body.substr(at, (last ? body.size() : eol) - at);
+        const std::size_t next = last ? body.size() : eol + 2;
+        if (!last && !has_wsp(line)) {
+            if (line.empty()) {
+                ++empties;
+            } else if (gap_raw) {
+                run_end = next; // the empty lines between were bare CRLFs too
+                empties = 0;
+            } else {
+                flush();
+                run = at;
+                run_end = next;
+                gap_raw = true;
+            }
+            at = next;
+            continue;
+        }
+        changed.clear();
+        bool space = false;
+        for (char c : line) {
+            if (is_wsp(c)) {
+                space = true;
+                continue;
+            }
+            if (space) changed += ' ';
+            space = false;
+            changed += c;
+        }
+        if (changed.empty()) {
+            ++empties;
+            gap_raw = false;
+        } else {
+            flush();
+            changed += "\r\n";
+            sink(changed);
+            run = run_end = next;
+            gap_raw = true;
+        }
+        at = next;
+    }
+    if (run_end > run) sink(body.substr(run, run_end - run)); // the empty lines after it go
+}
+
+// The SHA-256 of the relaxed canonical body, hashed as it is made.
+std::array<unsigned char, 32> relaxed_body_hash(std::string_view body) {
+    MdCtx ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) fail("SHA-256 failed");
+    relaxed_body_to(body, [&](std::string_view piece) {
+        if (EVP_DigestUpdate(ctx.get(), piece.data(), piece.size()) != 1) fail("SHA-256 failed");
+    });
+    std::array<unsigned char, 32> digest{};
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &size) != 1) fail("SHA-256 failed");
+    return digest;
+}
+
 } // namespace
 
 std::string relaxed_header(std::string_view field) {
@@ -332,32 +411,7 @@ std::string relaxed_header(std::string_view field) {
 std::string relaxed_body(std::string_view body) {
     std::string out;
     out.reserve(body.size());
-    std::size_t kept = 0; // the length of out up to its last non-empty line
-    std::size_t at = 0;
-    while (at < body.size()) {
-        const std::size_t eol = body.find("\r\n", at);
-        const bool last = eol == std::string_view::npos;
-        const std::string_view line = body.substr(at, (last ? body.size() : eol) - at);
-        if (line.find_first_of(" \t") == std::string_view::npos) {
-            out += line; // the usual line (base64, most text): nothing to change
-        } else {
-            bool space = false;
-            for (char c : line) {
-                if (is_wsp(c)) {
-                    space = true;
-                    continue;
-                }
-                if (space) out += ' ';
-                space = false;
-                out += c;
-            }
-        }
-        const bool empty = out.size() == kept || out.ends_with("\r\n");
-        out += "\r\n";
-        if (!empty) kept = out.size();
-        at = last ? body.size() : eol + 2;
-    }
-    out.resize(kept); // empty lines at the end go
+    relaxed_body_to(body, [&](std::string_view piece) { out += piece; });
     return out;
 }
 
@@ -440,7 +494,7 @@ Signer::Signer(std::string domain, std::string selector, Key key, Algorithm algo
 
 std::string Signer::field(std::string_view message, std::int64_t timestamp) const {
     const Parsed parsed = parse(message);
-    const auto body_hash = sha256(relaxed_body(parsed.body));
+    const auto body_hash = relaxed_body_hash(parsed.body);
 
     // Every instance of each name the message has, then From once more.
     std::vector<std::string> names;

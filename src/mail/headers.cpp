@@ -8,6 +8,8 @@ namespace vantrel::mail {
 namespace {
 
 Name n_lower{"lower"};
+Name n_email_utils{"email.utils"};
+Name n_make_msgid{"make_msgid"};
 KwNames kw_domain{"domain"};
 Text t_message_id{"Message-ID"};
 Text t_list_unsubscribe{"List-Unsubscribe"};
@@ -186,9 +188,7 @@ std::string domain_of(std::string_view address) {
     return std::string(domain);
 }
 
-void add_message_id(PyObject* message, PyObject* message_id, PyObject* sender,
-                    PyObject* make_msgid) {
-    if (message_id == Py_False || has_field(message, t_message_id.get())) return;
+Ref new_message_id(PyObject* message_id, PyObject* sender) {
     Ref domain;
     if (PyUnicode_Check(message_id)) {
         domain = Ref::borrow(message_id);
@@ -201,7 +201,13 @@ void add_message_id(PyObject* message, PyObject* message_id, PyObject* sender,
         domain = checked(
             PyUnicode_FromStringAndSize(found.data(), static_cast<Py_ssize_t>(found.size())));
     }
-    Ref id = call_kw(make_msgid, kw_domain, domain);
+    Ref make_msgid = checked(PyImport_ImportModuleAttr(n_email_utils.get(), n_make_msgid.get()));
+    return call_kw(make_msgid, kw_domain, domain);
+}
+
+void add_message_id(PyObject* message, PyObject* message_id, PyObject* sender) {
+    if (message_id == Py_False || has_field(message, t_message_id.get())) return;
+    Ref id = new_message_id(message_id, sender);
     checked(PyObject_SetItem(message, t_message_id.get(), id.get()));
 }
 

@@ -16,11 +16,14 @@ namespace vantrel::mail {
 // Nothing is added unless everything is right.
 void add_headers(PyObject* message, PyObject* headers, PyObject* unsubscribe);
 
-// Sets Message-ID when the message has none: `message_id` is True (the
-// domain of `sender`, the envelope sender) or a str (that domain);
-// `make_msgid` is email.utils.make_msgid as the calling module has it.
-void add_message_id(PyObject* message, PyObject* message_id, PyObject* sender,
-                    PyObject* make_msgid);
+// A new Message-ID, "<unique@domain>" as email.utils.make_msgid makes it:
+// `message_id` is True (the domain of `sender`, the envelope sender) or a
+// str (that domain).  ValueError when True finds no domain in the sender.
+Ref new_message_id(PyObject* message_id, PyObject* sender);
+
+// Sets a new Message-ID when `message_id` is not False and the message has
+// none.
+void add_message_id(PyObject* message, PyObject* message_id, PyObject* sender);
 
 // The domain part of an address ("Ann <ann@example.com>" gives
 // "example.com"), or an empty string for none.

@@ -45,4 +45,23 @@ inline constexpr Param send_template_params[] = {
     bcc_param,  sender_param, sender_name_param, attachments_param,   reply_to_param,
 };
 
+// What a session's send and send_template take after reply_to: header fields
+// of the caller's own and the List-Unsubscribe URIs (see headers.hpp).
+inline constexpr Param headers_param{"headers", "Optional[Dict[str, str]]", Rule::Any,
+                                     Default::None};
+inline constexpr Param unsubscribe_param{"unsubscribe", optional_addresses, Rule::Any,
+                                         Default::None};
+
+inline constexpr Param session_send_params[] = {
+    self_param,     to_param,      subject_param,     body_param,        html_param,
+    cc_param,       bcc_param,     sender_param,      sender_name_param, attachments_param,
+    reply_to_param, headers_param, unsubscribe_param,
+};
+
+inline constexpr Param session_send_template_params[] = {
+    self_param,     to_param,      subject_param,     template_name_param, context_param,
+    cc_param,       bcc_param,     sender_param,      sender_name_param,   attachments_param,
+    reply_to_param, headers_param, unsubscribe_param,
+};
+
 } // namespace vantrel::mail

@@ -1,11 +1,17 @@
 // Messages made ready for the engine.
 #include "mail/prepare.hpp"
+#include "mail/headers.hpp"
 #include "mail/sending.hpp"
+#include "mail/signer_object.hpp"
+#include "smtp/text.hpp"
 
 #include <sys/random.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <cstring>
+#include <ctime>
 
 namespace vantrel::mail {
 
@@ -125,6 +131,74 @@ std::string envelope_path(PyObject* address) {
     return std::string(kept);
 }
 
+// Whether the header section of `text` (up to its first empty line) has a
+// field named `lowered` (in lower case).
+bool has_header_field(std::string_view text, std::string_view lowered) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty()) return false;
+        if (line.size() > lowered.size() && line[lowered.size()] == ':' &&
+            std::equal(lowered.begin(), lowered.end(), line.begin(), [](char a, char b) {
+                return a == static_cast<char>(std::tolower(static_cast<unsigned char>(b)));
+            }))
+            return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+// Whether a domain given for the Message-ID holds what the field cannot
+// carry: spaces, line breaks, controls or angle brackets.
+bool unfit_for_message_id(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
+        if (c <= ' ' || c == 0x7f || Py_UNICODE_ISSPACE(c) || c == '<' || c == '>') return true;
+    }
+    return false;
+}
+
+// The message's text becomes `front` followed by `rest`, in new bytes.
+void replace_text(Prepared& prepared, std::string_view front, std::string_view rest) {
+    Ref text = checked(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(front.size() + rest.size())));
+    char* out = PyBytes_AS_STRING(text.get());
+    std::memcpy(out, front.data(), front.size());
+    std::memcpy(out + front.size(), rest.data(), rest.size());
+    prepared.wire = {out, front.size() + rest.size()};
+    prepared.text = std::move(text);
+}
+
+// Signs the text as the engine will send it (every line ending CRLF, the
+// final CRLF), with the DKIM-Signature field in front: nothing between here
+// and the wire changes an octet of it.
+void sign(Prepared& prepared, PyObject* dkim) {
+    if (dkim == Py_None) return;
+    const dkim::Signer* signer = reinterpret_cast<SignerObject*>(dkim)->signer;
+    if (!signer) raise(PyExc_RuntimeError, "Signer.__init__() has not been called");
+    const std::string wire = smtp::wire_text(prepared.wire);
+    std::string field;
+    try {
+        field = signer->field(wire, static_cast<std::int64_t>(std::time(nullptr)));
+    } catch (const dkim::Problem& problem) {
+        raise(PyExc_ValueError, problem.what());
+    }
+    replace_text(prepared, field, wire);
+}
+
+// The caller's headers and the session's Message-ID added, the message
+// serialised.
+Ref completed_text(PyObject* msg, PyObject* sender, PyObject* headers, PyObject* unsubscribe,
+                   PyObject* message_id) {
+    add_headers(msg, headers, unsubscribe);
+    add_message_id(msg, message_id, sender);
+    return message_text(msg);
+}
+
 } // namespace
 
 // For each multipart part without a boundary, the email package's generator
@@ -190,8 +264,10 @@ Prepared prepare(Ref text, Ref sender, Ref recipients) {
     return prepared;
 }
 
-Prepared prepare_send(PyObject* mailer, Args<send_params> args) {
-    Outgoing outgoing = compose(mailer, args);
+Prepared prepare_send(PyObject* mailer, Args<session_send_params> args,
+                      const Additions& additions) {
+    // The mailer's own steps take send's arguments, the first ones here.
+    Outgoing outgoing = compose(mailer, Args<send_params>(args.all()));
     // What EasyMailer._do_send accepts, checked before the connection is used.
     if (!PyList_CheckExact(outgoing.recipients.get())) {
         raise_incorrect_type("recipients", "list", &PyList_Type, outgoing.recipients.get());
@@ -199,8 +275,47 @@ Prepared prepare_send(PyObject* mailer, Args<send_params> args) {
     if (!PyUnicode_CheckExact(outgoing.sender.get())) {
         raise_incorrect_type("sender", "str", &PyUnicode_Type, outgoing.sender.get());
     }
-    Ref text = message_text(outgoing.message.get());
-    return prepare(std::move(text), std::move(outgoing.sender), std::move(outgoing.recipients));
+    Ref text = completed_text(outgoing.message.get(), outgoing.sender.get(), args["headers"],
+                              args["unsubscribe"], additions.message_id);
+    Prepared prepared =
+        prepare(std::move(text), std::move(outgoing.sender), std::move(outgoing.recipients));
+    sign(prepared, additions.dkim);
+    return prepared;
+}
+
+Prepared prepare_built(Ref text, Ref sender, Ref recipients, const Additions& additions) {
+    Prepared prepared = prepare(std::move(text), std::move(sender), std::move(recipients));
+    if (additions.message_id != Py_False && !has_header_field(prepared.wire, "message-id")) {
+        Ref id = new_message_id(additions.message_id, prepared.sender.get());
+        Ref field = checked(PyUnicode_FromFormat("Message-ID: %U\r\n", id.get()));
+        replace_text(prepared, utf8_of(field.get()), prepared.wire);
+    }
+    sign(prepared, additions.dkim);
+    return prepared;
+}
+
+Ref finished_text(PyObject* msg, PyObject* sender, PyObject* headers, PyObject* unsubscribe,
+                  const Additions& additions) {
+    Ref text = completed_text(msg, sender, headers, unsubscribe, additions.message_id);
+    Prepared prepared = prepare(std::move(text), Ref::borrow(sender), checked(PyList_New(0)));
+    if (additions.dkim != Py_None) {
+        sign(prepared, additions.dkim);
+        return prepared.text;
+    }
+    const std::string wire = smtp::wire_text(prepared.wire);
+    return checked(PyBytes_FromStringAndSize(wire.data(), static_cast<Py_ssize_t>(wire.size())));
+}
+
+void check_additions(PyObject* message_id, PyObject* dkim, PyObject* signer_class) {
+    if (PyUnicode_Check(message_id)) {
+        if (PyUnicode_GET_LENGTH(message_id) == 0 || unfit_for_message_id(message_id))
+            raise(PyExc_ValueError,
+                  "message_id must be True, False or a domain such as 'example.com'");
+    } else if (!PyBool_Check(message_id)) {
+        raise_incorrect_type("message_id", "Union[bool, str]", nullptr, message_id);
+    }
+    if (dkim != Py_None && !checked(PyObject_IsInstance(dkim, signer_class)))
+        raise_incorrect_type("dkim", "Optional[Signer]", nullptr, dkim);
 }
 
 void envelope_from_headers(PyObject* msg, Ref& sender, Ref& recipients) {

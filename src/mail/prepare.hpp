@@ -33,9 +33,33 @@ Ref message_text(PyObject* msg);
 // the commands as smtplib's quoteaddr has them: the display name dropped.
 Prepared prepare(Ref text, Ref sender, Ref recipients);
 
+// What a session adds to every message it sends, as its constructor took
+// them: `message_id` False, True (the envelope sender's domain) or a domain;
+// `dkim` None or a vantrel.dkim.Signer.  Borrowed from the session.
+struct Additions {
+    PyObject* message_id = Py_False;
+    PyObject* dkim = Py_None;
+};
+
+// Checks a session's message_id and dkim arguments: TypeError for another
+// type, ValueError for an empty domain.  `signer_class` is vantrel.dkim.Signer.
+void check_additions(PyObject* message_id, PyObject* dkim, PyObject* signer_class);
+
 // Builds the message of a send call through the mailer's own steps, checks
-// what EasyMailer._do_send would check, and makes it ready.
-Prepared prepare_send(PyObject* mailer, Args<send_params> args);
+// what EasyMailer._do_send would check, adds the caller's headers and the
+// session's Message-ID, serialises it and makes it ready, signed when the
+// session signs: the engine sends exactly the bytes signed.
+Prepared prepare_send(PyObject* mailer, Args<session_send_params> args, const Additions& additions);
+
+// A message already built, as send_message takes it: its text (str or bytes)
+// gets a Message-ID in front when it has none and the session adds one, then
+// the signature.
+Prepared prepare_built(Ref text, Ref sender, Ref recipients, const Additions& additions);
+
+// What the command line shows and sends: `msg` with the headers and the
+// Message-ID added, serialised, every line ending CRLF, signed.  Bytes.
+Ref finished_text(PyObject* msg, PyObject* sender, PyObject* headers, PyObject* unsubscribe,
+                  const Additions& additions);
 
 // The envelope of a message object from its headers, as smtplib's
 // send_message takes it: Sender or From, and To, Cc and Bcc (the Resent-

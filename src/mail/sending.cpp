@@ -33,6 +33,9 @@ KwNames kw_build_message{"to",     "subject",     "body",        "html",    "cc"
                          "sender", "sender_name", "attachments", "reply_to"};
 KwNames kw_send{"to",  "subject", "body",        "html",        "cc",
                 "bcc", "sender",  "sender_name", "attachments", "reply_to"};
+KwNames kw_session_send{"to",          "subject",  "body",    "html",
+                        "cc",          "bcc",      "sender",  "sender_name",
+                        "attachments", "reply_to", "headers", "unsubscribe"};
 KwNames kw_context{"context"};
 
 // `raise jinja2.TemplatesNotFound([html_name, text_name])`.  Imported here, as
@@ -72,8 +75,12 @@ Ref template_variables(const ModuleFrame& frame, PyObject* context) {
     return variables;
 }
 
-Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
-                  Args<send_template_params> args) {
+namespace {
+
+// send_template's work; `headers` and `unsubscribe` (a session's) go to
+// target.send as well unless null.
+Ref render_and_send(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
+                    Args<send_template_params> args, PyObject* headers, PyObject* unsubscribe) {
     PyObject* template_name = args["template_name"];
     Ref variables = template_variables(frame, args["context"]);
 
@@ -90,9 +97,26 @@ Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
     Ref rendered_subject = call_method(getattr(mailer, attr::template_engine), n_render_string,
                                        args["subject"], variables);
 
+    if (headers)
+        return call_method_kw(target, n_send, kw_session_send, args["to"], rendered_subject, text,
+                              html, args["cc"], args["bcc"], args["sender"], args["sender_name"],
+                              args["attachments"], args["reply_to"], headers, unsubscribe);
     return call_method_kw(target, n_send, kw_send, args["to"], rendered_subject, text, html,
                           args["cc"], args["bcc"], args["sender"], args["sender_name"],
                           args["attachments"], args["reply_to"]);
+}
+
+} // namespace
+
+Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
+                  Args<send_template_params> args) {
+    return render_and_send(frame, mailer, target, args, nullptr, nullptr);
+}
+
+Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
+                  Args<session_send_template_params> args) {
+    return render_and_send(frame, mailer, target, Args<send_template_params>(args.all()),
+                           args["headers"], args["unsubscribe"]);
 }
 
 Opened open_connection(const ModuleFrame& frame, PyObject* mailer) {

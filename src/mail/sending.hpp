@@ -42,6 +42,9 @@ Ref template_variables(const ModuleFrame& frame, PyObject* context);
 // subject is rendered, when neither <name>.html nor <name>.txt exists.
 Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
                   Args<send_template_params> args);
+// A session's, whose send takes headers and unsubscribe too.
+Ref send_template(const ModuleFrame& frame, PyObject* mailer, PyObject* target,
+                  Args<session_send_template_params> args);
 
 // A connection just opened as the mailer's settings say, before login.
 struct Opened {

@@ -15,6 +15,7 @@ from typing import Union as Union
 
 from typing_extensions import disjoint_base
 
+from .dkim import Signer as Signer
 from .mailer import EasyMailer as EasyMailer
 from .auth import OAuthBearer as OAuthBearer
 from .auth import XOAuth2 as XOAuth2
@@ -49,6 +50,8 @@ class AsyncSession:
         timeout: Optional[float] = 60.0,
         pipelining: bool = True,
         auth: Optional[Union[XOAuth2, OAuthBearer]] = None,
+        message_id: Union[bool, str] = False,
+        dkim: Optional[Signer] = None,
     ) -> None: ...
     async def send(
         self,
@@ -62,6 +65,8 @@ class AsyncSession:
         sender_name: Optional[str] = None,
         attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
         reply_to: Optional[str] = None,
+        headers: Optional[Dict[str, str]] = None,
+        unsubscribe: Optional[Union[str, List[str]]] = None,
     ) -> None: ...
     async def send_template(
         self,
@@ -75,6 +80,8 @@ class AsyncSession:
         sender_name: Optional[str] = None,
         attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
         reply_to: Optional[str] = None,
+        headers: Optional[Dict[str, str]] = None,
+        unsubscribe: Optional[Union[str, List[str]]] = None,
     ) -> None: ...
     def aclose(self) -> Awaitable[None]: ...
     def __aenter__(self) -> Awaitable[AsyncSession]: ...

@@ -575,6 +575,71 @@ def check_headers(args, sender):
             check_one_line(option, value)
 
 
+def extra_headers(args):
+    """--header NAME=VALUE, in order; the fields themselves are checked as
+    a session checks them, when the message is finished."""
+    headers = {}
+    for item in args.header or ():
+        name, equals, value = item.partition("=")
+        if not equals or not name.strip():
+            raise UsageError(f"--header {item}: give it as NAME=VALUE")
+        if name.strip() in headers:
+            raise UsageError(f"--header {name.strip()}: given twice")
+        headers[name.strip()] = value.strip()
+    return headers or None
+
+
+def domain_of(address):
+    return email.utils.parseaddr(address)[1].rpartition("@")[2]
+
+
+def dkim_signer(args, sender):
+    """The Signer of --dkim-key and --dkim-selector, or None; the domain is
+    --dkim-domain or the sender's."""
+    if args.dkim_key is None and args.dkim_selector is None:
+        if args.dkim_domain is not None:
+            raise UsageError("--dkim-domain needs --dkim-key and --dkim-selector")
+        return None
+    if args.dkim_key is None or args.dkim_selector is None:
+        raise UsageError("DKIM signing needs both --dkim-key FILE and --dkim-selector S")
+    from vantrel.dkim import Signer
+
+    domain = args.dkim_domain or domain_of(sender)
+    if not domain:
+        raise UsageError("--dkim-domain: the sender has no domain to sign for")
+    try:
+        key = Path(args.dkim_key).read_bytes()
+    except OSError as error:
+        raise UsageError(f"cannot read {printable(args.dkim_key)}: {error.strerror}") from None
+    # The key says the algorithm: an RSA key signs rsa-sha256, an Ed25519
+    # one ed25519-sha256; the first refusal tells what is wrong with others.
+    try:
+        return Signer(domain, args.dkim_selector, key, "rsa-sha256")
+    except ValueError as error:
+        try:
+            return Signer(domain, args.dkim_selector, key, "ed25519-sha256")
+        except ValueError:
+            pass
+        raise UsageError(f"--dkim-key {printable(args.dkim_key)}: {error}") from None
+
+
+def finish(msg, args, sender):
+    """The message as it goes out: the --header fields, List-Unsubscribe,
+    the Message-ID (of the sender's domain, or the signing domain) and the
+    signature, every line ending CRLF, by the code a session uses."""
+    from vantrel.session import _finished_text
+
+    signer = dkim_signer(args, sender)
+    message_id = False
+    if not args.no_message_id:
+        message_id = domain_of(sender) or (signer.domain if signer else False)
+    try:
+        return _finished_text(msg, sender, headers=extra_headers(args),
+                              unsubscribe=args.unsubscribe, message_id=message_id, dkim=signer)
+    except (ValueError, TypeError) as error:
+        raise UsageError(str(error)) from None
+
+
 class Prepared:
     """The message, made and serialised once, with its envelope."""
 
@@ -641,7 +706,7 @@ def prepare(args):
     try:
         mailer, sender, parts = compose(args)
         msg = mailer._build_message(**parts)
-        text = msg.as_string()
+        text = finish(msg, args, sender)
         recipients = type(mailer)._collect_recipients(args.to, args.cc, args.bcc)
     except UsageError:
         raise
@@ -741,8 +806,7 @@ def deliver(prepared, args):
         watch = PlainStartWatch(args.host, args.port, args.timeout)
     try:
         with watch, Session(prepared.mailer, timeout=args.timeout, auth=sign_in(args)) as session:
-            session.send_message(prepared.text.encode("ascii"), prepared.sender,
-                                 prepared.recipients)
+            session.send_message(prepared.text, prepared.sender, prepared.recipients)
     except Exception as error:
         from vantrel.auth import TokenError
 
@@ -774,7 +838,7 @@ def send_command(args):
         if sys.stdout is None:
             raise UsageError("standard output is closed: nowhere to print the message")
         try:
-            sys.stdout.write(prepared.text)
+            sys.stdout.write(prepared.text.decode("ascii"))
             sys.stdout.flush()
         except BrokenPipeError:
             raise
@@ -839,7 +903,7 @@ def preview_command(args):
     eml, page = out / f"{name}.eml", out / f"{name}.html"
     try:
         out.mkdir(parents=True, exist_ok=True)
-        eml.write_bytes(prepared.text.encode("ascii"))
+        eml.write_bytes(prepared.text)
         page.write_text(reading_html(msg), encoding="utf-8")
     except OSError as error:
         raise UsageError(f"cannot write {error.filename}: {error.strerror}") from None
@@ -933,6 +997,9 @@ examples:
       --template notification --var title="Report ready" --var message="See attached." \\
       --attach /srv/reports/today.pdf
   {PROG} send --dry-run --sender me@example.com --to you@example.com --body-file note.txt
+  {PROG} send --host smtp.example.com --user me@example.com --to you@example.com \\
+      --body "News" --unsubscribe https://example.com/u/42 \\
+      --dkim-key dkim.pem --dkim-selector mail2026
 
 The password comes from ${PASSWORD_VARIABLE} or, on a terminal, a prompt; there
 is no option for it.  With --auth xoauth2 or oauthbearer an OAuth2 token signs
@@ -972,6 +1039,19 @@ def add_message_arguments(parser):
                          help="the From address and envelope sender (default: --user)")
     message.add_argument("--sender-name", metavar="NAME", help="display name for From")
     message.add_argument("--reply-to", metavar="ADDR", help="Reply-To address")
+    message.add_argument("--header", action="append", metavar="NAME=VALUE",
+                         help="one more header field (repeatable)")
+    message.add_argument("--unsubscribe", action="append", metavar="URI",
+                         help="an https: or mailto: URI for List-Unsubscribe (repeatable); "
+                         "an https one also offers one-click unsubscribe")
+    message.add_argument("--no-message-id", action="store_true",
+                         help="leave the Message-ID out (added by default, of the sender's "
+                         "domain)")
+    message.add_argument("--dkim-key", metavar="FILE",
+                         help="sign with DKIM using the PEM private key in FILE (RSA or Ed25519)")
+    message.add_argument("--dkim-selector", metavar="S", help="the selector of the DKIM key")
+    message.add_argument("--dkim-domain", metavar="D",
+                         help="the signing domain (default: the sender's)")
     message.add_argument("--attach", action="append", metavar="PATH",
                          help="attach a file (repeatable)")
 

@@ -16,6 +16,7 @@ from typing import Union as Union
 
 from typing_extensions import disjoint_base
 
+from .dkim import Signer as Signer
 from .mailer import EasyMailer as EasyMailer
 from .auth import OAuthBearer as OAuthBearer
 from .auth import XOAuth2 as XOAuth2
@@ -40,6 +41,14 @@ class _Transport(Protocol):
     def abandon(self) -> None: ...
 
 def _connect(host: str, port: int, timeout: Optional[float]) -> _Transport: ...
+def _finished_text(
+    message: Message,
+    sender: str,
+    headers: Optional[Dict[str, str]] = None,
+    unsubscribe: Optional[Union[str, List[str]]] = None,
+    message_id: Union[bool, str] = False,
+    dkim: Optional[Signer] = None,
+) -> bytes: ...
 def classify(error: BaseException) -> Literal["sent", "retry", "permanent", "unknown"]: ...
 def _template_variables(context: Optional[Dict[str, object]] = None) -> Dict[str, object]: ...
 
@@ -54,6 +63,8 @@ class Session:
         timeout: Optional[float] = 60.0,
         pipelining: bool = True,
         auth: Optional[Union[XOAuth2, OAuthBearer]] = None,
+        message_id: Union[bool, str] = False,
+        dkim: Optional[Signer] = None,
     ) -> None: ...
     def send(
         self,
@@ -67,6 +78,8 @@ class Session:
         sender_name: Optional[str] = None,
         attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
         reply_to: Optional[str] = None,
+        headers: Optional[Dict[str, str]] = None,
+        unsubscribe: Optional[Union[str, List[str]]] = None,
     ) -> None: ...
     def send_template(
         self,
@@ -80,6 +93,8 @@ class Session:
         sender_name: Optional[str] = None,
         attachments: Optional[List[Union[str, Dict[str, object]]]] = None,
         reply_to: Optional[str] = None,
+        headers: Optional[Dict[str, str]] = None,
+        unsubscribe: Optional[Union[str, List[str]]] = None,
     ) -> None: ...
     def send_message(
         self,

@@ -1778,6 +1778,63 @@ def async_session_errors():
     run_async(run)
 
 
+
+def addressed_msg():
+    msg = new_msg()
+    msg["From"], msg["To"], msg["Subject"] = "ann@example.test", "a@example.test", "s"
+    return msg
+
+
+@case
+def session_signed():
+    signer = dkim_module.Signer("example.test", "sel", dkim_key("ed25519-sha256"),
+                                "ed25519-sha256")
+    with Session(SERVERS.mailer("plain"), message_id=True, dkim=signer) as session:
+        session.send("a@example.test", "s", body="b", headers={"X-A": "1"},
+                     unsubscribe=["https://example.test/u", "mailto:u@example.test"])
+        session.send_template("a@example.test", "s", "welcome", {"name": "Ann"},
+                              unsubscribe="mailto:u@example.test")
+        msg = addressed_msg()
+        session.send_message(msg)
+        session.send_message(msg.as_bytes())
+        assert "Message-ID" not in msg
+        results = session.send_many([dict(to="a@example.test", subject="s",
+                                          headers={"X-B": "2"}),
+                                     dict(to="a@example.test", subject="s",
+                                          headers={"Subject": "x"})])
+        assert results[0] is None and isinstance(results[1], ValueError)
+    text = session_module._finished_text(addressed_msg(), "ann@example.test", {"X-A": "1"},
+                                         "https://example.test/u", "example.test", signer)
+    assert dkim_module.verify(text, signer.dns_record)
+
+
+@case
+def session_header_errors():
+    signer = dkim_module.Signer("example.test", "sel", dkim_key("rsa-sha256"))
+    m = mailer()
+    raises(TypeError, Session, m, message_id=1, match="message_id")
+    raises(ValueError, Session, m, message_id="a b", match="message_id")
+    raises(TypeError, Session, m, dkim="key", match="dkim")
+    session = Session(m, message_id=True, dkim=signer)
+    for headers, unsubscribe, error in [
+            ({"X-A": "a\nb"}, None, ValueError), ({"X A": "1"}, None, ValueError),
+            ({"From": "x"}, None, ValueError), ({"bcc": "x"}, None, ValueError),
+            ({"X-A": 1}, None, TypeError), ([], None, TypeError),
+            ({"X-A": "1", "x-a": "2"}, None, ValueError),
+            ({"List-Unsubscribe": "<mailto:a@b>"}, "mailto:a@b", ValueError),
+            (None, "ftp://example.test", ValueError), (None, [1], TypeError),
+            (None, [], ValueError), (None, "https://a b", ValueError)]:
+        raises(error, session.send, "a", "s", headers=headers, unsubscribe=unsubscribe)
+    m.default_sender = "nodomain"
+    raises(ValueError, session.send, "a", "s", match="needs a sender with a domain")
+    unsigned = Session.__new__(Session)
+    raises(RuntimeError, unsigned.send, "a", "s", match="__init__")
+    bare = dkim_module.Signer.__new__(dkim_module.Signer)
+    raises(RuntimeError, session_module._finished_text, addressed_msg(), "a@b.test", None, None,
+           False, bare, match="__init__")
+    raises(TypeError, session_module._finished_text, b"bytes", "a@b.test")
+
+
 def main():
     global SERVERS
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
