@@ -814,10 +814,10 @@ const Signature init_signature = define<Session_init>({
            "auth: None logs in with the mailer's username and password; a\n"
            "vantrel.auth.XOAuth2 or OAuthBearer signs in with an OAuth2 token from its\n"
            "source, fetched for every login.  A token the server refuses is fetched\n"
-           "anew once; a second refusal raises SMTPAuthenticationError.\n",
-    "message_id: True adds a Message-ID (of the envelope sender's domain) to\n"
-    "every message that has none; a str gives the domain.\n"
-    "dkim: a vantrel.dkim.Signer that signs every message as it goes out.\n",
+           "anew once; a second refusal raises SMTPAuthenticationError.\n"
+           "message_id: True adds a Message-ID (of the envelope sender's domain) to\n"
+           "every message that has none; a str gives the domain.\n"
+           "dkim: a vantrel.dkim.Signer that signs every message as it goes out.\n",
     .returns = "None",
 });
 

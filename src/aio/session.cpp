@@ -424,10 +424,10 @@ const Signature init_signature = define<AsyncSession_init>({
            "vantrel.auth.XOAuth2 or OAuthBearer signs in with an OAuth2 token from its\n"
            "source for every connection, fetched in the loop's default executor when\n"
            "the source holds none.  A token the server refuses is fetched anew once;\n"
-           "a second refusal fails with SMTPAuthenticationError.\n",
-    "message_id: True adds a Message-ID (of the envelope sender's domain) to\n"
-    "every message that has none; a str gives the domain.\n"
-    "dkim: a vantrel.dkim.Signer that signs every message as it goes out.\n",
+           "a second refusal fails with SMTPAuthenticationError.\n"
+           "message_id: True adds a Message-ID (of the envelope sender's domain) to\n"
+           "every message that has none; a str gives the domain.\n"
+           "dkim: a vantrel.dkim.Signer that signs every message as it goes out.\n",
     .returns = "None",
 });
 
