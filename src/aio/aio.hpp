@@ -13,6 +13,7 @@
 
 #include "frame/frame.hpp"
 #include "mail/conversation.hpp"
+#include "mail/tally.hpp"
 
 #include <cstdint>
 #include <deque>
@@ -75,15 +76,13 @@ struct Pool {
 struct SessionObject {
     PyObject_HEAD
     PyObject* mailer;
-    PyObject* loop;       // the event loop it belongs to, once used
-    PyObject* entering;   // the future __aenter__ awaits, while the first connection opens
-    PyObject* closing;    // the future aclose() returns, while closing
-    PyObject* last_reply; // (code, text) of the last message accepted, or null
+    PyObject* loop;     // the event loop it belongs to, once used
+    PyObject* entering; // the future __aenter__ awaits, while the first connection opens
+    PyObject* closing;  // the future aclose() returns, while closing
     Pool* pool;
     Py_ssize_t max_connections;
-    Py_ssize_t limit; // messages per connection, 0 for no limit
-    Py_ssize_t sent;
-    Py_ssize_t opened; // connections opened in all
+    Py_ssize_t limit;  // messages per connection, 0 for no limit
+    mail::Tally tally; // messages accepted, connections opened, the last reply
     double timeout;    // seconds; negative for none
     bool pipelining;
     bool servicing; // service() is running: a nested call only asks for one more round

@@ -242,7 +242,7 @@ Ref open_connection(SessionObject* s) {
     c->phase = Phase::Opening;
     c->last_activity = now();
     s->pool->connections.push_back(made);
-    ++s->opened;
+    ++s->tally.connections;
 
     mail::Settings settings = mail::Settings::read(s->mailer);
     c->host = Ref(settings.host).release();
