@@ -430,8 +430,7 @@ void read_once(SessionObject* s) {
         if (PyBytes_GET_SIZE(data.get()) == 0) {
             s->exchange->fail(Ref());
         } else {
-            s->exchange->receive({PyBytes_AS_STRING(data.get()),
-                                  static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()))});
+            s->exchange->receive(bytes_view(data.get()));
         }
     });
 }
@@ -545,10 +544,7 @@ std::string credential(PyObject* value, const char* what) {
         raise_format(PyExc_TypeError, "the mailer's %s must be a str, not %.200s", what,
                      Py_TYPE(value)->tp_name);
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!data) raise_error();
-    return std::string(data, static_cast<std::size_t>(size));
+    return std::string(utf8_view(value));
 }
 
 // The ways to log in that the settings give, in the order to try them: the

@@ -53,13 +53,6 @@ Ref loop_of(ConnectionObject* c) {
     return Ref::borrow(session_of(c)->loop);
 }
 
-std::string utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!data) raise_error();
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 // Whether the connection waits for the server: being opened, TLS being set
 // up, or replies awaited.
 bool waiting_for_server(const ConnectionObject* c) {
@@ -266,14 +259,14 @@ Ref open_connection(SessionObject* s) {
 
     std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms;
     if (settings.log_in) {
-        mechanisms =
-            smtp::password_mechanisms(utf8(settings.username.get()), utf8(settings.password.get()));
+        mechanisms = smtp::password_mechanisms(utf8_view(settings.username.get()),
+                                               utf8_view(settings.password.get()));
     }
     Ref local_name = aio_module.global(n_local_name);
     if (!PyUnicode_Check(local_name.get())) {
         raise_incorrect_type("_local_name", "str", &PyUnicode_Type, local_name.get());
     }
-    c->conversation->open(utf8(local_name.get()), c->starttls, std::move(mechanisms));
+    c->conversation->open(utf8_view(local_name.get()), c->starttls, std::move(mechanisms));
 
     Ref loop = Ref::borrow(s->loop);
     Ref through = aio_module.global(n_open);
