@@ -387,6 +387,8 @@ SEQUENCES = {
     "instance with a value": [("throw", (ValueError(), 1))],
     "not an exception": [("throw", (42,))],
     "close, then send": [("close", ()), ("send", (None,)), ("close", ())],
+    "close, then throw": [("close", ()), ("throw", (ValueError("late"),))],
+    "throw twice": [("throw", (ValueError("early"),)), ("throw", (ValueError("late"),))],
 }
 
 

@@ -75,9 +75,7 @@ template <class Body> struct Coroutine {
             [&] {
                 Object* c = as<Object>(object);
                 Step step(c);
-                if (c->run == Run::Done) {
-                    raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-                }
+                if (c->run == Run::Done) raise_reused();
                 if (c->run == Run::Fresh) {
                     if (value != Py_None) {
                         raise(PyExc_TypeError,
@@ -121,8 +119,9 @@ template <class Body> struct Coroutine {
     static Ref throw_method(FunctionObject*, Args<coroutine_throw_params> args) {
         Object* c = instance_of<Object>(args["self"], "throw");
         Step step(c);
+        if (c->run == Run::Done) raise_reused();
         // Not started, the body never runs: the exception comes out at once.
-        if (c->run != Run::Running) {
+        if (c->run == Run::Fresh) {
             c->run = Run::Done;
             raise_thrown(args["typ"], args["val"], args["tb"]);
         }
@@ -165,6 +164,10 @@ template <class Body> struct Coroutine {
     }
 
 private:
+    [[noreturn]] static void raise_reused() {
+        raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    }
+
     // Marks a step under way for its scope; refuses one started inside
     // another, as a coroutine does.
     class Step {
