@@ -50,6 +50,18 @@ struct SendCall {
         }
         if (pending) PyErr_SetRaisedException(pending.release());
     }
+
+    static PyObject* repr(PyObject* object) noexcept {
+        CallObject* c = as<CallObject>(object);
+        return PyUnicode_FromFormat("<send_call %s at %p>",
+                                    c->run == Run::Fresh     ? "not started"
+                                    : c->run == Run::Running ? "running"
+                                                             : "done",
+                                    object);
+    }
+
+    static constexpr char doc[] =
+        "A call of AsyncSession.send or send_template, awaited as a coroutine.";
 };
 
 using Call = Coroutine<SendCall>;
@@ -74,35 +86,12 @@ const Signature close_signature = define<Call::close_method>({
     .returns = "None",
 });
 
-PyObject* call_repr(PyObject* object) noexcept {
-    CallObject* c = as<CallObject>(object);
-    return PyUnicode_FromFormat("<send_call %s at %p>",
-                                c->run == Run::Fresh     ? "not started"
-                                : c->run == Run::Running ? "running"
-                                                         : "done",
-                                object);
-}
-
-PyType_Slot call_slots[] = {
-    type_slot(Py_tp_dealloc, Call::dealloc),
-    type_slot(Py_tp_traverse, SendCall::Fields::traverse),
-    type_slot(Py_tp_clear, Call::clear),
-    type_slot(Py_tp_finalize, Call::finalize),
-    type_slot(Py_tp_repr, call_repr),
-    type_slot(Py_tp_iter, PyObject_SelfIter),
-    type_slot(Py_tp_iternext, Call::next),
-    type_slot(Py_am_await, Call::await_self),
-    type_slot(Py_am_send, Call::send),
-    type_slot(Py_tp_doc, "A call of AsyncSession.send or send_template, awaited as a coroutine."),
-    {},
-};
-
 PyType_Spec call_spec = {
     .name = "vantrel.aio.send_call",
     .basicsize = sizeof(CallObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .slots = call_slots,
+    .slots = Call::slots,
 };
 
 } // namespace

@@ -62,8 +62,10 @@ inline constexpr Param coroutine_close_params[] = {self_param};
 //   Ref start(Object*)      the first step: the awaitable to wait on
 //   void ended(Object*)     after the body ended and its iterator is released
 //   void give_up(Object*)   before a throw() or close() reaches the body
+//   PyObject* repr(PyObject*) noexcept, const char doc[]: the type's repr, docstring
 // Each type defines its own send/throw/close Signatures (their qualified
-// names and docstrings) from send_method, throw_method and close_method.
+// names and docstrings) from send_method, throw_method and close_method, and
+// its type from `slots`.
 template <class Body> struct Coroutine {
     using Object = typename Body::Object;
 
@@ -162,6 +164,20 @@ template <class Body> struct Coroutine {
         as<Object>(object)->run = Run::Done;
         return Body::Fields::clear(object);
     }
+
+    static inline PyType_Slot slots[] = {
+        type_slot(Py_tp_dealloc, dealloc),
+        type_slot(Py_tp_traverse, Body::Fields::traverse),
+        type_slot(Py_tp_clear, clear),
+        type_slot(Py_tp_finalize, finalize),
+        type_slot(Py_tp_repr, Body::repr),
+        type_slot(Py_tp_iter, PyObject_SelfIter),
+        type_slot(Py_tp_iternext, next),
+        type_slot(Py_am_await, await_self),
+        type_slot(Py_am_send, send),
+        type_slot(Py_tp_doc, Body::doc),
+        {},
+    };
 
 private:
     [[noreturn]] static void raise_reused() {

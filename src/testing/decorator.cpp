@@ -71,6 +71,16 @@ struct CapturingBody {
     static void ended(CapturingCoroutineObject* c) { end_capture(c->capture); }
 
     static void give_up(CapturingCoroutineObject*) {}
+
+    static PyObject* repr(PyObject* object) noexcept {
+        PyObject* function = as<CapturingCoroutineObject>(object)->function;
+        if (!function) return PyUnicode_FromString("<capturing coroutine>");
+        return PyUnicode_FromFormat("<capturing coroutine of %R>", function);
+    }
+
+    static constexpr char doc[] =
+        "A call of a coroutine function that an outbox decorates: awaiting it\n"
+        "runs the function's body with the capture active.";
 };
 
 using CapturingCoroutine = Coroutine<CapturingBody>;
@@ -95,33 +105,12 @@ const Signature coroutine_close_signature = define<CapturingCoroutine::close_met
     .returns = "None",
 });
 
-PyObject* coroutine_repr(PyObject* object) {
-    PyObject* function = as<CapturingCoroutineObject>(object)->function;
-    if (!function) return PyUnicode_FromString("<capturing coroutine>");
-    return PyUnicode_FromFormat("<capturing coroutine of %R>", function);
-}
-
-PyType_Slot capturing_coroutine_slots[] = {
-    type_slot(Py_tp_dealloc, CapturingCoroutine::dealloc),
-    type_slot(Py_tp_traverse, CapturingBody::Fields::traverse),
-    type_slot(Py_tp_clear, CapturingCoroutine::clear),
-    type_slot(Py_tp_finalize, CapturingCoroutine::finalize),
-    type_slot(Py_tp_repr, coroutine_repr),
-    type_slot(Py_tp_iter, PyObject_SelfIter),
-    type_slot(Py_tp_iternext, CapturingCoroutine::next),
-    type_slot(Py_am_await, CapturingCoroutine::await_self),
-    type_slot(Py_am_send, CapturingCoroutine::send),
-    type_slot(Py_tp_doc, "A call of a coroutine function that an outbox decorates: awaiting it\n"
-                         "runs the function's body with the capture active."),
-    {},
-};
-
 PyType_Spec capturing_coroutine_spec = {
     .name = "vantrel.testing.capturing_coroutine",
     .basicsize = sizeof(CapturingCoroutineObject),
     .itemsize = 0,
     .flags = native_flags,
-    .slots = capturing_coroutine_slots,
+    .slots = CapturingCoroutine::slots,
 };
 
 // ---------------------------------------------------------------------------
