@@ -645,8 +645,8 @@ bool ready_connection(SessionObject* s, PyObject* mailer) {
 // Delivering.
 
 void record_sent(SessionObject* s, const smtp::Reply& reply) {
-    s->tally.record(reply.code, reply.text);
     ++s->on_connection;
+    s->tally.record(reply.code, reply.text);
 }
 
 // Sends one message and waits for its outcome, which the failure policy
