@@ -33,15 +33,8 @@ dkim::Signer& signer_of(PyObject* object, const char* method) {
     return *self->signer;
 }
 
-std::string_view bytes_view(PyObject* bytes) {
-    return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
-}
-
 std::string text_of(PyObject* str) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-    if (!text) raise_error();
-    return {text, static_cast<std::size_t>(size)};
+    return std::string(utf8_view(str));
 }
 
 // A message given as bytes or str (then UTF-8), in CRLF form.

@@ -11,6 +11,7 @@
 #include "mail/sending.hpp"
 #include "mail/settings.hpp"
 #include "mail/signin.hpp"
+#include "mail/tally.hpp"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -280,7 +281,6 @@ struct SessionObject {
     PyObject* connected_by;   // the `_connect` that opened it
     PyObject* timeout;        // float or None
     PyObject* auth;           // XOAuth2 or OAuthBearer, or null for the password
-    PyObject* last_reply;     // (code, text) of the last message accepted, or null
     PyObject* tls_context;    // the connection's TLS context, while STARTTLS may need it
     PyObject* tls_host;       // the server name that its certificate must carry
     PyObject* message_id;     // False, True or a domain: the Message-ID it adds
@@ -289,8 +289,7 @@ struct SessionObject {
     pid_t pid;                // the process that opened the connection
     Py_ssize_t limit;         // messages per connection, 0 for no limit
     Py_ssize_t on_connection; // messages accepted on the current connection
-    Py_ssize_t sent;          // messages accepted in all
-    Py_ssize_t connections;   // connections opened in all
+    mail::Tally tally;        // messages accepted, connections opened, the last reply
     bool pipelining;
     // Serialises connecting, sending and closing.  PyMutex_Lock lets go of
     // the interpreter while it waits, so a thread waiting for the session
@@ -449,8 +448,7 @@ void read_once(SessionObject* s) {
         if (PyBytes_GET_SIZE(data.get()) == 0) {
             s->exchange->fail(Ref());
         } else {
-            s->exchange->receive({PyBytes_AS_STRING(data.get()),
-                                  static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()))});
+            s->exchange->receive(bytes_view(data.get()));
         }
     });
 }
@@ -584,7 +582,7 @@ void connect(SessionObject* s, PyObject* mailer, bool retried = false) {
     Ref label = checked(PyUnicode_FromFormat("%S:%S", settings.host.get(), settings.port.get()));
 
     Ref transport = call(connect_through, settings.host, settings.port, s->timeout);
-    ++s->connections;
+    ++s->tally.connections;
     smtp::Options options;
     options.pipelining = s->pipelining;
     options.chunking = s->pipelining;
@@ -660,12 +658,8 @@ bool ready_connection(SessionObject* s, PyObject* mailer) {
 // Delivering.
 
 void record_sent(SessionObject* s, const smtp::Reply& reply) {
-    ++s->sent;
     ++s->on_connection;
-    Ref code = checked(PyLong_FromLong(reply.code));
-    Ref text = checked(PyUnicode_DecodeUTF8(reply.text.data(),
-                                            static_cast<Py_ssize_t>(reply.text.size()), "replace"));
-    Py_XSETREF(s->last_reply, checked(PyTuple_Pack(2, code.get(), text.get())).release());
+    s->tally.record(reply.code, reply.text);
 }
 
 // Sends one message and waits for its outcome, which the failure policy
@@ -1363,17 +1357,24 @@ const Signature template_variables_signature = define<session_template_variables
 // finaliser closes it and warns.
 using SessionFields =
     Fields<SessionObject, &SessionObject::mailer, &SessionObject::transport,
-           &SessionObject::connected_by, &SessionObject::timeout, &SessionObject::last_reply,
-           &SessionObject::tls_context, &SessionObject::tls_host, &SessionObject::auth,
-           &SessionObject::message_id, &SessionObject::dkim>;
+           &SessionObject::connected_by, &SessionObject::timeout, &SessionObject::tls_context,
+           &SessionObject::tls_host, &SessionObject::auth, &SessionObject::message_id,
+           &SessionObject::dkim>;
+
+int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
+    if (int failed = as<SessionObject>(object)->tally.traverse(visit, arg)) return failed;
+    return SessionFields::traverse(object, visit, arg);
+}
 
 int session_clear(PyObject* object) noexcept {
     delete std::exchange(as<SessionObject>(object)->exchange, nullptr);
+    as<SessionObject>(object)->tally.clear();
     return SessionFields::clear(object);
 }
 
 void session_dealloc(PyObject* object) noexcept {
     delete std::exchange(as<SessionObject>(object)->exchange, nullptr);
+    as<SessionObject>(object)->tally.clear();
     SessionFields::dealloc(object);
 }
 
@@ -1382,45 +1383,25 @@ PyObject* session_repr(PyObject* object) noexcept {
     return guarded(
         [&]() -> PyObject* {
             SessionObject* s = as<SessionObject>(object);
-            Ref name = checked(PyType_GetName(Py_TYPE(object)));
-            if (!s->mailer) return PyUnicode_FromFormat("<%U, not initialised>", name.get());
+            if (!s->mailer) return mail::describe_uninitialised(object);
             Ref mailer = Ref::borrow(s->mailer);
             Ref host = getattr(mailer, attr::host);
             Ref port = getattr(mailer, attr::port);
-            const char* mode = security_name(security_of(mailer.get()));
+            const Security security = security_of(mailer.get());
             const char* state = s->transport && s->pid == getpid() ? "connected"
-                                : s->connections > 0               ? "closed"
+                                : s->tally.connections > 0         ? "closed"
                                                                    : "not connected";
-            return PyUnicode_FromFormat("<%U %S:%S %s %s, %zd sent>", name.get(), host.get(),
-                                        port.get(), mode, state, s->sent);
+            return mail::describe_session(object, host.get(), port.get(), security, state,
+                                          s->tally);
         },
         nullptr);
 }
 
-PyObject* get_sent(PyObject* object, void*) noexcept {
-    return PyLong_FromSsize_t(as<SessionObject>(object)->sent);
-}
+constexpr char last_reply_doc[] =
+    "The server's final reply to the last message it accepted, as (code, text),\n"
+    "or None before the first; the text usually holds the server's queue id.";
 
-PyObject* get_connections(PyObject* object, void*) noexcept {
-    return PyLong_FromSsize_t(as<SessionObject>(object)->connections);
-}
-
-PyObject* get_last_reply(PyObject* object, void*) noexcept {
-    PyObject* reply = as<SessionObject>(object)->last_reply;
-    return Py_NewRef(reply ? reply : Py_None);
-}
-
-PyGetSetDef session_getset[] = {
-    {"sent", get_sent, nullptr,
-     PyDoc_STR("Messages the server has accepted through this session so far (int)."), nullptr},
-    {"connections", get_connections, nullptr,
-     PyDoc_STR("SMTP connections this session has opened so far (int)."), nullptr},
-    {"last_reply", get_last_reply, nullptr,
-     PyDoc_STR("The server's final reply to the last message it accepted, as (code, text),\n"
-               "or None before the first; the text usually holds the server's queue id."),
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using Attributes = mail::TallyAttributes<SessionObject, &SessionObject::tally, last_reply_doc>;
 
 constexpr const char* class_doc =
     "Many messages over one SMTP connection, with the settings of an EasyMailer.\n"
@@ -1448,10 +1429,10 @@ constexpr const char* class_doc =
 PyType_Slot session_slots[] = {
     type_slot(Py_tp_doc, class_doc),
     type_slot(Py_tp_dealloc, session_dealloc),
-    type_slot(Py_tp_traverse, SessionFields::traverse),
+    type_slot(Py_tp_traverse, session_traverse),
     type_slot(Py_tp_clear, session_clear),
     type_slot(Py_tp_repr, session_repr),
-    type_slot(Py_tp_getset, session_getset),
+    type_slot(Py_tp_getset, Attributes::getset),
     {},
 };
 

@@ -38,18 +38,11 @@ smtp::Client& client_of(PyObject* self, const char* method) {
     return *engine->client;
 }
 
-std::string_view utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!data) raise_error();
-    return {data, static_cast<std::size_t>(size)};
-}
-
-std::string_view bytes_view(PyObject* object, const char* param) {
+std::string_view bytes_argument(PyObject* object, const char* param) {
     if (!PyBytes_Check(object)) {
         raise_incorrect_type(param, "bytes", nullptr, object);
     }
-    return {PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
+    return bytes_view(object);
 }
 
 std::size_t positive(PyObject* number, const char* param) {
@@ -131,7 +124,7 @@ constexpr Param hello_params[] = {self_param, {"name", "str", Rule::Str, Default
 
 PyObject* Engine_hello(FunctionObject*, Args<hello_params> args) {
     smtp::Client& client = client_of(args["self"], "hello");
-    return PyBool_FromLong(client.hello(utf8(args["name"])));
+    return PyBool_FromLong(client.hello(utf8_view(args["name"])));
 }
 
 const Signature hello_signature = define<Engine_hello>({
@@ -149,7 +142,7 @@ constexpr Param login_params[] = {
 
 PyObject* Engine_login(FunctionObject*, Args<login_params> args) {
     smtp::Client& client = client_of(args["self"], "login");
-    client.login(smtp::password_mechanisms(utf8(args["user"]), utf8(args["password"])));
+    client.login(smtp::password_mechanisms(utf8_view(args["user"]), utf8_view(args["password"])));
     Py_RETURN_NONE;
 }
 
@@ -171,7 +164,7 @@ constexpr Param login_token_params[] = {
 
 Ref Engine_login_token(FunctionObject*, Args<login_token_params> args) {
     smtp::Client& client = client_of(args["self"], "login_token");
-    const std::string mechanism(utf8(args["mechanism"]));
+    const std::string mechanism(utf8_view(args["mechanism"]));
     if (mechanism != "XOAUTH2" && mechanism != "OAUTHBEARER")
         raise(PyExc_ValueError, "mechanism must be 'XOAUTH2' or 'OAUTHBEARER'");
     const long port = PyLong_AsLong(args["port"]);
@@ -179,7 +172,8 @@ Ref Engine_login_token(FunctionObject*, Args<login_token_params> args) {
     std::vector<std::unique_ptr<smtp::Mechanism>> mechanisms;
     mechanisms.push_back(smtp::bearer_mechanism(
         mechanism == "XOAUTH2" ? smtp::Bearer::XOAuth2 : smtp::Bearer::OAuthBearer,
-        utf8(args["user"]), utf8(args["token"]), utf8(args["host"]), static_cast<unsigned>(port)));
+        utf8_view(args["user"]), utf8_view(args["token"]), utf8_view(args["host"]),
+        static_cast<unsigned>(port)));
     client.login(std::move(mechanisms));
     return Ref::borrow(Py_None);
 }
@@ -209,12 +203,12 @@ PyObject* Engine_send(FunctionObject*, Args<send_params> args) {
             raise_incorrect_type("recipients", "list[str]", nullptr, recipient);
         }
         // The list holds each str, and its UTF-8 form lives with it.
-        recipients.push_back(utf8(recipient));
+        recipients.push_back(utf8_view(recipient));
     }
     smtp::Message message;
-    message.sender = utf8(args["sender"]);
+    message.sender = utf8_view(args["sender"]);
     message.recipients = recipients;
-    message.text = bytes_view(args["text"], "text");
+    message.text = bytes_argument(args["text"], "text");
     message.tag = engine->last_tag + 1;
     message.smtputf8 = args["smtputf8"] == Py_True;
     Ref tag = checked(PyLong_FromUnsignedLongLong(message.tag));
@@ -245,7 +239,7 @@ constexpr Param receive_params[] = {self_param, {"data", "bytes", Rule::Any, Def
 
 PyObject* Engine_receive(FunctionObject*, Args<receive_params> args) {
     smtp::Client& client = client_of(args["self"], "receive");
-    client.receive(bytes_view(args["data"], "data"));
+    client.receive(bytes_argument(args["data"], "data"));
     Py_RETURN_NONE;
 }
 

@@ -349,3 +349,57 @@ async def test_postfix_concurrent_sends_arrive_once_as_session_sends_them(postfi
                                                              for i in range(count))
     assert all(body_of(d.sent) == body_of(reference.sent) for d in deliveries)
     assert session.sent == count and session.connections <= 4
+
+
+# --- the coroutine protocol of a send and of a capturing coroutine -------------
+
+def coroutine_makers():
+    """A call of AsyncSession.send and of an outbox-decorated coroutine
+    function, beside a plain `async def` coroutine whose behaviour both copy.
+    None of them is started: that needs no server and no event loop."""
+    from vantrel.testing import capture
+
+    async def plain():
+        pass
+
+    mailer = EasyMailer("127.0.0.1", 9, "user", "password", use_ssl=False,
+                        default_sender=SENDER)
+    session = AsyncSession(mailer)
+    return {
+        "async def": plain,
+        "send": lambda: session.send(to="a@example.test", subject="s", body="b"),
+        "capturing": capture()(plain),
+    }
+
+
+def outcome(step):
+    try:
+        return ("returned", step())
+    except BaseException as error:  # noqa: BLE001 - the outcome is what is compared
+        return (type(error), str(error))
+
+
+# Each sequence of steps on a fresh coroutine, as (method, arguments).
+SEQUENCES = {
+    "non-None first": [("send", ("x",))],
+    "throw before start, then send": [("throw", (ValueError("early"),)), ("send", (None,))],
+    "throw a class with a value": [("throw", (KeyError, "k")), ("send", (None,))],
+    "instance with a value": [("throw", (ValueError(), 1))],
+    "not an exception": [("throw", (42,))],
+    "close, then send": [("close", ()), ("send", (None,)), ("close", ())],
+    "close, then throw": [("close", ()), ("throw", (ValueError("late"),))],
+    "throw twice": [("throw", (ValueError("early"),)), ("throw", (ValueError("late"),))],
+}
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("steps", SEQUENCES.values(), ids=SEQUENCES.keys())
+def test_unstarted_calls_behave_as_coroutines(steps):
+    outcomes = {}
+    for name, make in coroutine_makers().items():
+        coroutine = make()
+        outcomes[name] = [outcome(lambda: getattr(coroutine, method)(*arguments))
+                          for method, arguments in steps]
+        coroutine.close()
+    assert outcomes["send"] == outcomes["async def"]
+    assert outcomes["capturing"] == outcomes["async def"]

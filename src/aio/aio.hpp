@@ -13,6 +13,7 @@
 
 #include "frame/frame.hpp"
 #include "mail/conversation.hpp"
+#include "mail/tally.hpp"
 
 #include <cstdint>
 #include <deque>
@@ -79,15 +80,13 @@ struct SessionObject {
     PyObject* loop;       // the event loop it belongs to, once used
     PyObject* entering;   // the future __aenter__ awaits, while the first connection opens
     PyObject* closing;    // the future aclose() returns, while closing
-    PyObject* last_reply; // (code, text) of the last message accepted, or null
     PyObject* auth;       // XOAuth2 or OAuthBearer, or null for the password
     PyObject* message_id; // False, True or a domain: the Message-ID it adds
     PyObject* dkim;       // None or the vantrel.dkim.Signer that signs its messages
     Pool* pool;
     Py_ssize_t max_connections;
-    Py_ssize_t limit; // messages per connection, 0 for no limit
-    Py_ssize_t sent;
-    Py_ssize_t opened; // connections opened in all
+    Py_ssize_t limit;  // messages per connection, 0 for no limit
+    mail::Tally tally; // messages accepted, connections opened, the last reply
     double timeout;    // seconds; negative for none
     bool pipelining;
     bool servicing; // service() is running: a nested call only asks for one more round

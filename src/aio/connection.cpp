@@ -55,13 +55,6 @@ Ref loop_of(ConnectionObject* c) {
     return Ref::borrow(session_of(c)->loop);
 }
 
-std::string utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!data) raise_error();
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 // Whether the connection waits for the server: being opened, TLS being set
 // up, or replies awaited.
 bool waiting_for_server(const ConnectionObject* c) {
@@ -269,7 +262,7 @@ void begin_opening(ConnectionObject* c, PyObject* token) {
     if (!PyUnicode_Check(local_name.get())) {
         raise_incorrect_type("_local_name", "str", &PyUnicode_Type, local_name.get());
     }
-    c->conversation->open(utf8(local_name.get()), c->starttls, std::move(mechanisms));
+    c->conversation->open(utf8_view(local_name.get()), c->starttls, std::move(mechanisms));
 
     Ref loop = Ref::borrow(s->loop);
     Ref through = aio_module.global(n_open);
@@ -291,7 +284,7 @@ Ref open_connection(SessionObject* s) {
     c->phase = Phase::Opening;
     c->last_activity = now();
     s->pool->connections.push_back(made);
-    ++s->opened;
+    ++s->tally.connections;
     if (!s->auth) {
         begin_opening(c, nullptr);
         return made;

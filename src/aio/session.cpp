@@ -8,6 +8,7 @@
 #include "mail/signin.hpp"
 
 #include <cmath>
+#include <string>
 #include <utility>
 
 namespace vantrel::aio {
@@ -67,13 +68,6 @@ void resolve(const Ref& future, PyObject* error) {
     } else {
         call_method(future, n_set_result, Py_None);
     }
-}
-
-Ref reply_tuple(const smtp::Reply& reply) {
-    Ref code = checked(PyLong_FromLong(reply.code));
-    Ref text = checked(PyUnicode_DecodeUTF8(reply.text.data(),
-                                            static_cast<Py_ssize_t>(reply.text.size()), "replace"));
-    return checked(PyTuple_Pack(2, code.get(), text.get()));
 }
 
 // Every message still waiting fails with `error`: no connection is left to
@@ -278,8 +272,7 @@ void settle(SessionObject* s, ConnectionObject* c, mail::Outcome outcome) {
     Pool& pool = *s->pool;
     --c->carried;
     if (outcome.fate == mail::Fate::Sent) {
-        ++s->sent;
-        Py_XSETREF(s->last_reply, reply_tuple(outcome.reply).release());
+        s->tally.record(outcome.reply.code, outcome.reply.text);
     }
     auto found = pool.jobs.find(static_cast<std::uint64_t>(outcome.message.index));
     if (found == pool.jobs.end()) return; // its caller gave up on it
@@ -626,7 +619,7 @@ int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     Py_VISIT(s->loop);
     Py_VISIT(s->entering);
     Py_VISIT(s->closing);
-    Py_VISIT(s->last_reply);
+    if (int failed = s->tally.traverse(visit, arg)) return failed;
     Py_VISIT(s->auth);
     Py_VISIT(s->message_id);
     Py_VISIT(s->dkim);
@@ -645,7 +638,7 @@ int session_clear(PyObject* object) noexcept {
     Py_CLEAR(s->loop);
     Py_CLEAR(s->entering);
     Py_CLEAR(s->closing);
-    Py_CLEAR(s->last_reply);
+    s->tally.clear();
     Py_CLEAR(s->auth);
     Py_CLEAR(s->message_id);
     Py_CLEAR(s->dkim);
@@ -677,52 +670,26 @@ PyObject* session_repr(PyObject* object) noexcept {
     return guarded(
         [&]() -> PyObject* {
             SessionObject* s = as<SessionObject>(object);
-            Ref name = checked(PyType_GetName(Py_TYPE(object)));
-            if (!s->mailer || !s->pool) {
-                return PyUnicode_FromFormat("<%U, not initialised>", name.get());
-            }
+            if (!s->mailer || !s->pool) return mail::describe_uninitialised(object);
             Ref mailer = Ref::borrow(s->mailer);
             mail::Settings settings = mail::Settings::read(mailer.get());
             Py_ssize_t connected = 0;
             for (std::size_t i = 0; i < s->pool->connections.size(); ++i)
                 connected += connection_at(*s->pool, i)->phase == Phase::Ready;
-            const char* mode = mail::security_name(settings.security);
-            if (connected > 0) {
-                return PyUnicode_FromFormat("<%U %S:%S %s %zd connected, %zd sent>", name.get(),
-                                            settings.host.get(), settings.port.get(), mode,
-                                            connected, s->sent);
-            }
-            return PyUnicode_FromFormat("<%U %S:%S %s %s, %zd sent>", name.get(),
-                                        settings.host.get(), settings.port.get(), mode,
-                                        s->opened > 0 ? "closed" : "not connected", s->sent);
+            const std::string state = connected > 0 ? std::to_string(connected) + " connected"
+                                      : s->tally.connections > 0 ? "closed"
+                                                                 : "not connected";
+            return mail::describe_session(object, settings.host.get(), settings.port.get(),
+                                          settings.security, state.c_str(), s->tally);
         },
         nullptr);
 }
 
-PyObject* get_sent(PyObject* object, void*) noexcept {
-    return PyLong_FromSsize_t(as<SessionObject>(object)->sent);
-}
+constexpr char last_reply_doc[] =
+    "The server's final reply to the last message accepted, as (code, text),\n"
+    "or None before the first; the text usually carries the queue id.";
 
-PyObject* get_connections(PyObject* object, void*) noexcept {
-    return PyLong_FromSsize_t(as<SessionObject>(object)->opened);
-}
-
-PyObject* get_last_reply(PyObject* object, void*) noexcept {
-    PyObject* reply = as<SessionObject>(object)->last_reply;
-    return Py_NewRef(reply ? reply : Py_None);
-}
-
-PyGetSetDef session_getset[] = {
-    {"sent", get_sent, nullptr,
-     PyDoc_STR("Messages the server has accepted through this session so far (int)."), nullptr},
-    {"connections", get_connections, nullptr,
-     PyDoc_STR("SMTP connections this session has opened so far (int)."), nullptr},
-    {"last_reply", get_last_reply, nullptr,
-     PyDoc_STR("The server's final reply to the last message accepted, as (code, text),\n"
-               "or None before the first; the text usually carries the queue id."),
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using Attributes = mail::TallyAttributes<SessionObject, &SessionObject::tally, last_reply_doc>;
 
 constexpr const char* class_doc =
     "Many messages of one EasyMailer over up to `connections` SMTP connections,\n"
@@ -744,10 +711,14 @@ constexpr const char* class_doc =
     "the event loop it was first used in.\n";
 
 PyType_Slot session_slots[] = {
-    type_slot(Py_tp_doc, class_doc),           type_slot(Py_tp_new, session_new),
-    type_slot(Py_tp_dealloc, session_dealloc), type_slot(Py_tp_traverse, session_traverse),
-    type_slot(Py_tp_clear, session_clear),     type_slot(Py_tp_repr, session_repr),
-    type_slot(Py_tp_getset, session_getset),   {},
+    type_slot(Py_tp_doc, class_doc),
+    type_slot(Py_tp_new, session_new),
+    type_slot(Py_tp_dealloc, session_dealloc),
+    type_slot(Py_tp_traverse, session_traverse),
+    type_slot(Py_tp_clear, session_clear),
+    type_slot(Py_tp_repr, session_repr),
+    type_slot(Py_tp_getset, Attributes::getset),
+    {},
 };
 
 PyType_Spec session_spec = {

@@ -6,6 +6,7 @@ namespace vantrel {
 
 namespace {
 Name n_throw{"throw"};
+Name n_close{"close"};
 } // namespace
 
 Ref await_iterator(Ref awaitable) {
@@ -47,6 +48,11 @@ Ref throw_into(PyObject* awaiting, PyObject* typ, PyObject* val, PyObject* tb) {
     return tb != Py_None    ? call(method, typ, val, tb)
            : val != Py_None ? call(method, typ, val)
                             : call(method, typ);
+}
+
+void close_into(PyObject* awaiting) {
+    Ref method = optional_attr(awaiting, n_close);
+    if (method) call(method);
 }
 
 PyObject* as_iteration(PySendResult sent, PyObject* result) noexcept {

@@ -8,3 +8,4 @@
 #include "frame/names.hpp"     // Name, Text, KwNames
 #include "frame/native.hpp"    // native types: slots, the instance check
 #include "frame/ref.hpp"       // Ref, Error and raising
+#include "frame/views.hpp"     // str and bytes as string views

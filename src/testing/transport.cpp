@@ -133,16 +133,14 @@ Server& server_of(StandInServerObject* s) {
 Ref open_server(PyObject* host, PyObject* port) {
     std::uint64_t serial = 0;
     Ref outbox = connect_to_capture(serial);
-    Py_ssize_t length = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(host, &length);
-    if (!name) raise_error();
+    const std::string_view name = utf8_view(host);
     Ref made = new_instance<StandInServerObject>();
     StandInServerObject* s = as<StandInServerObject>(made.get());
     s->outbox = outbox.release();
     s->host = Py_NewRef(host);
     s->port = Py_NewRef(port);
     s->capture = serial;
-    s->served = new Served(s, std::string_view(name, static_cast<std::size_t>(length)));
+    s->served = new Served(s, name);
     return made;
 }
 
