@@ -205,3 +205,17 @@ def test_the_body_hash_is_of_the_relaxed_body(keys, pieces):
     tags = "".join(signed.split(b"\r\n\r\n")[0].decode().split())
     body_hash = re.search(r"bh=([^;]+);", tags).group(1)
     assert base64.b64decode(body_hash) == hashlib.sha256(rfc_relaxed_body(body)).digest()
+
+
+def test_a_signer_reports_its_settings(keys):
+    signer = dkim.Signer(DOMAIN, SELECTOR, keys["ed25519-sha256"], "ed25519-sha256",
+                         ["From", "Subject", "from", "X-Custom"])
+    assert (signer.domain, signer.selector, signer.algorithm) == (
+        DOMAIN, SELECTOR, "ed25519-sha256")
+    assert signer.headers == ("from", "subject", "x-custom")  # lower case, once each
+    assert dkim.Signer(DOMAIN, SELECTOR, keys["rsa-sha256"]).headers[-2:] == (
+        "list-unsubscribe", "list-unsubscribe-post")
+    blank = dkim.Signer.__new__(dkim.Signer)
+    assert repr(blank) == "<Signer, not initialised>"
+    with pytest.raises(RuntimeError, match="not been called"):
+        blank.domain
