@@ -492,8 +492,37 @@ def test_the_conversation_at_debug_level(smtp_server, caplog):
                                              "(at most a year), or None to wait for ever."),
     (dict(timeout=float("inf")), ValueError, "timeout must be a positive number of seconds "
                                              "(at most a year), or None to wait for ever."),
+    (dict(timeout=10**400), ValueError, "timeout must be a positive number of seconds "
+                                        "(at most a year), or None to wait for ever."),
 ])
 def test_timeout_errors(kwargs, error, message):
     with pytest.raises(error) as caught:
         Session(EasyMailer("127.0.0.1", 1, "u", "p"), **kwargs)
     assert str(caught.value) == message
+
+
+def test_send_many_reports_a_server_it_cannot_reach_for_each_message():
+    from network import closed_port
+    mailer = EasyMailer("127.0.0.1", closed_port(), "u", "p", use_ssl=False)
+    batch = [dict(to=f"r{i}@example.test", subject="s", body="b") for i in range(3)]
+    session = Session(mailer)  # not entered: entering would connect
+    results = session.send_many(batch)
+    session.close()
+    assert [type(r) for r in results] == [ConnectionRefusedError] * 3
+    assert (session.sent, session.connections) == (0, 0)
+
+
+def test_a_transport_that_reads_what_is_not_bytes_is_a_clear_error(monkeypatch):
+    class Broken:
+        def send(self, data): pass
+        def recv(self): return "220 a str\r\n"
+        def pending(self): return False
+        def close(self): pass
+        def abandon(self): pass
+        def start_tls(self, context, server_hostname): pass
+
+    monkeypatch.setattr(session_module, "_connect", lambda host, port, timeout: Broken())
+    session = Session(EasyMailer("127.0.0.1", 25, "u", "p", use_ssl=False))
+    with pytest.raises(TypeError, match=r"transport.recv\(\) must return bytes, not str"):
+        session.send(to="a@example.test", subject="s", body="b")
+    session.close()
