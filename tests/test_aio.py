@@ -403,3 +403,24 @@ def test_unstarted_calls_behave_as_coroutines(steps):
         coroutine.close()
     assert outcomes["send"] == outcomes["async def"]
     assert outcomes["capturing"] == outcomes["async def"]
+
+
+@pytest.mark.asyncio
+async def test_an_envelope_that_cannot_be_sent_fails_only_its_own_send(smtp_server):
+    server = smtp_server("plain", pipelining=True)
+    async with AsyncSession(mailer_for(server)) as session:
+        results = await asyncio.gather(
+            session.send(to="a@example.test", subject="1", body="x"),
+            session.send(to=[], subject="2", body="x"),
+            session.send(to="b@example.test", bcc="b@exa\rmple.test", subject="3", body="x"),
+            session.send(to="c@example.test", subject="4", body="x"),
+            return_exceptions=True)
+        call = session.send(to="d@example.test", subject="5", body="x")
+        assert repr(call).startswith("<send_call not started at ")
+        await call
+        assert repr(call).startswith("<send_call done at ")
+    assert results[0] is None and results[3] is None
+    assert type(results[1]) is smtplib.SMTPRecipientsRefused and results[1].recipients == {}
+    assert type(results[2]) is ValueError
+    assert sorted(m.rcpt_tos[0] for m in server.messages) == [
+        "a@example.test", "c@example.test", "d@example.test"]
