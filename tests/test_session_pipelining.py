@@ -526,3 +526,50 @@ def test_a_transport_that_reads_what_is_not_bytes_is_a_clear_error(monkeypatch):
     with pytest.raises(TypeError, match=r"transport.recv\(\) must return bytes, not str"):
         session.send(to="a@example.test", subject="s", body="b")
     session.close()
+
+
+class Answering:
+    """A transport whose server answers each command line from a script:
+    the greeting first, then a reply for every command, in order."""
+    script = []
+
+    def __init__(self, host, port, timeout):
+        self.replies = [self.script[0]]
+        self.answers = list(self.script[1:])
+
+    def send(self, data):
+        for _ in range(data.count(b"\r\n")):
+            self.replies.append(self.answers.pop(0) if self.answers else b"")
+
+    def recv(self):
+        return self.replies.pop(0) if self.replies else b""
+
+    def pending(self):
+        return bool(self.replies)
+
+    def start_tls(self, context, server_hostname):
+        pass
+
+    def close(self):
+        pass
+
+    abandon = close
+
+
+@pytest.mark.parametrize("script, error, code", [
+    ([b"554 5.3.2 no service here\r\n"], smtplib.SMTPConnectError, 554),
+    ([b"220 hi\r\n", b"502 no EHLO\r\n", b"502 no HELO either\r\n"], smtplib.SMTPHeloError, 502),
+    ([b"220 hi\r\n", b"250-mx\r\n250 STARTTLS\r\n", b"454 4.7.0 TLS not available\r\n"],
+     smtplib.SMTPResponseException, 454),
+    ([b"220 hi\r\n", b"250 mx\r\n", b"this is not SMTP\r\n"], smtplib.SMTPServerDisconnected, None),
+], ids=["greeting", "hello", "starttls", "garbage"])
+def test_setup_refusals_are_smtplibs_exceptions(monkeypatch, script, error, code):
+    monkeypatch.setattr(Answering, "script", script)
+    monkeypatch.setattr(session_module, "_connect", Answering)
+    starttls = any(b"STARTTLS" in line for line in script)
+    session = Session(EasyMailer("127.0.0.1", 25, "", "", use_ssl=False, use_tls=starttls))
+    with pytest.raises(error) as caught:
+        session.send(to="a@example.test", subject="s", body="b")
+    if code is not None:
+        assert caught.value.smtp_code == code
+    session.close()
