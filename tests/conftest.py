@@ -471,3 +471,23 @@ def no_leaks():
         assert [str(w.message) for w in caught if w.category is ResourceWarning] == []
 
     return check
+
+
+# --- DKIM keys ----------------------------------------------------------------
+
+DKIM_DOMAIN, DKIM_SELECTOR = "example.test", "mail2026"
+
+
+@pytest.fixture(scope="session")
+def keys():
+    """A PEM private key for each DKIM algorithm, made once for the run."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ed25519, rsa
+
+    def pem(key):
+        return key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                 serialization.NoEncryption())
+
+    return {"rsa-sha256": pem(rsa.generate_private_key(public_exponent=65537, key_size=2048)),
+            "ed25519-sha256": pem(ed25519.Ed25519PrivateKey.generate())}
+

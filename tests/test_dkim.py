@@ -11,24 +11,11 @@ import dkim as dkimpy
 import hypothesis
 import pytest
 from hypothesis import strategies as st
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import ed25519, rsa
 
 from vantrel import dkim
 from vantrel.mailer import EasyMailer
 
-DOMAIN, SELECTOR = "example.test", "mail2026"
-
-
-def pem(key):
-    return key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                             serialization.NoEncryption())
-
-
-@pytest.fixture(scope="module")
-def keys():
-    return {"rsa-sha256": pem(rsa.generate_private_key(public_exponent=65537, key_size=2048)),
-            "ed25519-sha256": pem(ed25519.Ed25519PrivateKey.generate())}
+from conftest import DKIM_DOMAIN as DOMAIN, DKIM_SELECTOR as SELECTOR
 
 
 @pytest.fixture(params=["rsa-sha256", "ed25519-sha256"])
