@@ -16,13 +16,6 @@ Text t_list_unsubscribe{"List-Unsubscribe"};
 Text t_list_unsubscribe_post{"List-Unsubscribe-Post"};
 Text t_one_click{"List-Unsubscribe=One-Click"};
 
-std::string_view utf8_of(PyObject* str) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-    if (!text) raise_error();
-    return {text, static_cast<std::size_t>(size)};
-}
-
 // Printable ASCII without the colon, as RFC 5322 has a field name.
 bool is_field_name(std::string_view name) {
     if (name.empty()) return false;
@@ -97,7 +90,7 @@ std::pair<std::string, bool> unsubscribe_value(PyObject* unsubscribe) {
         if (!PyUnicode_Check(uri)) {
             raise_incorrect_type("unsubscribe", "Optional[Union[str, List[str]]]", nullptr, uri);
         }
-        const std::string_view text = utf8_of(uri);
+        const std::string_view text = utf8_view(uri);
         const bool is_https = text.starts_with("https://");
         if (!is_https && !text.starts_with("mailto:"))
             raise_format(PyExc_ValueError,
@@ -140,7 +133,7 @@ void add_headers(PyObject* message, PyObject* headers, PyObject* unsubscribe) {
                 raise_incorrect_type("headers", "Optional[Dict[str, str]]", nullptr,
                                      PyUnicode_Check(name) ? value : name);
             }
-            const std::string_view text = utf8_of(name);
+            const std::string_view text = utf8_view(name);
             if (!is_field_name(text))
                 raise_format(PyExc_ValueError,
                              "%R is not a header field name (printable ASCII, no spaces or colons)",
@@ -193,7 +186,7 @@ Ref new_message_id(PyObject* message_id, PyObject* sender) {
     if (PyUnicode_Check(message_id)) {
         domain = Ref::borrow(message_id);
     } else {
-        const std::string found = PyUnicode_Check(sender) ? domain_of(utf8_of(sender)) : "";
+        const std::string found = PyUnicode_Check(sender) ? domain_of(utf8_view(sender)) : "";
         if (found.empty())
             raise(PyExc_ValueError,
                   "message_id=True needs a sender with a domain; give the domain as "

@@ -95,17 +95,10 @@ bool plain_address(std::string_view address) noexcept {
     });
 }
 
-std::string_view utf8_of(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!data) raise_error();
-    return {data, static_cast<std::size_t>(size)};
-}
-
 // The address as MAIL FROM or RCPT TO carries it, as smtplib's quoteaddr
 // makes it: what parseaddr finds, or the text itself when it finds nothing.
 std::string envelope_path(PyObject* address) {
-    const std::string_view text = utf8_of(address);
+    const std::string_view text = utf8_view(address);
     if (plain_address(text) && std::count(text.begin(), text.end(), '@') <= 1) {
         return std::string(text);
     }
@@ -116,7 +109,7 @@ std::string envelope_path(PyObject* address) {
         PyObject* bare = PyTuple_GET_ITEM(parsed.get(), 1);
         if (PyUnicode_Check(name) && PyUnicode_Check(bare) &&
             (PyUnicode_GET_LENGTH(name) > 0 || PyUnicode_GET_LENGTH(bare) > 0)) {
-            return std::string(utf8_of(bare));
+            return std::string(utf8_view(bare));
         }
     }
     // Nothing parsed: the text as it is ("<>" stays the null sender).
@@ -288,7 +281,7 @@ Prepared prepare_built(Ref text, Ref sender, Ref recipients, const Additions& ad
     if (additions.message_id != Py_False && !has_header_field(prepared.wire, "message-id")) {
         Ref id = new_message_id(additions.message_id, prepared.sender.get());
         Ref field = checked(PyUnicode_FromFormat("Message-ID: %U\r\n", id.get()));
-        replace_text(prepared, utf8_of(field.get()), prepared.wire);
+        replace_text(prepared, utf8_view(field.get()), prepared.wire);
     }
     sign(prepared, additions.dkim);
     return prepared;
