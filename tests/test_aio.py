@@ -167,10 +167,22 @@ async def test_opening_fails_at_once(smtp_server):
 
 # --- cancellation, timeouts and closing ---------------------------------------
 
+class CountingMailer(EasyMailer):
+    """Counts the messages it builds."""
+
+    built = 0
+
+    def _build_message(self, *args, **kwargs):
+        type(self).built += 1
+        return super()._build_message(*args, **kwargs)
+
+
 @pytest.mark.asyncio
 async def test_cancelled_while_waiting_for_a_connection(smtp_server):
     server = smtp_server("plain", pipelining=True)
-    async with AsyncSession(mailer_for(server)) as session:
+    mailer = CountingMailer(**{**server.mailer_args, "default_sender": SENDER})
+    CountingMailer.built = 0
+    async with AsyncSession(mailer) as session:
         tasks = [asyncio.ensure_future(session.send(to=f"u{i}@example.test", subject="s",
                                                     body="b")) for i in range(10)]
         await asyncio.sleep(0)  # every send has queued its message
@@ -181,6 +193,33 @@ async def test_cancelled_while_waiting_for_a_connection(smtp_server):
     delivered = sorted(m.rcpt_tos[0] for m in server.messages)
     assert "u9@example.test" not in delivered and len(delivered) == 10
     assert session.connections == 1
+    # A message is built when a connection takes it: the cancelled one never was.
+    assert CountingMailer.built == 10
+
+
+@pytest.mark.asyncio
+async def test_connections_share_one_tls_context(smtp_server, monkeypatch):
+    import ssl
+    import types
+
+    import vantrel.aio
+
+    made = []
+
+    def create_default_context(*args, **kwargs):
+        made.append(ssl.create_default_context(*args, **kwargs))
+        return made[-1]
+
+    monkeypatch.setattr(vantrel.aio, "ssl", types.SimpleNamespace(
+        create_default_context=create_default_context))
+    server = smtp_server("starttls", pipelining=True)
+    session = AsyncSession(mailer_for(server), connections=3)
+    for _ in range(2):
+        async with session:
+            await asyncio.gather(*(session.send(to=f"u{i}@example.test", subject="s", body="b")
+                                   for i in range(30)))
+    assert session.connections == 6 and len(server.messages) == 60
+    assert len(made) == 2  # one for each time the session was opened
 
 
 @pytest.mark.asyncio

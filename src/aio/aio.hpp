@@ -59,10 +59,14 @@ struct ConnectionObject {
     static inline PyTypeObject* type;
 };
 
-// A send waiting for its outcome.
+// A send waiting for its outcome.  Its message is built only when a
+// connection takes it, so that building (the loop's one long step) goes on
+// while the connections already at work carry what they hold; a message put
+// back for another attempt is kept as it was built.
 struct Job {
     Ref future;
-    std::optional<mail::Prepared> message; // while waiting; the conversation holds it after
+    Ref arguments;                         // send's bound arguments, until it is built
+    std::optional<mail::Prepared> message; // built and waiting again for a connection
     ConnectionObject* carrier = nullptr;   // while handed; the pool holds the connection
 };
 
@@ -83,6 +87,7 @@ struct SessionObject {
     PyObject* auth;       // XOAuth2 or OAuthBearer, or null for the password
     PyObject* message_id; // False, True or a domain: the Message-ID it adds
     PyObject* dkim;       // None or the vantrel.dkim.Signer that signs its messages
+    PyObject* context;    // the TLS context its connections share, once one needed it
     Pool* pool;
     Py_ssize_t max_connections;
     Py_ssize_t limit;  // messages per connection, 0 for no limit
@@ -94,15 +99,24 @@ struct SessionObject {
     static inline PyTypeObject* type;
 };
 
+// The items of a tuple of bound arguments, as Args reads them.
+inline PyObject* const* tuple_items(PyObject* tuple) noexcept {
+    return reinterpret_cast<PyTupleObject*>(tuple)->ob_item;
+}
+
 // session.cpp ---------------------------------------------------------------
 
 // Writes, settles and hands out until nothing changes.
 void service(SessionObject* s);
 // The loop running now, which must be the session's (bound at first use).
 Ref session_loop(SessionObject* s);
-// Queues a prepared message as the job `job_id`; the future that its outcome
-// resolves.
-Ref submit(SessionObject* s, mail::Prepared message, std::uint64_t& job_id);
+// Queues a send, from the tuple of its bound arguments, as the job `job_id`;
+// the future that its outcome resolves.
+Ref submit(SessionObject* s, Ref arguments, std::uint64_t& job_id);
+// The TLS context of the session's connections, made when first needed: one
+// context serves them all, as loading the trusted certificates is the
+// costly part of making one.
+Ref tls_context(SessionObject* s);
 // The caller of a send gave up on it (cancelled, closed): a message still
 // waiting, or queued with nothing of it written, is taken back; one under way
 // drops its connection and is never sent again.
@@ -139,9 +153,10 @@ void make_connection_type(PyObject* protocol_base);
 
 // calls.cpp -----------------------------------------------------------------
 
-// The first step of an awaitable call: the awaitable it then waits on.  A
-// call of send sets `job` to the message it queued.
-using Start = Ref (*)(PyObject* const* bound, std::uint64_t& job);
+// The first step of an awaitable call, given the tuple of its bound
+// arguments: the awaitable it then waits on.  A call of send sets `job` to
+// the message it queued.
+using Start = Ref (*)(PyObject* arguments, std::uint64_t& job);
 // An awaitable that runs `start` with the bound arguments at its first step.
 Ref new_call(Start start, PyObject* const* bound, std::size_t count);
 void make_call_type(ModuleFrame& frame);

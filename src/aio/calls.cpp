@@ -1,6 +1,6 @@
 // A call of AsyncSession.send or send_template: an object that behaves as the
 // coroutine of an `async def` would.  Its first step runs the start function
-// (build the message, queue it), then it waits on what that gave (the
+// (queue the message), then it waits on what that gave (the
 // message's future, or for send_template the call of send it made).  When its
 // waiter gives up on it (a CancelledError or any other exception thrown in,
 // close(), or being dropped unfinished), the session learns it first.
@@ -28,10 +28,7 @@ struct SendCall {
 
     static void begin(CallObject*) {}
 
-    static Ref start(CallObject* c) {
-        PyObject* const* bound = reinterpret_cast<PyTupleObject*>(c->arguments)->ob_item;
-        return c->start(bound, c->job);
-    }
+    static Ref start(CallObject* c) { return c->start(c->arguments, c->job); }
 
     static void ended(CallObject* c) { c->job = 0; }
 

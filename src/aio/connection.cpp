@@ -151,6 +151,8 @@ void hand(ConnectionObject* c, mail::Prepared message) {
         --c->carried;
         throw;
     }
+    // Its commands go before the next message is built.
+    write_out(c);
 }
 
 bool withdraw(ConnectionObject* c, std::uint64_t job) {
@@ -239,9 +241,7 @@ void begin_opening(ConnectionObject* c, PyObject* token) {
     c->host = Ref(settings.host).release();
     c->starttls = settings.security == mail::Security::StartTls;
     const bool implicit = settings.security == mail::Security::ImplicitTls;
-    if (settings.security != mail::Security::Plain) {
-        c->context = call_method(aio_module.global(n_ssl), n_create_default_context).release();
-    }
+    if (settings.security != mail::Security::Plain) c->context = tls_context(s).release();
 
     // The exchange at DEBUG level, when the logger shows it: otherwise the
     // engine makes no trace at all.
@@ -275,6 +275,13 @@ void begin_opening(ConnectionObject* c, PyObject* token) {
     call_method(task, n_add_done_callback, callback(c, "_opened"));
     Py_XSETREF(c->task, task.release());
     arm(c, s->timeout);
+}
+
+Ref tls_context(SessionObject* s) {
+    if (!s->context) {
+        s->context = call_method(aio_module.global(n_ssl), n_create_default_context).release();
+    }
+    return Ref::borrow(s->context);
 }
 
 Ref open_connection(SessionObject* s) {

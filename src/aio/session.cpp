@@ -85,6 +85,31 @@ void fail_waiting(SessionObject* s, PyObject* error) {
     }
 }
 
+// The message of the waiting job `id`, built now unless it was built for an
+// earlier attempt; nothing when its caller gave up on it, also while it was
+// being built (building runs the mailer's Python steps, which may do
+// anything, so the job is looked up again after).
+std::optional<mail::Prepared> take_message(SessionObject* s, std::uint64_t id) {
+    Pool& pool = *s->pool;
+    auto found = pool.jobs.find(id);
+    if (found == pool.jobs.end()) return std::nullopt;
+    if (found->second.message) {
+        std::optional<mail::Prepared> built = std::move(found->second.message);
+        found->second.message.reset();
+        return built;
+    }
+    Ref arguments = std::move(found->second.arguments);
+    Args<mail::session_send_params> args(tuple_items(arguments.get()));
+    Ref mailer = Ref::borrow(s->mailer);
+    Ref message_id = Ref::borrow(s->message_id ? s->message_id : Py_False);
+    Ref dkim = Ref::borrow(s->dkim ? s->dkim : Py_None);
+    mail::Prepared message = mail::prepare_send(mailer.get(), args, {message_id.get(), dkim.get()});
+    if (!pool.jobs.contains(id)) return std::nullopt;
+    message.index = static_cast<std::size_t>(id);
+    message.may_retry = true;
+    return message;
+}
+
 // One round of service: hands waiting messages to ready connections with
 // room, opens connections while more is waiting than the opening ones will
 // take, and closes what a limit or aclose() ends.  True when it did anything.
@@ -109,18 +134,19 @@ bool distribute(SessionObject* s) {
                (s->limit == 0 || c->handed < s->limit)) {
             const std::uint64_t id = pool.waiting.front();
             pool.waiting.pop_front();
-            auto found = pool.jobs.find(id);
-            if (found == pool.jobs.end()) continue;
-            Job& job = found->second;
             changed = true;
             try {
-                hand(c, std::move(*job.message));
-                job.message.reset();
-                job.carrier = c;
+                std::optional<mail::Prepared> message = take_message(s, id);
+                if (!message) continue; // given up meanwhile
+                hand(c, std::move(*message));
+                pool.jobs.at(id).carrier = c;
             } catch (const Error&) {
-                // What smtplib raises for an envelope it cannot send at all.
+                // What building raised, or what smtplib raises for an
+                // envelope it cannot send at all: this send's alone.
                 Ref error = Ref::steal(PyErr_GetRaisedException());
-                Ref future = std::move(job.future);
+                auto found = pool.jobs.find(id);
+                if (found == pool.jobs.end()) continue;
+                Ref future = std::move(found->second.future);
                 pool.jobs.erase(found);
                 resolve(future, error.get());
             }
@@ -177,6 +203,9 @@ void sweep(SessionObject* s) {
         return true;
     });
     if (s->closing && pool.jobs.empty() && pool.connections.empty()) {
+        // A session opened again after aclose() reads the trusted
+        // certificates anew.
+        Py_CLEAR(s->context);
         Ref closing = Ref::steal(std::exchange(s->closing, nullptr));
         resolve(closing, nullptr);
     }
@@ -229,17 +258,15 @@ Ref session_loop(SessionObject* s) {
     return loop;
 }
 
-Ref submit(SessionObject* s, mail::Prepared message, std::uint64_t& job_id) {
+Ref submit(SessionObject* s, Ref arguments, std::uint64_t& job_id) {
     Pool& pool = pool_of(s);
     Ref loop = session_loop(s);
     Ref future = call_method(loop, n_create_future);
     const std::uint64_t id = pool.next_job++;
     job_id = id;
-    message.index = static_cast<std::size_t>(id);
-    message.may_retry = true;
     Job& job = pool.jobs[id];
     job.future = future;
-    job.message = std::move(message);
+    job.arguments = std::move(arguments);
     pool.waiting.push_back(id);
     service(s);
     return future;
@@ -424,18 +451,11 @@ const Signature init_signature = define<AsyncSession_init>({
     .returns = "None",
 });
 
-// The first step of a send: the message is built (the one thing that takes
-// the loop's time) and queued.
-Ref start_send(PyObject* const* bound, std::uint64_t& job) {
-    Args<mail::session_send_params> args(bound);
-    SessionObject* s = as_session(args["self"], "send");
-    pool_of(s);
-    session_loop(s);
-    Ref mailer = Ref::borrow(s->mailer);
-    Ref message_id = Ref::borrow(s->message_id ? s->message_id : Py_False);
-    Ref dkim = Ref::borrow(s->dkim ? s->dkim : Py_None);
-    mail::Prepared message = mail::prepare_send(mailer.get(), args, {message_id.get(), dkim.get()});
-    return submit(s, std::move(message), job);
+// The first step of a send: it is queued, to be built when a connection
+// takes it.
+Ref start_send(PyObject* arguments, std::uint64_t& job) {
+    SessionObject* s = as_session(PyTuple_GET_ITEM(arguments, 0), "send");
+    return submit(s, Ref::borrow(arguments), job);
 }
 
 Ref AsyncSession_send(FunctionObject*, Args<mail::session_send_params> args) {
@@ -458,8 +478,8 @@ const Signature send_signature = define<AsyncSession_send>({
     .returns = "None",
 });
 
-Ref start_send_template(PyObject* const* bound, std::uint64_t&) {
-    Args<mail::session_send_template_params> args(bound);
+Ref start_send_template(PyObject* arguments, std::uint64_t&) {
+    Args<mail::session_send_template_params> args(tuple_items(arguments));
     SessionObject* s = as_session(args["self"], "send_template");
     pool_of(s);
     session_loop(s);
@@ -623,9 +643,12 @@ int session_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     Py_VISIT(s->auth);
     Py_VISIT(s->message_id);
     Py_VISIT(s->dkim);
+    Py_VISIT(s->context);
     if (s->pool) {
-        for (const auto& [id, job] : s->pool->jobs)
+        for (const auto& [id, job] : s->pool->jobs) {
             Py_VISIT(job.future.get());
+            Py_VISIT(job.arguments.get());
+        }
         for (const Ref& c : s->pool->connections)
             Py_VISIT(c.get());
     }
@@ -642,6 +665,7 @@ int session_clear(PyObject* object) noexcept {
     Py_CLEAR(s->auth);
     Py_CLEAR(s->message_id);
     Py_CLEAR(s->dkim);
+    Py_CLEAR(s->context);
     if (Pool* pool = std::exchange(s->pool, nullptr)) {
         // What the pool holds goes after the session no longer points at it.
         Pool gone = std::move(*pool);
