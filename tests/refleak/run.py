@@ -1740,6 +1740,14 @@ def async_session_refusals_and_cancellation():
                 return_exceptions=True)
             assert [type(r) for r in results] == [smtplib.SMTPRecipientsRefused] * 2 + \
                 [smtplib.SMTPSenderRefused]
+            # Built as a connection takes them: what building raises goes to
+            # that send's future.
+            results = await asyncio.gather(
+                session.send("a@example.test", "s", attachments=["/nonexistent/file"]),
+                session.send("a@example.test", "s", bcc="b@exa\rmple.test"),
+                session.send("a@example.test", "s", body="b"),
+                return_exceptions=True)
+            assert [type(r) for r in results] == [FileNotFoundError, ValueError, type(None)]
             waiting = [asyncio.ensure_future(session.send("a@example.test", "s"))
                        for _ in range(3)]
             await asyncio.sleep(0)
