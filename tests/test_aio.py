@@ -198,6 +198,29 @@ async def test_cancelled_while_waiting_for_a_connection(smtp_server):
 
 
 @pytest.mark.asyncio
+async def test_connection_dropped_while_a_message_is_built(smtp_server):
+    """The mailer's steps may give up a send under way (its call closed):
+    that drops the connection, and the message being built for it goes over
+    a new one."""
+    server = smtp_server("plain", pipelining=True)
+    under_way = []
+
+    class GivingUp(EasyMailer):
+        def _build_message(self, *args, **kwargs):
+            if under_way:
+                under_way.pop().close()
+            return super()._build_message(*args, **kwargs)
+
+    async with AsyncSession(GivingUp(**{**server.mailer_args, "default_sender": SENDER})) as session:
+        first = session.send(to="first@example.test", subject="s", body="b")
+        first.send(None)  # queued, built and its MAIL FROM written
+        under_way.append(first)
+        await session.send(to="second@example.test", subject="s", body="b")
+        assert session.connections == 2
+    assert [m.rcpt_tos for m in server.messages] == [["second@example.test"]]
+
+
+@pytest.mark.asyncio
 async def test_connections_share_one_tls_context(smtp_server, monkeypatch):
     import ssl
     import types

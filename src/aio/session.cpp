@@ -138,8 +138,14 @@ bool distribute(SessionObject* s) {
             try {
                 std::optional<mail::Prepared> message = take_message(s, id);
                 if (!message) continue; // given up meanwhile
+                // Should the connection have been dropped while the message
+                // was built (a send given up in the mailer's steps), its
+                // conversation gives the message back to go again.
                 hand(c, std::move(*message));
-                pool.jobs.at(id).carrier = c;
+                // Logging the commands runs handlers, which may give it up.
+                if (auto found = pool.jobs.find(id); found != pool.jobs.end()) {
+                    found->second.carrier = c;
+                }
             } catch (const Error&) {
                 // What building raised, or what smtplib raises for an
                 // envelope it cannot send at all: this send's alone.
