@@ -41,7 +41,6 @@ struct ConnectionObject {
     PyObject* transport; // once connection_made, then the TLS transport
     PyObject* task;      // the task opening it or starting TLS on it, while it runs
     PyObject* timer;     // the timeout's TimerHandle, while armed
-    PyObject* context;   // the TLS context, for STARTTLS
     PyObject* host;      // the server's name, for the certificate check
     PyObject* failure;   // the exception that ended it, once it ended
     // The module's _open when it was opened: a capture that began or ended

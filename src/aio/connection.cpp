@@ -109,7 +109,7 @@ void write_out(ConnectionObject* c) {
 void start_tls(ConnectionObject* c) {
     Ref loop = loop_of(c);
     Ref upgrade = call(aio_module.global(n_start_tls_seam), loop, Ref::borrow(c->transport),
-                       Ref::borrow(reinterpret_cast<PyObject*>(c)), Ref::borrow(c->context),
+                       Ref::borrow(reinterpret_cast<PyObject*>(c)), tls_context(session_of(c)),
                        Ref::borrow(c->host));
     Ref task =
         call_method_kw(aio_module.global(n_asyncio), n_ensure_future, kw_loop, upgrade, loop);
@@ -241,7 +241,9 @@ void begin_opening(ConnectionObject* c, PyObject* token) {
     c->host = Ref(settings.host).release();
     c->starttls = settings.security == mail::Security::StartTls;
     const bool implicit = settings.security == mail::Security::ImplicitTls;
-    if (settings.security != mail::Security::Plain) c->context = tls_context(s).release();
+    // Made before the connection, while nothing waits for it; STARTTLS
+    // takes the same one later.
+    Ref context = settings.security == mail::Security::Plain ? none() : tls_context(s);
 
     // The exchange at DEBUG level, when the logger shows it: otherwise the
     // engine makes no trace at all.
@@ -267,9 +269,8 @@ void begin_opening(ConnectionObject* c, PyObject* token) {
     Ref loop = Ref::borrow(s->loop);
     Ref through = aio_module.global(n_open);
     c->opened_through = Ref(through).release();
-    Ref opening =
-        call(through, loop, callback(c, "_protocol"), settings.host, settings.port,
-             implicit ? Ref::borrow(c->context) : none(), implicit ? settings.host : none());
+    Ref opening = call(through, loop, callback(c, "_protocol"), settings.host, settings.port,
+                       implicit ? context : none(), implicit ? settings.host : none());
     Ref task =
         call_method_kw(aio_module.global(n_asyncio), n_ensure_future, kw_loop, opening, loop);
     call_method(task, n_add_done_callback, callback(c, "_opened"));
@@ -463,8 +464,8 @@ PyMethodDef connection_methods[] = {
 
 using ConnectionFields =
     Fields<ConnectionObject, &ConnectionObject::session, &ConnectionObject::transport,
-           &ConnectionObject::task, &ConnectionObject::timer, &ConnectionObject::context,
-           &ConnectionObject::host, &ConnectionObject::failure, &ConnectionObject::opened_through>;
+           &ConnectionObject::task, &ConnectionObject::timer, &ConnectionObject::host,
+           &ConnectionObject::failure, &ConnectionObject::opened_through>;
 
 void connection_dealloc(PyObject* self) noexcept {
     ConnectionObject* c = connection(self);

@@ -93,11 +93,7 @@ std::optional<mail::Prepared> take_message(SessionObject* s, std::uint64_t id) {
     Pool& pool = *s->pool;
     auto found = pool.jobs.find(id);
     if (found == pool.jobs.end()) return std::nullopt;
-    if (found->second.message) {
-        std::optional<mail::Prepared> built = std::move(found->second.message);
-        found->second.message.reset();
-        return built;
-    }
+    if (found->second.message) return std::exchange(found->second.message, std::nullopt);
     Ref arguments = std::move(found->second.arguments);
     Args<mail::session_send_params> args(tuple_items(arguments.get()));
     Ref mailer = Ref::borrow(s->mailer);
